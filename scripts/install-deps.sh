@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on Debian 12. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ clang libclang-rt-14-dev   # compilers; clang for the fuzz targets
+  googletest libgtest-dev libbenchmark-dev            # unit tests and benchmarks
+  libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
+  curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
