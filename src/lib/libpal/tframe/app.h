@@ -1,0 +1,85 @@
+// The global application descriptor and the framework driver.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct OptKey;
+
+constexpr int APP_ARGV_COPIES = 16;
+
+struct AppDescriptor {
+    OptKey *opt_table;
+    char *conf_path;
+    char *opt_log_level;
+    char *opt_log_file;
+    char svc_action;
+    int32_t daemon_mode;
+    int32_t opt_quiet;
+    int32_t opt_dump_conf;
+    int32_t need_admin;
+    int32_t log_cmdline;
+    int32_t log_banner;
+    int32_t chdir_exe_dir;
+    char *opt_exec_cmd;
+    int32_t shell_server_port;
+    char *shell_server_addr;
+    int32_t http_server_port;
+    char *http_server_addr;
+    char *http_server_user;
+    char *http_server_pwd;
+    const char *web_title;
+    const char *shell_prompt;
+    char *panic_dump_dir;
+    const char *app_name;
+    const char *app_ver;
+    const char *app_ver_date;
+    const char *app_desc;
+    const char *app_copyright;
+    char cmdline[4096];
+    const char *svc_name;
+    const char *svc_display_name;
+    const char *svc_desc;
+    const char *os_name;
+    const char *os_arch;
+    uint64_t host_id;
+    int64_t boot_time;
+    uint64_t start_tick;
+    char host_name[128];
+    int64_t start_time;
+    uint16_t app_id;
+    uint8_t os_id;
+    uint8_t arch_id;
+    uint32_t ver_num;
+    const char *app_conf_file;
+    // Written once by the stop and polled by other threads.
+    std::atomic<int32_t> server_stopped;
+    int32_t (*shell_connet_cmd)(const char *ip, int port, const char *cmd);
+    void (*opt_parse_proc)(int argc, char **argv);
+    int32_t (*conf_init_proc)(const char *path);
+    char *(*conf_dump_proc)();
+    int32_t (*instance_check_proc)();
+    void (*sig_handler_proc)(int sig);
+    void (*lib_init_proc)();
+    void (*lib_exit_proc)();
+    int32_t (*wsrv_start_proc)();
+    int32_t (*wsrv_stop_proc)();
+    char os_desc[256];
+    char *argv_copies[APP_ARGV_COPIES];
+};
+
+extern AppDescriptor g_app;
+
+// Platform initialisation: host information, socket layer, random seed. Once per process.
+int pl_init();
+
+void app_opt_init(int argc, char **argv);
+int app_opt_set();
+void app_init_env();
+void app_baner();
+// Final release of the descriptor and the platform; tolerates running twice.
+void app_exit();
+// The help text with app_name, written to standard error.
+void app_help();
+// The default option parser (-c -o -l -d -q -p -i -u -e -v -h -s -w).
+void app_opt_parse(int argc, char **argv);
