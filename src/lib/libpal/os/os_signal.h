@@ -1,0 +1,12 @@
+// Termination signals are taken on one thread of their own: SIGINT and SIGTERM
+// are blocked in the caller (and so in every thread it starts later), and a
+// thread waits for them with sigwait and calls the handler there, where any
+// code may run.
+#pragma once
+
+using os_signal_handler = void (*)(int sig);
+
+// 0, or -1 when the thread cannot be started.
+int os_signal_thread_start(os_signal_handler handler);
+// Default handling for sig from now on: a second signal ends the process.
+void os_signal_default(int sig);
