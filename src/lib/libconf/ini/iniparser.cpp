@@ -1,0 +1,337 @@
+#define LOG_TAG "conf"
+#include "libconf/ini/iniparser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "libpal/basic/pal_assert.h"
+#include "libpal/env/malloc.h"
+#include "liblog/log2.h"
+
+namespace {
+
+// Only bytes below 0x80 count as white space, so UTF-8 text is never cut.
+bool is_blank(unsigned char c) { return c < 0x80 && (c == ' ' || (c >= '\t' && c <= '\r')); }
+
+std::string_view strip(std::string_view s) {
+    while (!s.empty() && is_blank(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && is_blank(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// Copies s (at most INI_LINE_MAX bytes) into out of INI_LINE_MAX + 1 bytes.
+void put(char *out, std::string_view s) {
+    size_t n = s.size() < INI_LINE_MAX ? s.size() : INI_LINE_MAX;
+    std::memcpy(out, s.data(), n);
+    out[n] = 0;
+}
+
+IniLineKind classify_value(std::string_view line, char *name, char *value) {
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos || eq == 0) return INI_LINE_ERROR;
+    put(name, strip(line.substr(0, eq)));
+    std::string_view rest = strip(line.substr(eq + 1));
+    if (rest.empty() || rest.front() == ';' || rest.front() == '#') {
+        put(value, {});
+        return INI_LINE_VALUE;
+    }
+    // A quoted value is taken as it is, with ';', '#' and blanks, when it has
+    // both quotes and something between them; text after the closing quote is ignored.
+    char quote = rest.front();
+    if (quote == '"' || quote == '\'') {
+        size_t close = rest.find(quote, 1);
+        if (close != std::string_view::npos && close > 1) {
+            put(value, rest.substr(1, close - 1));
+            return INI_LINE_VALUE;
+        }
+    }
+    std::string_view v = strip(rest.substr(0, rest.find_first_of(";#")));
+    if (v == "\"\"" || v == "''") v = {};
+    put(value, v);
+    return INI_LINE_VALUE;
+}
+
+// Growable text of comment and blank lines waiting for the next entry.
+class CommentText {
+public:
+    ~CommentText() { mem_free(text_); }
+    bool add(std::string_view s) {
+        if (len_ + s.size() + 1 > cap_) {
+            size_t cap = cap_ ? cap_ : 256;
+            while (cap < len_ + s.size() + 1) cap *= 2;
+            auto *grown = static_cast<char *>(mem_realloc(text_, cap));
+            if (!grown) return false;
+            text_ = grown;
+            cap_ = cap;
+        }
+        std::memcpy(text_ + len_, s.data(), s.size());
+        len_ += s.size();
+        text_[len_] = 0;
+        return true;
+    }
+    // Null while empty.
+    const char *text() const { return len_ ? text_ : nullptr; }
+    void clear() {
+        len_ = 0;
+        if (text_) text_[0] = 0;
+    }
+    char *take() {
+        char *t = len_ ? text_ : nullptr;
+        if (!t) mem_free(text_);
+        text_ = nullptr;
+        len_ = cap_ = 0;
+        return t;
+    }
+
+private:
+    char *text_ = nullptr;
+    size_t len_ = 0;
+    size_t cap_ = 0;
+};
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Opens a regular file for reading. O_NONBLOCK keeps a FIFO from blocking the
+// open; anything but a regular file (a directory, a device) is refused.
+FilePtr open_regular(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+    return FilePtr(f);
+}
+
+struct PhysLine {
+    size_t len;     // bytes stored, line end excluded
+    bool eol;       // a line end was read
+    bool at_end;    // nothing follows in the file
+};
+
+// Reads one physical line into dst, at most room bytes with the line end
+// counted as one byte (CR LF is one line end, as in a text-mode stream).
+// NUL bytes are stored like any other byte. -1 on a read error.
+int read_phys_line(FILE *f, char *dst, size_t room, PhysLine *out) {
+    *out = {};
+    while (out->len < room) {
+        int c = std::getc(f);
+        if (c == EOF) break;
+        if (c == '\r') {
+            int next = std::getc(f);
+            if (next == '\n') c = '\n';
+            else if (next != EOF) std::ungetc(next, f);
+        }
+        if (c == '\n') {
+            out->eol = true;
+            break;
+        }
+        dst[out->len++] = static_cast<char>(c);
+    }
+    if (std::ferror(f)) return -1;
+    if (!out->eol) {
+        int c = std::getc(f);
+        if (c == EOF) {
+            if (std::ferror(f)) return -1;
+            out->at_end = true;
+        } else {
+            std::ungetc(c, f);
+        }
+    }
+    return 0;
+}
+
+size_t strip_end(const char *line, size_t len) {
+    while (len > 0 && is_blank(static_cast<unsigned char>(line[len - 1]))) --len;
+    return len;
+}
+
+bool skip_bom(FILE *f) {
+    unsigned char head[3];
+    size_t n = std::fread(head, 1, sizeof head, f);
+    if (n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) return true;
+    return std::fseek(f, 0, SEEK_SET) == 0;
+}
+
+// Reading stops; what was stored so far stays usable.
+int out_of_memory(int errors) {
+    LOGE("iniparser: memory allocation failure\n");
+    return errors;
+}
+
+// Parses the open file into d. Returns the number of syntax errors, or -1 when
+// the load must fail at once (line too long, read error).
+int parse_lines(FILE *f, const char *path, IniDict *d) {
+    char line[INI_LINE_MAX + 1];
+    char section[INI_LINE_MAX + 1] = "";
+    char name[INI_LINE_MAX + 1];
+    char value[INI_LINE_MAX + 1];
+    char key[2 * INI_LINE_MAX + 2];
+    CommentText comments;
+    int lineno = 0;
+    int errors = 0;
+    for (;;) {
+        PhysLine pl;
+        if (read_phys_line(f, line, INI_LINE_MAX, &pl) != 0) {
+            LOGE_OS("iniparser: read error in %s (%d): ", path, lineno + 1);
+            return -1;
+        }
+        if (pl.len == 0 && !pl.eol) break;
+        ++lineno;
+        if (pl.len == 0) {
+            if (!comments.add("\n")) return out_of_memory(errors);
+            continue;
+        }
+        if (!pl.eol && !pl.at_end) {
+            LOGE("iniparser: input line too long in %s (%d)\n", path, lineno);
+            return -1;
+        }
+        size_t len = strip_end(line, pl.len);
+        // A trailing backslash joins the next physical line in its place, in the
+        // room left in the line buffer; a join that does not fit is too long.
+        while (len > 0 && line[len - 1] == '\\') {
+            LOGD("null_line_3\n");
+            size_t at = len - 1;
+            if (read_phys_line(f, line + at, INI_LINE_MAX - at, &pl) != 0) {
+                LOGE_OS("iniparser: read error in %s (%d): ", path, lineno + 1);
+                return -1;
+            }
+            if (pl.len || pl.eol) ++lineno;
+            if (!pl.eol && !pl.at_end) {
+                LOGE("iniparser: input line too long in %s (%d)\n", path, lineno);
+                return -1;
+            }
+            len = strip_end(line, at + pl.len);
+        }
+        line[len] = 0;
+        IniLineKind kind = std::memchr(line, 0, len) ? INI_LINE_ERROR : iniparser_line(line, name, value);
+        bool stored = true;
+        switch (kind) {
+        case INI_LINE_ERROR:
+            LOGE("iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, line);
+            ++errors;
+            break;
+        case INI_LINE_EMPTY:
+            stored = comments.add("\n");
+            break;
+        case INI_LINE_COMMENT:
+            stored = comments.add(strip(std::string_view(line, len))) && comments.add("\n");
+            break;
+        case INI_LINE_SECTION:
+            std::memcpy(section, name, sizeof section);
+            stored = dictionary_set(d, section, nullptr, comments.text()) == 0;
+            comments.clear();
+            break;
+        case INI_LINE_VALUE:
+            std::snprintf(key, sizeof key, "%s\t%s", section, name);
+            stored = dictionary_set(d, key, value, comments.text()) == 0;
+            comments.clear();
+            break;
+        }
+        if (!stored) return out_of_memory(errors);
+    }
+    if (!errors) {
+        mem_free(d->trailer);
+        d->trailer = comments.take();
+    }
+    return errors;
+}
+
+bool write_text(FILE *out, const char *text) { return !text || std::fputs(text, out) >= 0; }
+
+bool is_section(const char *key) { return key && !std::strchr(key, '\t'); }
+
+// Entries of one section, each with its comment, as key=value.
+void write_section_keys(const IniDict *d, const char *section, FILE *out) {
+    size_t section_len = std::strlen(section);
+    for (int32_t j = 0; j < d->size; ++j) {
+        const char *key = dictionary_key_in_section(d->keys[j], section, section_len);
+        if (!key) continue;
+        write_text(out, d->comments[j]);
+        std::fprintf(out, "%s=%s\n", key, d->values[j] ? d->values[j] : "");
+    }
+}
+
+}  // namespace
+
+IniLineKind iniparser_line(const char *input, char *name, char *value) {
+    PAL_ASSERT_RET(input != nullptr && name != nullptr && value != nullptr, INI_LINE_ERROR);
+    name[0] = 0;
+    value[0] = 0;
+    std::string_view line = strip(std::string_view(input, strnlen(input, INI_LINE_MAX)));
+    if (line.empty()) return INI_LINE_EMPTY;
+    if (line.front() == '#' || line.front() == ';') return INI_LINE_COMMENT;
+    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+        std::string_view inner = line.substr(1);
+        put(name, strip(inner.substr(0, inner.find(']'))));
+        return INI_LINE_SECTION;
+    }
+    return classify_value(line, name, value);
+}
+
+IniDict *iniparser_load(const char *path) {
+    PAL_ASSERT_RET(path != nullptr, nullptr);
+    FilePtr f = open_regular(path);
+    if (!f) {
+        std::fprintf(stderr, "iniparser: cannot open %s\n", path);
+        return nullptr;
+    }
+    if (!skip_bom(f.get())) {
+        LOGE_OS("iniparser: read error in %s (%d): ", path, 1);
+        return nullptr;
+    }
+    IniDict *d = dictionary_new(0);
+    if (!d) {
+        LOGE("iniparser: memory allocation failure\n");
+        return nullptr;
+    }
+    if (parse_lines(f.get(), path, d) != 0) {
+        dictionary_del(d);
+        return nullptr;
+    }
+    return d;
+}
+
+int iniparser_dump_ini(const IniDict *d, FILE *out) {
+    PAL_ASSERT_RET(d != nullptr && out != nullptr, -1);
+    int32_t sections = 0;
+    bool unnamed_section = false;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (!is_section(d->keys[i])) continue;
+        ++sections;
+        if (!d->keys[i][0]) unnamed_section = true;
+    }
+    if (sections == 0) {
+        for (int32_t i = 0; i < d->size; ++i) {
+            if (d->keys[i])
+                std::fprintf(out, "%s = %s\n", d->keys[i], d->values[i] ? d->values[i] : "");
+        }
+        return std::ferror(out) ? -1 : 0;
+    }
+    // Keys that stood before the first section line have an empty section
+    // part; they go first, where a reload puts them back, instead of being lost.
+    if (!unnamed_section) write_section_keys(d, "", out);
+    bool first = true;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (!is_section(d->keys[i])) continue;
+        if (d->comments[i]) write_text(out, d->comments[i]);
+        else if (!first) std::fputs("\n", out);
+        first = false;
+        std::fprintf(out, "[%s]\n", d->keys[i]);
+        write_section_keys(d, d->keys[i], out);
+    }
+    write_text(out, d->trailer ? d->trailer : "\n");
+    return std::ferror(out) ? -1 : 0;
+}
