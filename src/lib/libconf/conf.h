@@ -5,12 +5,44 @@
 #include <cstdint>
 
 struct str_vector;
-struct ConfDriver;
+
+// Operations of one file format. Each works on the context its open returned.
+struct ConfDriver {
+    // 0 when this driver handles the path, non-zero otherwise.
+    int (*conf_probe)(const char *path);
+    // Driver context, or null on failure.
+    void *(*open)(const char *path, int create);
+    // Frees the context; returns 0.
+    int (*conf_close)(void *ctx);
+    // The stored value text (owned by the context), or def.
+    const char *(*get)(void *ctx, const char *section, const char *key, const char *def);
+    // 0, or -1 when memory runs out.
+    int (*conf_set)(void *ctx, const char *section, const char *key, const char *value);
+    // New vector of copies (empty and repeated names skipped); null when memory runs out.
+    str_vector *(*conf_sections)(void *ctx);
+    str_vector *(*conf_keys)(void *ctx, const char *section);
+    // 0 when something was removed, -2 when nothing matched.
+    int (*conf_del_section)(void *ctx, const char *section);
+    // 0, or -1 when the key does not exist.
+    int (*conf_del_key)(void *ctx, const char *section, const char *key);
+    // 0; -1 when the new name exists; -2 when the old name has no entries.
+    int (*conf_rename_section)(void *ctx, const char *old_name, const char *new_name);
+    int (*conf_rename_key)(void *ctx, const char *section, const char *old_key, const char *new_key);
+    // Writes the configuration to standard output; 0.
+    int (*conf_dump)(void *ctx);
+    // Writes the configuration back to its file; 0, or -1 when that fails.
+    int (*conf_save)(void *ctx);
+};
 
 struct ConfHandle {
     void *ctx;
     const ConfDriver *driver;
 };
+
+constexpr int CONF_DRIVER_SLOTS = 4;
+
+// Puts the driver into the first empty slot; 0, or -1 when every slot is taken.
+int conf_driver_register(const ConfDriver *driver);
 
 // Null when no driver accepts the path or the file fails to load.
 ConfHandle *conf_open(const char *path);
@@ -18,4 +50,16 @@ ConfHandle *conf_open(const char *path);
 int conf_close(ConfHandle *h);
 // The stored text, or def. The returned text belongs to the store.
 const char *conf_get_str(ConfHandle *h, const char *name, const char *def);
+// The value read as a decimal number (strtol rules, held to 32 bits), or def when absent.
 int32_t conf_get_int(ConfHandle *h, const char *name, int32_t def);
+
+// The handle's driver operations; -1 (null for vectors) on a null handle.
+int conf_set(ConfHandle *h, const char *section, const char *key, const char *value);
+str_vector *conf_sections(ConfHandle *h);
+str_vector *conf_keys(ConfHandle *h, const char *section);
+int conf_del_section(ConfHandle *h, const char *section);
+int conf_del_key(ConfHandle *h, const char *section, const char *key);
+int conf_rename_section(ConfHandle *h, const char *old_name, const char *new_name);
+int conf_rename_key(ConfHandle *h, const char *section, const char *old_key, const char *new_key);
+int conf_dump(ConfHandle *h);
+int conf_save(ConfHandle *h);
