@@ -1,0 +1,237 @@
+#define LOG_TAG "mish2"
+#include "libsh/libsh.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "liblog/log2.h"
+#include "libpal/env/malloc.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_tool.h"
+#include "libpal/string/str_vector.h"
+#include "libpal/value/value2.h"
+#include "libsh/alias.h"
+#include "libsh/sh_cmds.h"
+#include "libsh/sh_env.h"
+#include "libsh/sh_words.h"
+
+namespace {
+
+constexpr size_t NAME_MAX_BYTES = 255;  // alias words, assignment names and values
+constexpr size_t EXT_CMDS_MAX = 32;
+
+constexpr shell_cmd BUILTIN_CMDS[] = {
+    {"show", sh_cmd_show, "Show the status of the program"},
+    {"set", sh_cmd_set, "Set public options"},
+    {"call", sh_cmd_call, "call application commands"},
+    {"pwd", sh_cmd_pwd, "Print working directory"},
+    {"alias", sh_cmd_alias, "Define or display alias"},
+    {"unalias", sh_cmd_unalias, "Delete the alias set by alias"},
+    {"unset", sh_cmd_unset, "Cancel environment variable"},
+    {"echo", sh_cmd_echo, "Echo the STRING(s) to output"},
+    {"env", sh_cmd_env, "Display all variables"},
+    {"source", sh_cmd_source, "Exec commands from file"},
+    {"exit", sh_cmd_exit, "Exit the service program"},
+    {"quit", sh_cmd_quit, "Quit the current session"},
+    {"help", sh_cmd_help, "Display this text"},
+    {"?", sh_cmd_help, "Synonym for `help'"},
+    {nullptr, nullptr, nullptr},
+};
+
+constexpr struct {
+    const char *name;
+    const char *value;
+} DEFAULT_ALIASES[] = {
+    {"a", "alias"}, {"c", "call"}, {"e", "exit"}, {"s", "show"}, {"q", "quit"},
+    {"sc", "show config"}, {"sd", "show dvar"}, {"si", "show info"}, {"sl", "show llog"},
+    {"sm", "show memory"},
+};
+
+// Host commands; filled during start-up, read by sessions afterwards.
+shell_cmd g_ext_cmds[EXT_CMDS_MAX + 1];
+size_t g_ext_count = 0;
+
+std::atomic<int (*)()> g_exit_hook{nullptr};
+std::atomic<bool> g_initialised{false};
+char g_prompt[LIBSH_PROMPT_SIZE] = ">";
+
+// The line an empty input repeats, shared by all sessions.
+std::mutex g_last_line_lock;
+char g_last_line[LIBSH_LINE_SIZE];
+
+void last_line_store(const char *line) {
+    std::lock_guard<std::mutex> lock(g_last_line_lock);
+    str_copy_trunc(g_last_line, sizeof g_last_line, line);
+}
+
+void last_line_clear() {
+    std::lock_guard<std::mutex> lock(g_last_line_lock);
+    g_last_line[0] = 0;
+}
+
+const shell_cmd *find_in(const shell_cmd *table, const char *name) {
+    for (; table && table->name; ++table)
+        if (std::strcmp(table->name, name) == 0) return table;
+    return nullptr;
+}
+
+// Replaces an alias in the first word (text before the first blank) by its
+// value followed by the rest of the command, once. Returns the text to run.
+const char *expand_alias(const char *command, char *expanded) {
+    const char *space = std::strchr(command, ' ');
+    size_t word_len = space ? static_cast<size_t>(space - command) : std::strlen(command);
+    // A longer word cannot name an alias; cutting it could match a wrong one.
+    if (word_len == 0 || word_len > NAME_MAX_BYTES) return command;
+    char word[NAME_MAX_BYTES + 1];
+    std::memcpy(word, command, word_len);
+    word[word_len] = 0;
+    if (alias_value_copy(word, expanded, LIBSH_LINE_SIZE) <= 0) return command;
+    if (space) strcat_printf(expanded, LIBSH_LINE_SIZE, "%s", space);
+    return expanded;
+}
+
+// NAME=value with no blank or tab in NAME, no second '=', both 1..255 bytes.
+bool try_assignment(const char *command) {
+    const char *eq = std::strchr(command, '=');
+    if (!eq) return false;
+    size_t name_len = static_cast<size_t>(eq - command);
+    if (name_len == 0 || name_len > NAME_MAX_BYTES) return false;
+    if (std::memchr(command, ' ', name_len) || std::memchr(command, '\t', name_len)) return false;
+    const char *value = eq + 1;
+    size_t value_len = std::strlen(value);
+    if (value_len == 0 || value_len > NAME_MAX_BYTES || std::strchr(value, '=')) return false;
+    char name[NAME_MAX_BYTES + 1];
+    std::memcpy(name, command, name_len);
+    name[name_len] = 0;
+    libsh_setenv(name, value);
+    return true;
+}
+
+}  // namespace
+
+int libsh_init() {
+    if (g_initialised.exchange(true)) return 0;
+    LOGV("==>\n");
+    init_envv();
+    alias_init();
+    for (const auto &a : DEFAULT_ALIASES) alias_set(a.name, a.value);
+    value2_init();
+    libsh_items_add();
+    return 0;
+}
+
+void libsh_exit() {
+    if (!g_initialised.exchange(false)) return;
+    LOGD("==>\n");
+    alias_exit();
+    libsh_env_free();
+    value2_exit();
+    g_ext_count = 0;
+    g_ext_cmds[0] = shell_cmd{};
+    last_line_clear();
+}
+
+shell_cmd_func libsh_cmd_func(const char *name) {
+    if (!name) return nullptr;
+    const shell_cmd *ext = find_in(g_ext_cmds, name);
+    const shell_cmd *builtin = find_in(BUILTIN_CMDS, name);
+    if (builtin) return builtin->func;
+    return ext ? ext->func : nullptr;
+}
+
+const char *libsh_cmd_help(const char *name) {
+    if (!name) return "get cmd help failed";
+    if (const shell_cmd *cmd = find_in(g_ext_cmds, name)) return cmd->help;
+    if (const shell_cmd *cmd = find_in(BUILTIN_CMDS, name)) return cmd->help;
+    return "get cmd help failed";
+}
+
+int libsh_cmd_add(const shell_cmd *cmd) {
+    if (!cmd || !cmd->name || !cmd->func || !cmd->help) return -1;
+    if (g_ext_count >= EXT_CMDS_MAX || find_in(g_ext_cmds, cmd->name)) return -1;
+    g_ext_cmds[g_ext_count++] = *cmd;
+    g_ext_cmds[g_ext_count] = shell_cmd{};
+    return 0;
+}
+
+void libsh_cmd_foreach(void (*visit)(const shell_cmd *cmd, void *user), void *user) {
+    for (const shell_cmd *cmd = g_ext_cmds; cmd->name; ++cmd) visit(cmd, user);
+    for (const shell_cmd *cmd = BUILTIN_CMDS; cmd->name; ++cmd) visit(cmd, user);
+}
+
+void libsh_exit_hook_set(int (*hook)()) { g_exit_hook.store(hook, std::memory_order_relaxed); }
+
+int (*libsh_exit_hook())() { return g_exit_hook.load(std::memory_order_relaxed); }
+
+void libsh_prompt_set(const char *text) {
+    str_copy_trunc(g_prompt, sizeof g_prompt, text && *text ? text : ">");
+}
+
+const char *libsh_prompt() { return g_prompt; }
+
+size_t libsh_last_line(char *buf, size_t size) {
+    std::lock_guard<std::mutex> lock(g_last_line_lock);
+    return str_copy_trunc(buf, size, g_last_line);
+}
+
+int exec_commands(shell_ctx *ctx, char **commands) {
+    int result = 0;
+    char expanded[LIBSH_LINE_SIZE];
+    char command[LIBSH_LINE_SIZE];
+    for (char **next = commands; next && *next; ++next) {
+        str_copy_trunc(command, sizeof command, *next);
+        str_trim(command);
+        if (command[0] == '#') continue;
+        const char *text = expand_alias(command, expanded);
+        if (try_assignment(text)) {
+            result = 0;
+            continue;
+        }
+        int argc = 0;
+        char **argv = libsh_split_words(text, &argc);
+        if (!argv) return -1;
+        if (log2_level_get() >= LOG_VERB) LOGV("cmd=[%s] func=[%s]\n", text, argv[0]);
+        shell_cmd_func func = libsh_cmd_func(argv[0]);
+        if (func) {
+            shell_getopt_reset(&ctx->opt);
+            result = func(ctx, argc, argv);
+        } else {
+            ctx->print(ctx->out, "command not found: [%s]\n", argv[0]);
+            ctx->print(ctx->out, "Type `help` to learn how to use prompt\n");
+            last_line_clear();
+            result = -12;
+        }
+        ctx->flush(ctx->out);
+        mem_free(argv);
+        if (result < 0) break;
+    }
+    return result;
+}
+
+int libsh_exec_line(shell_ctx *ctx, const char *line) {
+    if (!ctx) return -1;
+    char buf[LIBSH_LINE_SIZE];
+    str_copy_trunc(buf, sizeof buf, line ? line : "");
+    str_trim(buf);
+    if (!buf[0]) {
+        std::unique_lock<std::mutex> lock(g_last_line_lock);
+        if (!g_last_line[0]) {
+            lock.unlock();
+            ctx->flush(ctx->out);
+            return 0;
+        }
+        str_copy_trunc(buf, sizeof buf, g_last_line);
+    }
+    str_vector commands;
+    str_vector_init(&commands, STR_VECTOR_REF | STR_VECTOR_SKIP_EMPTY);
+    if (str_split_esape(buf, &commands) != 0) {
+        str_vector_clear(&commands);
+        last_line_clear();
+        return -1;
+    }
+    last_line_store(buf);
+    int result = commands.count ? exec_commands(ctx, commands.items) : 0;
+    str_vector_clear(&commands);
+    return result;
+}

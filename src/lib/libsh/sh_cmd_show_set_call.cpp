@@ -1,0 +1,79 @@
+// show, set and call: the shell's doors to the three registries.
+#define LOG_TAG "mish2"
+#include <cstring>
+#include <string>
+
+#include "libpal/env/malloc.h"
+#include "libpal/string/str_safe2.h"
+#include "libpal/value/fvar.h"
+#include "libpal/value/rvar.h"
+#include "libpal/value/value2.h"
+#include "libsh/sh_cmds.h"
+
+namespace {
+
+// Prints the command's help line, a newline and the listing (which may be empty).
+void print_help_and_list(shell_ctx *ctx, const char *command, str_buf *list) {
+    ctx->print(ctx->out, "%s\n%s", libsh_cmd_help(command), list && list->text ? list->text : "");
+    str_buf_free(list);
+}
+
+}  // namespace
+
+int sh_cmd_show(shell_ctx *ctx, int argc, char **argv) {
+    if (argc != 2) {
+        str_buf *list = str_buf_new();
+        for (uint64_t i = 0; list && i < var_mgr_count(rvar_mgr); ++i) {
+            auto *var = static_cast<rvar *>(var_mgr_at(rvar_mgr, i));
+            str_buf_printf(list, "show %s -- %s\n", var->name, var->desc ? var->desc : "");
+        }
+        print_help_and_list(ctx, "show", list);
+        return 0;
+    }
+    rvar *var = rvar_lookup(argv[1]);
+    if (!var) {
+        ctx->print(ctx->out, "error: The show variable '%s' does not exist\n", argv[1]);
+        return -12;
+    }
+    char *text = var->func ? var->func() : nullptr;
+    if (text) {
+        ctx->write(ctx->out, text, std::strlen(text));
+        mem_free(text);
+    }
+    return 0;
+}
+
+int sh_cmd_set(shell_ctx *ctx, int argc, char **argv) {
+    if (argc == 3) {
+        std::string err(DVAR_ERR_SIZE, '\0');
+        int ret = value2_set_str(argv[1], argv[2], err.data());
+        if (ret < 0) ctx->print(ctx->out, "error: %s\n", err.c_str());
+        return ret;
+    }
+    str_buf *list = str_buf_new();
+    for (uint64_t i = 0; list && i < var_mgr_count(dvar_mgr); ++i) {
+        auto *var = static_cast<dvar *>(var_mgr_at(dvar_mgr, i));
+        str_buf_printf(list, "set %s [%s] -- %s\n", var->name, var->range ? var->range : "",
+                       var->desc ? var->desc : "");
+    }
+    print_help_and_list(ctx, "set", list);
+    return argc == 2 && std::strcmp(argv[1], "-h") == 0 ? 0 : -1;
+}
+
+int sh_cmd_call(shell_ctx *ctx, int argc, char **argv) {
+    if (argc < 2) {
+        str_buf *list = str_buf_new();
+        for (uint64_t i = 0; list && i < var_mgr_count(fvar_mgr); ++i) {
+            auto *var = static_cast<fvar *>(var_mgr_at(fvar_mgr, i));
+            str_buf_printf(list, "%s %s -- %s\n", "call", var->name, var->desc ? var->desc : "");
+        }
+        print_help_and_list(ctx, "call", list);
+        return -1;
+    }
+    fvar *var = fvar_lookup(argv[1]);
+    if (!var) {
+        ctx->print(ctx->out, "error: The call func '%s' does not exist\n", argv[1]);
+        return -12;
+    }
+    return var->func(ctx, argc - 1, argv + 1);
+}
