@@ -1,38 +1,168 @@
-// Bootstrap log call: formats the message to standard error. The full log
-// core replaces this file.
+// The log call: formats one line on the caller's stack and hands it to the
+// binary layer and the text sinks.
 #include "liblog/log2.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+
+#include "liblog/log_cache.h"
+#include "liblog/log_ctx.h"
+#include "libpal/env/thread_name.h"
+#include "libpal/os/os_error.h"
 
 namespace {
-std::atomic<int> g_level{7};
+
+constexpr size_t LINE_MAXN = 8192;
+
+// A bounded text on the stack; appends cut silently at LINE_MAXN - 1 bytes.
+// Nothing is zeroed: only the bytes written are ever read.
+struct line_buf {
+    char text[LINE_MAXN];
+    size_t len = 0;
+
+    void add(const char *bytes, size_t n) {
+        size_t room = LINE_MAXN - 1 - len;
+        if (n > room) n = room;
+        std::memcpy(text + len, bytes, n);
+        len += n;
+    }
+    void add(const char *s) { add(s, std::strlen(s)); }
+    bool full() const { return len >= LINE_MAXN - 1; }
+    // Ends the text in a newline, replacing the last byte when there is no room.
+    void end_line() {
+        if (len > 0 && text[len - 1] == '\n') {
+        } else if (len == LINE_MAXN - 1) {
+            text[len - 1] = '\n';
+        } else {
+            text[len++] = '\n';
+        }
+        text[len] = 0;
+    }
+};
+
+const char *base_name(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p; ++p) {
+        if (*p == '/' || *p == '\\') base = p + 1;
+    }
+    return base;
 }
 
-int log2_level_get() { return g_level.load(std::memory_order_relaxed); }
+void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, int src_line,
+                const char *func) {
+    char piece[OS_THREAD_NAME_MAXN + 16];
+    if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) {
+        log_time t;
+        log_time_now(&t);
+        line.add(piece, log_put_clock(piece, t, !(fmt & LOG_FMT_TIME)));
+    }
+    if (fmt & LOG_FMT_TID) {
+        char *p = piece;
+        *p++ = '[';
+        p = log_put_uint(p, log_cached_tid());
+        *p++ = ']';
+        *p++ = ' ';
+        line.add(piece, static_cast<size_t>(p - piece));
+    }
+    if ((fmt & LOG_FMT_TID_NAME) && !line.full()) {
+        char name[OS_THREAD_NAME_MAXN];
+        os_thread_name_get(name);
+        int n = std::snprintf(piece, sizeof piece, "[%s] ", name);
+        if (n > 0) line.add(piece, std::strlen(piece));
+    }
+    if ((fmt & LOG_FMT_FILE) && !line.full()) {
+        const char *shown = file ? file : "";
+        if (fmt & LOG_FMT_FILE_BASE) shown = base_name(shown);
+        line.add("[");
+        line.add(shown);
+        char *p = piece;
+        *p++ = ':';
+        if (src_line < 0) {
+            *p++ = '-';
+            src_line = -src_line;
+        }
+        p = log_put_uint(p, static_cast<uint32_t>(src_line));
+        *p++ = ']';
+        *p++ = ' ';
+        line.add(piece, static_cast<size_t>(p - piece));
+    }
+    if ((fmt & LOG_FMT_FUNC) && func && !line.full()) {
+        line.add(func);
+        line.add("(): ", 4);
+        body.add(func);
+        body.add("(): ", 4);
+    }
+}
 
-int log2_vprintf(log_ctx *, uint32_t flags, const char *tag, const char *, int, const char *func,
-                 const char *fmt, va_list args) {
-    int level = static_cast<int>(flags & LOG_F_LEVEL_MASK);
-    if (level > g_level.load(std::memory_order_relaxed)) return 0;
-    int saved = errno;
-    char msg[8192];
-    int n = std::vsnprintf(msg, sizeof msg, fmt, args);
-    std::fprintf(stderr, "%s(): %s", func ? func : "", msg);
-    errno = saved;
-    if (level == LOG_CRIT && !(flags & LOG_F_NO_EXIT)) std::exit(1);
-    return n;
+int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int src_line,
+                 const char *func, const char *fmt, va_list args, int saved_errno) {
+    line_buf line, body;
+    char msg[LINE_MAXN];
+    add_prefix(line, body, ctx->flags.load(std::memory_order_relaxed), file, src_line, func);
+
+    int n = std::vsnprintf(msg, sizeof msg, fmt ? fmt : "", args);
+    size_t msg_len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1);
+    msg[msg_len] = 0;
+    line.add(msg, msg_len);
+    body.add(msg, msg_len);
+
+    if (flags & LOG_F_APPEND_OSERR) {
+        const char *os_text = os_strerror(saved_errno);
+        size_t os_len = std::strlen(os_text);
+        line.add(os_text, os_len);
+        line.add("\n", 1);
+        body.add(os_text, os_len);
+        body.add("\n", 1);
+        size_t room = sizeof msg - 1 - msg_len;
+        size_t take = os_len < room ? os_len : room;
+        std::memcpy(msg + msg_len, os_text, take);
+        msg_len += take;
+        if (msg_len < sizeof msg - 1) msg[msg_len++] = '\n';
+        msg[msg_len] = 0;
+    }
+    line.text[line.len] = 0;
+    body.text[body.len] = 0;
+
+    if (const log2_bin_ops *bin = log_attach_bin(); bin && bin->record) {
+        bin->record(flags, tag, file, src_line, func, msg);
+    }
+    size_t result = line.len;
+    if (!(flags & LOG_F_BSV_ONLY)) {
+        line.end_line();
+        body.end_line();
+        log_dispatch(ctx, flags, tag, line.text, line.len, body.text, body.len);
+    }
+    return static_cast<int>(result);
+}
+
+}  // namespace
+
+int log2_level_get() {
+    log_ctx *ctx = log_ctx_process_peek();
+    return ctx ? ctx->level.load(std::memory_order_relaxed) : LOG_CTX_DEFAULT_LEVEL;
+}
+
+int log2_vprintf(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int line,
+                 const char *func, const char *fmt, va_list args) {
+    log_ctx *c = log_ctx_or_process(ctx);
+    if (!c || static_cast<int>(flags & LOG_F_LEVEL_MASK) > c->level.load(std::memory_order_relaxed)) return 0;
+    int saved_errno = errno;
+    int result = log_accepted(c, flags, tag, file, line, func, fmt, args, saved_errno);
+    errno = saved_errno;
+    return result;
 }
 
 int log2_printf(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int line,
                 const char *func, const char *fmt, ...) {
+    // The one comparison a dropped record costs; nothing on this path touches errno.
+    log_ctx *c = log_ctx_or_process(ctx);
+    if (!c || static_cast<int>(flags & LOG_F_LEVEL_MASK) > c->level.load(std::memory_order_relaxed)) return 0;
+    int saved_errno = errno;
     va_list args;
     va_start(args, fmt);
-    int n = log2_vprintf(ctx, flags, tag, file, line, func, fmt, args);
+    int result = log_accepted(c, flags, tag, file, line, func, fmt, args, saved_errno);
     va_end(args);
-    return n;
+    errno = saved_errno;
+    return result;
 }
-
-void log2_trace(const char *, ...) {}

@@ -1,0 +1,77 @@
+#include "liblog/log_cache.h"
+
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "libpal/os/os_thread.h"
+
+namespace {
+
+struct local_second {
+    time_t sec = -1;
+    tm local{};
+};
+
+thread_local local_second t_second;
+thread_local uint32_t t_tid = 0;
+std::atomic<uint32_t> g_pid{0};
+
+// The child runs on the forking thread alone; its cached ids are stale.
+void after_fork_child() {
+    t_tid = 0;
+    g_pid.store(0, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_fork_hook = pthread_atfork(nullptr, nullptr, after_fork_child);
+
+}  // namespace
+
+void log_time_now(log_time *out) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != t_second.sec) {
+        // Zone and daylight-saving changes fall on whole seconds.
+        localtime_r(&now.tv_sec, &t_second.local);
+        t_second.sec = now.tv_sec;
+    }
+    const tm &l = t_second.local;
+    out->year = l.tm_year + 1900;
+    out->mon = l.tm_mon + 1;
+    out->day = l.tm_mday;
+    out->hour = l.tm_hour;
+    out->min = l.tm_min;
+    out->sec = l.tm_sec;
+    out->usec = static_cast<uint32_t>(now.tv_nsec / 1000);
+}
+
+uint32_t log_cached_pid() {
+    uint32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<uint32_t>(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+uint32_t log_cached_tid() {
+    if (t_tid == 0) t_tid = os_thread_id();
+    return t_tid;
+}
+
+size_t log_put_clock(char *out, const log_time &t, bool with_ms) {
+    char *p = out;
+    p = log_put_digits(p, static_cast<uint32_t>(t.hour), 2);
+    *p++ = ':';
+    p = log_put_digits(p, static_cast<uint32_t>(t.min), 2);
+    *p++ = ':';
+    p = log_put_digits(p, static_cast<uint32_t>(t.sec), 2);
+    if (with_ms) {
+        *p++ = '.';
+        p = log_put_digits(p, t.usec / 1000, 3);
+    }
+    *p++ = ' ';
+    return static_cast<size_t>(p - out);
+}

@@ -1,0 +1,43 @@
+// Values every log record needs, kept so that the log path makes no system
+// call for them: the local time (recomputed once per second per thread), the
+// process id and the caller's thread id (both reset in a forked child).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct log_time {
+    int year;
+    int mon;   // 1..12
+    int day;
+    int hour;
+    int min;
+    int sec;
+    uint32_t usec;
+};
+
+void log_time_now(log_time *out);
+uint32_t log_cached_pid();
+uint32_t log_cached_tid();
+
+// Fixed-width decimal writers; each returns the position behind the digits.
+inline char *log_put_digits(char *out, uint32_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+// Unpadded decimal.
+inline char *log_put_uint(char *out, uint32_t value) {
+    char tmp[10];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    while (n) *out++ = tmp[--n];
+    return out;
+}
+// "hh:mm:ss " (9 bytes) or "hh:mm:ss.mmm " (13 bytes); returns the length.
+size_t log_put_clock(char *out, const log_time &t, bool with_ms);

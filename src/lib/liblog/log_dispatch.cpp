@@ -1,0 +1,50 @@
+// Hands one formatted record to the text sinks, in a fixed order, under the
+// context lock.
+#include <cstdlib>
+#include <cstring>
+
+#include "liblog/log_ctx.h"
+#include "liblog/log_sink_console.h"
+#include "libpal/os/os_debug.h"
+
+namespace {
+
+// The debugger channel carries its own time stamps; skip the line's.
+size_t time_prefix_len(uint32_t fmt_flags) {
+    if (fmt_flags & LOG_FMT_TIME) return 9;
+    if (fmt_flags & LOG_FMT_TIME_MS) return 13;
+    return 0;
+}
+
+}  // namespace
+
+void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
+                  const char *body, size_t body_len) {
+    int level = static_cast<int>(flags & LOG_F_LEVEL_MASK);
+    {
+        mutex_guard guard(ctx->lock);
+        if (level > ctx->level.load(std::memory_order_relaxed)) return;
+        char tag_copy[256];
+        size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
+        if (tag_len) std::memcpy(tag_copy, tag, tag_len);
+        tag_copy[tag_len] = 0;
+
+        if (ctx->hook_info && ctx->hook_warn) {
+            log2_hook_fn hook = level <= LOG_WARN ? ctx->hook_warn : ctx->hook_info;
+            hook(level, tag_copy, line, static_cast<int>(line_len));
+        }
+        uint32_t fmt_flags = ctx->flags.load(std::memory_order_relaxed);
+        if (ctx->console_on.load(std::memory_order_relaxed)) log_console_write(fmt_flags, level, line, line_len);
+        if (ctx->dbgview_on.load(std::memory_order_relaxed)) {
+            size_t skip = time_prefix_len(fmt_flags);
+            os_debug_output(line + (skip <= line_len ? skip : line_len));
+        }
+        if (ctx->file_on.load(std::memory_order_relaxed)) log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        if (ctx->syslog_on.load(std::memory_order_relaxed)) {
+            const log2_net_ops *syslog = log_attach_syslog();
+            if (syslog && syslog->send) syslog->send(level, tag_copy, line);
+        }
+        log_ring_append(&ctx->last_log_ring, line, line_len);
+    }
+    if (level == LOG_CRIT && !(flags & LOG_F_NO_EXIT)) std::exit(1);
+}

@@ -1,0 +1,201 @@
+#include "liblog/log_sink_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "liblog/log2_ctl.h"
+#include "liblog/log_cache.h"
+#include "liblog/log_ctx.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/thread_name.h"
+#include "libpal/os/os_file.h"
+#include "libpal/string/str_tool.h"
+
+namespace {
+
+// "a+": read for the cap, every write at the end.
+int open_text(const char *path, bool truncate) {
+    int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    int fd;
+    do {
+        fd = open(path, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void close_fd(log_file_sink *sink) {
+    if (sink->fd >= 0) close(sink->fd);
+    sink->fd = -1;
+}
+
+// Writes all iov bytes; false on an error or when nothing moves.
+bool write_all(int fd, iovec *iov, int count) {
+    while (count > 0) {
+        ssize_t n = writev(fd, iov, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        auto done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return true;
+}
+
+// "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s "
+size_t format_header(char *out, size_t size, int level, const char *tag) {
+    log_time t;
+    log_time_now(&t);
+    char thread_name[OS_THREAD_NAME_MAXN];
+    os_thread_name_get(thread_name);
+    char *p = out;
+    p = log_put_digits(p, static_cast<uint32_t>(t.year), 4);
+    *p++ = '-';
+    p = log_put_digits(p, static_cast<uint32_t>(t.mon), 2);
+    *p++ = '-';
+    p = log_put_digits(p, static_cast<uint32_t>(t.day), 2);
+    *p++ = ' ';
+    p += log_put_clock(p, t, false) - 1;
+    *p++ = '.';
+    p = log_put_digits(p, t.usec, 6);
+    *p++ = ' ';
+    size_t used = static_cast<size_t>(p - out);
+    int n = std::snprintf(p, size - used, "%-5s %u --- [%s] %s ", log2_level_file_name(level),
+                          log_cached_pid(), thread_name, tag ? tag : "");
+    if (n < 0) return used;
+    return used + (static_cast<size_t>(n) < size - used ? static_cast<size_t>(n) : size - used - 1);
+}
+
+// Keeps the newest half of the file, starting at a line start.
+void apply_cap(log_file_sink *sink, uint64_t size) {
+    size_t half = sink->max_size / 2;
+    auto *tail = static_cast<char *>(mem_malloc(half));
+    if (!tail) return;
+    ssize_t got = pread(sink->fd, tail, half, static_cast<off_t>(size - half));
+    if (got > 0) {
+        auto *nl = static_cast<char *>(std::memchr(tail, '\n', static_cast<size_t>(got)));
+        char *keep = nl ? nl + 1 : tail + 1;
+        size_t keep_len = static_cast<size_t>(tail + got - keep);
+        if (ftruncate(sink->fd, 0) == 0 && keep_len > 0) {
+            iovec iov{keep, keep_len};
+            if (!write_all(sink->fd, &iov, 1)) {
+                log2_trace("log_file_write: fwrite error\n");
+                close_fd(sink);
+            }
+        }
+    }
+    mem_free(tail);
+}
+
+}  // namespace
+
+bool log_file_resolve(const char *dir, const char *name, char *out, size_t size) {
+    char joined[LOG_FILE_NAME_MAXN];
+    int n;
+    if (os_path_is_absolute(name) || !dir || !dir[0]) {
+        n = std::snprintf(joined, sizeof joined, "%s", name);
+    } else {
+        size_t dir_len = std::strlen(dir);
+        const char *sep = dir[dir_len - 1] == '/' ? "" : "/";
+        n = std::snprintf(joined, sizeof joined, "%s%s%s", dir, sep, name);
+    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return false;
+    const char *home = std::getenv("HOME");
+    if ((joined[0] == '~' && (joined[1] == '/' || joined[1] == 0)) && home && *home) {
+        n = std::snprintf(out, size, "%s%s", home, joined + 1);
+    } else if (joined[0] == '/' || std::strstr(joined, "://")) {
+        n = std::snprintf(out, size, "%s", joined);
+    } else {
+        char cwd[LOG_FILE_NAME_MAXN];
+        if (!getcwd(cwd, sizeof cwd)) return false;
+        const char *sep = cwd[std::strlen(cwd) - 1] == '/' ? "" : "/";
+        n = std::snprintf(out, size, "%s%s%s", cwd, sep, joined);
+    }
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+void log_file_close(log_file_sink *sink) {
+    close_fd(sink);
+    if (sink->pcap_open) {
+        if (const log2_pcap_ops *ops = log_attach_pcap(); ops && ops->close) ops->close();
+        sink->pcap_open = false;
+    }
+}
+
+int log_file_open(log_file_sink *sink, const char *name) {
+    log_file_close(sink);
+    if (!name || !*name) {
+        log2_trace("fopen %s err\n", name ? name : "");
+        return -1;
+    }
+    char path[LOG_FILE_NAME_MAXN];
+    if (!log_file_resolve(sink->dir, name, path, sizeof path)) {
+        log2_trace("fopen %s err\n", name);
+        return -1;
+    }
+    std::memcpy(sink->name, path, std::strlen(path) + 1);
+    if (str_ends_with(path, ".pcap")) {
+        sink->type = LOG_FILE_PCAP;
+        const log2_pcap_ops *ops = log_attach_pcap();
+        if (!ops || !ops->open) log2_trace("pcap writer not attached\n");
+        if (!ops || !ops->open || ops->open(path, sink->mode[0] == 'a', sink->max_size) != 0) {
+            log2_trace("bsvf_pcap_file %s err\n", path);
+            return -1;
+        }
+        sink->pcap_open = true;
+        return 0;
+    }
+    sink->type = LOG_FILE_TEXT;
+    sink->fd = open_text(path, sink->mode[0] != 'a');
+    if (sink->fd < 0) {
+        log2_trace("fopen %s err\n", path);
+        return -1;
+    }
+    return 0;
+}
+
+int log_file_write(log_file_sink *sink, int level, const char *tag, const char *body, size_t body_len) {
+    if (sink->type != LOG_FILE_TEXT) return 0;
+    struct stat st;
+    // A deleted file (no links left) is made again at its path.
+    if (sink->fd < 0 || fstat(sink->fd, &st) != 0 || st.st_nlink == 0) {
+        close_fd(sink);
+        if (!sink->name[0]) return -1;
+        sink->fd = open_text(sink->name, false);
+        if (sink->fd < 0 || fstat(sink->fd, &st) != 0) {
+            close_fd(sink);
+            return -1;
+        }
+    }
+    char header[OS_THREAD_NAME_MAXN + 512];
+    size_t header_len = format_header(header, sizeof header, level, tag);
+    iovec iov[2] = {{header, header_len}, {const_cast<char *>(body), body_len}};
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (!write_all(sink->fd, iov, 2)) {
+        log2_trace("log_file_write: fwrite error\n");
+        close_fd(sink);
+        sink->fd = open_text(sink->name, false);
+        iovec again[2] = {{header, header_len}, {const_cast<char *>(body), body_len}};
+        if (sink->fd < 0 || fstat(sink->fd, &st) != 0 || !write_all(sink->fd, again, 2)) {
+            close_fd(sink);
+            return -1;
+        }
+        size = static_cast<uint64_t>(st.st_size);
+    }
+    size += header_len + body_len;
+    if (size >= sink->max_size) apply_cap(sink, size);
+    return 0;
+}
