@@ -7,6 +7,7 @@
 // more table.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -59,8 +60,11 @@ struct os_poller_ops {
 
 struct os_poller {
     os_poller_ops ops;
-    os_socket wake_write;  // 'p' (spak) and 'k' (kill) are sent here
-    os_socket wake_read;   // watched by the back end like any other socket
+    // 'p' (spak) and 'k' (kill) are sent on the write end by any thread; the
+    // read end is watched by the back end like any other socket. Atomic because
+    // a broken pair is rebuilt on the waiting thread.
+    std::atomic<os_socket> wake_write;
+    std::atomic<os_socket> wake_read;
     uint32_t support;      // flags the back end honours (OS_POLLER_EDGE)
     void *imp;             // back-end state
 };
