@@ -14,7 +14,7 @@ constexpr size_t RBUF_READ_MAXN = 4096;
 // Counters of one ring, read under its mutex.
 struct rbuf_stats {
     uint32_t all_size;        // storage bytes, as requested
-    uint32_t block_size;      // largest slot content, prefix included
+    uint32_t block_size;      // largest record
     uint32_t bs_byte;         // length-prefix width: 2, or 4 for blocks of 64 KiB and more
     uint32_t slot_size;       // block_size + bs_byte
     uint32_t max_queue_size;  // slots
@@ -42,8 +42,9 @@ void rbuf_alloc_unlock(rbuf *ring, size_t size);
 // Copies one record in; 0, or -1 for a null record or a refused size.
 int rbuf_write(rbuf *ring, const void *block, size_t size);
 
-// Non-blocking batch read into buf (len >= RBUF_READ_MAXN; only whole records,
-// at most RBUF_READ_MAXN bytes). Bytes copied, 0 when nothing waits, -1 on a bad call.
+// Non-blocking batch read of whole records into buf of len bytes (the readers
+// use RBUF_READ_MAXN; len below one slot is a bad call). Bytes copied, 0 when
+// nothing waits, -1 on a bad call.
 int rbuf_read_imp(rbuf *ring, void *buf, size_t len);
 // Waits up to ms (< 0: no limit) for a write since the last read; true when data waits.
 bool rbuf_wait_data(rbuf *ring, int ms);
