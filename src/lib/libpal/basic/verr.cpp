@@ -41,8 +41,8 @@ void verr_set_os_imp(verr *err, const char *file, int line, const char *func, in
     verr_fill(err, file, line, func, os_code, fmt, args);
     va_end(args);
     size_t len = strlen(err->msg);
-    // Messages that already end in ": " get the text directly behind them.
-    bool has_sep = len >= 2 && err->msg[len - 2] == ':' && err->msg[len - 1] == ' ';
+    // Messages that already end in a separator (": " or a blank) take the text directly.
+    bool has_sep = len >= 1 && err->msg[len - 1] == ' ';
     snprintf(err->msg + len, sizeof err->msg - len, "%s%s", has_sep ? "" : ": ", os_text);
 }
 

@@ -18,7 +18,8 @@ struct verr {
 // Fills the report with a printf-style message. A null report is ignored.
 void verr_set_imp(verr *err, const char *file, int line, const char *func, int code,
                   const char *fmt, ...) __attribute__((format(printf, 6, 7)));
-// Same, with ": " and the text of OS error os_code appended, and code = os_code.
+// Same, with the text of OS error os_code appended (behind ": " unless the
+// message already ends in a blank), and code = os_code.
 void verr_set_os_imp(verr *err, const char *file, int line, const char *func, int os_code,
                      const char *fmt, ...) __attribute__((format(printf, 6, 7)));
 void verr_clear(verr *err);

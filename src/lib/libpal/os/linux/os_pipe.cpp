@@ -1,0 +1,241 @@
+#define LOG_TAG "pal"
+#include "libpal/os/os_pipe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "libpal/basic/pal_assert.h"
+#include "libpal/env/malloc.h"
+#include "libpal/os/os_time.h"
+#include "libpal/string/str_safe.h"
+#include "liblog/log2.h"
+
+namespace {
+
+constexpr const char PIPE_DIR[] = "/tmp/";
+// Retry step while no reader has opened the FIFO.
+constexpr int CONNECT_RETRY_MS = 50;
+// Liveness probe and write-wait steps.
+constexpr int PROBE_MS = 10;
+constexpr int WRITE_STEP_MS = 200;
+
+bool reader_gone(short revents) { return (revents & (POLLERR | POLLHUP)) != 0; }
+
+void drop_reader(os_name_pipe_srv *pipe) {
+    if (pipe->fd >= 0) {
+        int saved = errno;
+        close(pipe->fd);
+        errno = saved;
+        pipe->fd = -1;
+    }
+    pipe->need_connect.store(1, std::memory_order_relaxed);
+}
+
+bool stop_seen(os_name_pipe_srv *pipe) {
+    if (!pipe->stop_event.load(std::memory_order_relaxed)) return false;
+    pipe->closed.store(1, std::memory_order_relaxed);
+    return true;
+}
+
+// A reader that left turns a write into EPIPE; the process must live on.
+void ignore_sigpipe() {
+    static const bool done = [] {
+        signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+char *os_name_pipe_path(const char *name, char *out, size_t size) {
+    PAL_ASSERT_RET(name && out && size > 0, nullptr);
+    if (name[0] == '/') {
+        if (str_sprintf_s(out, size, "%s", name) >= static_cast<int>(size)) return nullptr;
+        return out;
+    }
+    size_t prefix_len = strlen(OS_NAME_PIPE_PREFIX);
+    const char *base = strncmp(name, OS_NAME_PIPE_PREFIX, prefix_len) == 0 ? name + prefix_len
+                                                                          : name;
+    if (*base == '\0' || strchr(base, '/') || strchr(base, '\\')) return nullptr;
+    int n = snprintf(out, size, "%s%s", PIPE_DIR, base);
+    if (n < 0 || static_cast<size_t>(n) >= size) return nullptr;
+    return out;
+}
+
+os_name_pipe_srv *os_name_pipe_single_srv_open(const char *name) {
+    PAL_ASSERT_RET(name, nullptr);
+    ignore_sigpipe();
+    char path[OS_NAME_PIPE_PATH_MAXN];
+    if (!os_name_pipe_path(name, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    struct stat st;
+    // A FIFO left behind by an earlier run would still carry its old reader's state.
+    if (lstat(path, &st) == 0) {
+        if (!S_ISFIFO(st.st_mode)) {
+            errno = EEXIST;
+            return nullptr;
+        }
+        unlink(path);
+    }
+    if (mkfifo(path, 0600) != 0) return nullptr;
+    void *mem = mem_calloc(sizeof(os_name_pipe_srv));
+    if (!mem) {
+        int saved = errno;
+        unlink(path);
+        errno = saved ? saved : ENOMEM;
+        return nullptr;
+    }
+    auto *pipe = new (mem) os_name_pipe_srv{};
+    pipe->fd = -1;
+    pipe->need_connect.store(1, std::memory_order_relaxed);
+    str_safecopy(pipe->path, sizeof pipe->path, path);
+    return pipe;
+}
+
+void os_name_pipe_srv_close(os_name_pipe_srv *pipe) {
+    if (!pipe) return;
+    drop_reader(pipe);
+    unlink(pipe->path);
+    pipe->~os_name_pipe_srv();
+    mem_free(pipe);
+}
+
+void os_name_pipe_srv_stop(os_name_pipe_srv *pipe) {
+    PAL_ASSERT_RET(pipe, );
+    pipe->stop_event.store(1, std::memory_order_relaxed);
+}
+
+void os_name_pipe_srv_disconnect(os_name_pipe_srv *pipe) {
+    PAL_ASSERT_RET(pipe, );
+    drop_reader(pipe);
+}
+
+bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
+    PAL_ASSERT_RET(pipe, false);
+    if (stop_seen(pipe)) return false;
+    if (pipe->fd >= 0 && !pipe->need_connect.load(std::memory_order_relaxed)) return true;
+    drop_reader(pipe);
+    uint64_t start = os_clock_ms();
+    for (;;) {
+        // Opening the write end without blocking fails with ENXIO until a reader exists.
+        int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            pipe->fd = fd;
+            pipe->need_connect.store(0, std::memory_order_relaxed);
+            return true;
+        }
+        if (errno != ENXIO && errno != EINTR) return false;
+        if (stop_seen(pipe)) return false;
+        uint64_t elapsed = os_clock_ms() - start;
+        if (timeout_ms != OS_NAME_PIPE_WAIT_FOREVER && elapsed >= timeout_ms) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        int step = CONNECT_RETRY_MS;
+        if (timeout_ms != OS_NAME_PIPE_WAIT_FOREVER && timeout_ms - elapsed < (uint64_t)step)
+            step = static_cast<int>(timeout_ms - elapsed);
+        poll(nullptr, 0, step);
+    }
+}
+
+int os_name_pipe_srv_read(os_name_pipe_srv *pipe, void *buf, size_t len, uint32_t timeout_ms) {
+    PAL_ASSERT_RET(pipe, -1);
+    errno = ENOTSUP;
+    return -1;
+}
+
+int os_name_pipe_srv_write(os_name_pipe_srv *pipe, const void *buf, size_t len) {
+    PAL_ASSERT_RET(pipe, -1);
+    if (pipe->fd < 0) {
+        pipe->need_connect.store(1, std::memory_order_relaxed);
+        errno = EPIPE;
+        return -1;
+    }
+    if (len == 0) {
+        pollfd pfd{pipe->fd, 0, 0};
+        int r = poll(&pfd, 1, PROBE_MS);
+        if (r > 0 && reader_gone(pfd.revents)) {
+            errno = EPIPE;
+            LOGV_OS("read error: ");
+            drop_reader(pipe);
+            return -1;
+        }
+        return 0;
+    }
+    PAL_ASSERT_RET(buf, -1);
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(pipe->fd, bytes + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            drop_reader(pipe);
+            return -1;
+        }
+        // The reader is slow: wait for room, but give up on the stop event.
+        if (stop_seen(pipe)) {
+            errno = ECANCELED;
+            return done > 0 ? static_cast<int>(done) : -1;
+        }
+        pollfd pfd{pipe->fd, POLLOUT, 0};
+        int r = poll(&pfd, 1, WRITE_STEP_MS);
+        if (r > 0 && reader_gone(pfd.revents)) {
+            errno = EPIPE;
+            drop_reader(pipe);
+            return -1;
+        }
+    }
+    return static_cast<int>(done);
+}
+
+int os_name_pipe_cli_open(const char *name) {
+    PAL_ASSERT_RET(name, -1);
+    ignore_sigpipe();
+    char path[OS_NAME_PIPE_PATH_MAXN];
+    if (!os_name_pipe_path(name, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    // The capture tool created the FIFO and reads it; without a reader this fails (ENXIO).
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int os_name_pipe_cli_write(int fd, const void *buf, size_t len) {
+    PAL_ASSERT_RET(fd >= 0 && (buf || len == 0), -1);
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, bytes + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int>(done);
+}
+
+void os_name_pipe_cli_close(int fd) {
+    if (fd >= 0) close(fd);
+}
