@@ -28,9 +28,6 @@ constexpr size_t NET_GETS_NUL_MAXN = 16384;
 // Buffer of net_printf.
 constexpr size_t NET_PRINTF_MAXN = 4096;
 
-// Socket error stored when the stop hook cuts a read short ("cancelled").
-constexpr int NET_SOCK_ERROR_CANCELLED = 1223;
-
 // Stop hook shared with the TCP client: another thread sets stop, or func
 // answers true, and the waiting call gives up.
 struct sock_stop_hook {

@@ -1,0 +1,149 @@
+// Timed socket reads and writes of the stream layer.
+#define LOG_TAG "net"
+#include "libnet/net_sock.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "libpal/basic/pal_assert.h"
+#include "libpal/os/os_error.h"
+#include "libpal/os/os_time.h"
+#include "liblog/log2.h"
+
+namespace {
+
+// Longest single wait, so that abort flag and stop hook are seen in time.
+constexpr uint32_t READ_STEP_MS = 300;
+constexpr uint32_t WRITE_STEP_MS = 500;
+
+bool stop_requested(const net_sock *ns) {
+    sock_stop_hook *hook = ns->stop;
+    if (!hook) return false;
+    if (hook->stop.load(std::memory_order_relaxed)) return true;
+    return hook->func && hook->func(hook->user, ns->timeout);
+}
+
+bool time_is_up(const net_sock *ns, uint64_t start) {
+    return os_clock_ms() - start >= ns->timeout;
+}
+
+// Console reads block; end of input is an error, so that a session on a
+// closed standard input ends instead of spinning.
+int console_read(void *buf, size_t len) {
+    if (len == 0) return 0;
+    ssize_t n;
+    do {
+        n = read(STDIN_FILENO, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<int>(n) : -1;
+}
+
+int console_write(const void *buf, size_t len) {
+    if (len > 0 && fwrite(buf, 1, len, stdout) != len) return -1;
+    fflush(stdout);
+    return static_cast<int>(len);
+}
+
+}  // namespace
+
+int net_sock_read(net_sock *ns, void *buf, size_t len) {
+    PAL_ASSERT_RET(ns && (buf || len == 0), -1);
+    uint64_t start = os_clock_ms();
+    if (ns->kind == NET_SOCK_KIND_CONSOLE) return console_read(buf, len);
+    if (ns->disconnected) {
+        LOGV("_disconnect!!\n");
+        return -1;
+    }
+    auto *bytes = static_cast<uint8_t *>(buf);
+    size_t done = 0;
+    bool wait_said_readable = false;
+    while (done < len) {
+        errno = 0;
+        int n = os_socket_recv(ns->sock, bytes + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            wait_said_readable = false;
+            continue;
+        }
+        if (n < 0) {
+            int code = errno;
+            LOGD("socket_recv error [%d] [%s]\n", code, os_strerror(code));
+            return -1;
+        }
+        // Readable, no error, yet nothing to read: the peer has closed.
+        if (wait_said_readable && errno == 0) {
+            ns->disconnected = 1;
+            return static_cast<int>(done);
+        }
+        for (;;) {
+            if (ns->abort.load(std::memory_order_relaxed)) return -1;
+            if (stop_requested(ns)) {
+                errno = ECANCELED;
+                return -1;
+            }
+            int step = static_cast<int>(std::min(ns->timeout, READ_STEP_MS));
+            int ready = os_socket_wait_impl(ns->sock, OS_SOCKET_WAIT_READ, step);
+            if (ready < 0) {
+                int code = errno;
+                LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
+                return static_cast<int>(done);
+            }
+            if (ready & OS_SOCKET_WAIT_READ) break;
+            if (time_is_up(ns, start)) return static_cast<int>(done);
+        }
+        wait_said_readable = true;
+    }
+    return static_cast<int>(done);
+}
+
+int net_sock_write(net_sock *ns, const void *buf, size_t len) {
+    PAL_ASSERT_RET(ns && (buf || len == 0), -1);
+    uint64_t start = os_clock_ms();
+    if (ns->kind == NET_SOCK_KIND_CONSOLE) return console_write(buf, len);
+    if (ns->disconnected) {
+        LOGD("_disconnect!!\n");
+        return -1;
+    }
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    bool wait_said_writable = false;
+    while (done < len) {
+        errno = 0;
+        int n = os_socket_send(ns->sock, bytes + done, len - done);
+        if (n < 0) {
+            int code = errno;
+            LOGD("socket_send error [%d] [%s]\n", code, os_strerror(code));
+            return -1;
+        }
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            wait_said_writable = false;
+            continue;
+        }
+        if (wait_said_writable && errno == 0) {
+            ns->disconnected = 1;
+            return static_cast<int>(done);
+        }
+        for (;;) {
+            if (ns->abort.load(std::memory_order_relaxed)) return -1;
+            if (stop_requested(ns)) {
+                errno = ECANCELED;
+                return -1;
+            }
+            int step = static_cast<int>(std::min(ns->timeout, WRITE_STEP_MS));
+            int ready = os_socket_wait_impl(ns->sock, OS_SOCKET_WAIT_WRITE, step);
+            if (ready < 0) {
+                int code = errno;
+                LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
+                return -1;
+            }
+            if (ready & OS_SOCKET_WAIT_WRITE) break;
+            if (time_is_up(ns, start)) return static_cast<int>(done);
+        }
+        wait_said_writable = true;
+    }
+    return static_cast<int>(done);
+}
