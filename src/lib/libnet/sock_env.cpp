@@ -1,0 +1,217 @@
+// Start, stop and thread of the socket event loop, and the gate that lets
+// other threads change the poller between two passes of the loop.
+#define LOG_TAG "net"
+#include "libnet/sock_env.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "libnet/sock_event.h"
+#include "libnet/sock_env_imp.h"
+#include "libpal/basic/pal_assert.h"
+#include "libpal/os/os_thread.h"
+#include "liblog/log2.h"
+
+namespace {
+
+constexpr int LOOP_WAIT_MS = 1000;
+// Pause after a failed wait, so that a persistent error cannot spin the loop.
+constexpr uint32_t WAIT_ERROR_PAUSE_MS = 10;
+
+struct sock_env_state {
+    std::atomic<os_poller *> poller{nullptr};
+    std::atomic<lbuf *> events{nullptr};
+    os_thread *thread = nullptr;  // touched only by init/stop callers
+    std::atomic<uint32_t> loop_tid{0};
+    std::atomic<int32_t> stop{0};
+    std::atomic<uint32_t> first_data_ms{0};
+    std::atomic<uint32_t> idle_ms{0};
+    std::atomic<sock_periodic_proc> periodic{nullptr};
+    std::atomic<void *> periodic_arg{nullptr};
+
+    // Gate: the loop runs a pass only while no other thread holds it.
+    std::mutex gate_mutex;
+    std::condition_variable gate_cv;
+    int gate_waiting = 0;
+    bool in_pass = false;
+};
+
+sock_env_state g_env;
+thread_local int t_gate_depth = 0;
+
+void pass_begin() {
+    std::unique_lock lock(g_env.gate_mutex);
+    g_env.gate_cv.wait(lock, [] { return g_env.gate_waiting == 0; });
+    g_env.in_pass = true;
+}
+
+void pass_end() {
+    {
+        std::lock_guard lock(g_env.gate_mutex);
+        g_env.in_pass = false;
+    }
+    g_env.gate_cv.notify_all();
+}
+
+uint32_t sock_events_thread(void *) {
+    LOGD("==>\n");
+    g_env.loop_tid.store(os_thread_id(), std::memory_order_relaxed);
+    for (;;) {
+        pass_begin();
+        os_poller *poller = g_env.poller.load(std::memory_order_acquire);
+        int result;
+        if (!poller) {
+            PAL_ASSERT_REPORT("poller && poller->wait && func");
+            result = -1;
+        } else {
+            result = os_poller_wait(poller, sock_events_callback, LOOP_WAIT_MS);
+        }
+        if (g_env.stop.load(std::memory_order_relaxed)) {
+            pass_end();
+            break;
+        }
+        if (result < 0) LOGE_OS("os_poller_wait error: ");
+        uint32_t first_ms = g_env.first_data_ms.load(std::memory_order_relaxed);
+        uint32_t idle_ms = g_env.idle_ms.load(std::memory_order_relaxed);
+        if (first_ms || idle_ms) sock_events_sweep(first_ms, idle_ms);
+        sock_periodic_proc hook = g_env.periodic.load(std::memory_order_acquire);
+        if (hook) hook(g_env.periodic_arg.load(std::memory_order_relaxed));
+        pass_end();
+        if (result < 0) os_sleep_ms(WAIT_ERROR_PAUSE_MS);
+    }
+    g_env.loop_tid.store(0, std::memory_order_relaxed);
+    LOGD("<==\n");
+    return 0;
+}
+
+}  // namespace
+
+sock_loop_gate::sock_loop_gate() : held_(false) {
+    if (sock_env_on_loop_thread() || t_gate_depth > 0) {
+        ++t_gate_depth;
+        return;
+    }
+    std::unique_lock lock(g_env.gate_mutex);
+    ++g_env.gate_waiting;
+    if (g_env.in_pass) {
+        // The wake byte ends the loop's current wait, so the pass finishes soon.
+        os_poller *poller = g_env.poller.load(std::memory_order_acquire);
+        if (poller) os_poller_spak(poller);
+        g_env.gate_cv.wait(lock, [] { return !g_env.in_pass; });
+    }
+    // The mutex stays held until the guard ends: one changer at a time.
+    lock.release();
+    held_ = true;
+    ++t_gate_depth;
+}
+
+sock_loop_gate::~sock_loop_gate() {
+    --t_gate_depth;
+    if (!held_) return;
+    --g_env.gate_waiting;
+    g_env.gate_mutex.unlock();
+    g_env.gate_cv.notify_all();
+}
+
+lbuf *sock_env_events() { return g_env.events.load(std::memory_order_acquire); }
+
+bool sock_env_on_loop_thread() {
+    uint32_t tid = g_env.loop_tid.load(std::memory_order_relaxed);
+    return tid != 0 && tid == os_thread_id();
+}
+
+int sock_env_init() {
+    if (g_env.thread) return 0;
+    if (!g_env.poller.load()) {
+        os_poller *poller = os_poller_init();
+        if (!poller) {
+            LOGC("os_poller_init failed\n");
+            return -1;
+        }
+        os_poller_attach(poller);
+        g_env.poller.store(poller, std::memory_order_release);
+    }
+    // The list exists before the thread that sweeps it.
+    if (!g_env.events.load()) {
+        lbuf *events = lbuf_init("events", nullptr, nullptr, nullptr, sizeof(sock_event_ctx));
+        if (!events) {
+            LOGC("lbuf_init failed");
+            return -1;
+        }
+        g_env.events.store(events, std::memory_order_release);
+    }
+    g_env.stop.store(0, std::memory_order_relaxed);
+    g_env.thread = os_thread_init("sock_listen", sock_events_thread, nullptr, nullptr, nullptr);
+    if (!g_env.thread) {
+        LOGC("os_thread_init failed");
+        return -1;
+    }
+    return 0;
+}
+
+int sock_env_stop() {
+    LOGD("==>\n");
+    if (!g_env.thread) return 0;
+    g_env.stop.store(1, std::memory_order_relaxed);
+    os_poller *poller = g_env.poller.load(std::memory_order_acquire);
+    if (poller) os_poller_kill(poller);
+    uint32_t exit_code = 0;
+    int r = os_thread_wait_kill_exit(g_env.thread, 0, &exit_code);
+    if (r < 0) LOGE("os_thread_wait_kill_exit ret=%d error=%d\n", r, static_cast<int>(exit_code));
+    g_env.thread = nullptr;
+    return 0;
+}
+
+int sock_env_exit() {
+    LOGD("==>\n");
+    sock_env_stop();
+    // Connections still registered are closed here rather than left open.
+    lbuf *events = g_env.events.load(std::memory_order_acquire);
+    if (events) {
+        sock_loop_gate gate;
+        lbuf_lock(events);
+        for (void *item = lbuf_first(events); item;) {
+            void *next = lbuf_next(events, item);
+            sock_del_event_proc(static_cast<sock_event_ctx *>(item));
+            item = next;
+        }
+        lbuf_unlock(events);
+    }
+    os_poller *poller = g_env.poller.exchange(nullptr);
+    if (poller) os_poller_exit(poller);
+    events = g_env.events.exchange(nullptr);
+    if (events) lbuf_exit(events);
+    return 0;
+}
+
+os_poller *sock_env_poller() { return g_env.poller.load(std::memory_order_acquire); }
+
+void sock_env_first_data_timeout_set(uint32_t first_ms) {
+    g_env.first_data_ms.store(first_ms, std::memory_order_relaxed);
+}
+
+void sock_env_idle_timeout_set(uint32_t idle_ms) {
+    g_env.idle_ms.store(idle_ms, std::memory_order_relaxed);
+}
+
+void sock_env_periodic_set(sock_periodic_proc proc, void *arg) {
+    g_env.periodic_arg.store(arg, std::memory_order_relaxed);
+    g_env.periodic.store(proc, std::memory_order_release);
+}
+
+bool sock_poller_insert(os_socket sock, uint32_t flags, void *user) {
+    sock_loop_gate gate;
+    os_poller *poller = sock_env_poller();
+    if (!poller) return false;
+    os_poller_object object = os_poller_socket_object(sock);
+    return os_poller_insert(poller, &object, flags, user);
+}
+
+bool sock_poller_remove(os_socket sock) {
+    sock_loop_gate gate;
+    os_poller *poller = sock_env_poller();
+    if (!poller) return false;
+    os_poller_object object = os_poller_socket_object(sock);
+    return os_poller_remove(poller, &object);
+}

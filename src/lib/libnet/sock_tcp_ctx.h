@@ -1,0 +1,44 @@
+// Connection-context server: one thread per connection, each with a fixed-size
+// record on the server's "sock_ctx" list, so that all of them can be stopped
+// at shutdown. Fed by the accept procedure of a TCP server.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "libpal/os/os_socket.h"
+#include "libpal/os/os_thread.h"
+
+struct lbuf;
+struct sock_ctx_srv;
+
+constexpr int32_t SOCK_CTX_STATE_STOP = 2;  // stop requested
+constexpr size_t SOCK_CTX_NAME_MAXN = 256;
+
+// Head of every connection record; the bytes behind it (up to the record
+// size) belong to the thread procedure. Zero-filled at the start.
+struct sock_ctx {
+    os_socket sock;              // owned by the thread procedure
+    std::atomic<int32_t> state;  // SOCK_CTX_STATE_STOP when the server stops
+    os_thread *thread;
+    sock_ctx_srv *srv;
+    uint8_t reaped;  // claimed by sock_tcp_ctx_exit; the record outlives its thread
+};
+
+struct sock_ctx_srv {
+    char name[SOCK_CTX_NAME_MAXN];  // also the name of every connection thread
+    size_t rec_size;
+    os_thread_func proc;  // runs one connection; receives its sock_ctx *
+    lbuf *list;           // "sock_ctx"
+    uint8_t closing;      // set under the list lock by sock_tcp_ctx_exit
+};
+
+// New context server, or null (crit: "os_list_init error\n", "os_fixed_pool_init error\n").
+sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_func proc);
+// Starts the connection thread for a new socket: 0, or -1 with the socket closed.
+int sock_tcp_ctx_open(sock_ctx_srv *srv, os_socket sock);
+// Asks every connection to stop, waits for its thread (one second each), frees the server.
+void sock_tcp_ctx_exit(sock_ctx_srv *srv);
+// Connections whose thread is running.
+size_t sock_tcp_ctx_count(sock_ctx_srv *srv);
