@@ -253,6 +253,29 @@ bool write_text(FILE *out, const char *text) { return !text || std::fputs(text, 
 
 bool is_section(const char *key) { return key && !std::strchr(key, '\t'); }
 
+// The quote a value needs to read back unchanged, or 0 when it reads back as
+// it is: an inline comment character, blanks at either end, a leading quote or
+// a trailing backslash (a line continuation) would change it on the next load.
+char quote_for(std::string_view v) {
+    if (v.empty()) return 0;
+    bool needs = v.find_first_of(";#") != std::string_view::npos ||
+                 is_blank(static_cast<unsigned char>(v.front())) ||
+                 is_blank(static_cast<unsigned char>(v.back())) || v.front() == '"' ||
+                 v.front() == '\'' || v.back() == '\\';
+    if (!needs) return 0;
+    if (v.find('"') == std::string_view::npos) return '"';
+    if (v.find('\'') == std::string_view::npos) return '\'';
+    return 0;
+}
+
+void write_entry(FILE *out, const char *key, const char *separator, const char *value) {
+    if (!value) value = "";
+    if (char quote = quote_for(value))
+        std::fprintf(out, "%s%s%c%s%c\n", key, separator, quote, value, quote);
+    else
+        std::fprintf(out, "%s%s%s\n", key, separator, value);
+}
+
 // Entries of one section, each with its comment, as key=value.
 void write_section_keys(const IniDict *d, const char *section, FILE *out) {
     size_t section_len = std::strlen(section);
@@ -260,7 +283,7 @@ void write_section_keys(const IniDict *d, const char *section, FILE *out) {
         const char *key = dictionary_key_in_section(d->keys[j], section, section_len);
         if (!key) continue;
         write_text(out, d->comments[j]);
-        std::fprintf(out, "%s=%s\n", key, d->values[j] ? d->values[j] : "");
+        write_entry(out, key, "=", d->values[j]);
     }
 }
 
@@ -315,8 +338,7 @@ int iniparser_dump_ini(const IniDict *d, FILE *out) {
     }
     if (sections == 0) {
         for (int32_t i = 0; i < d->size; ++i) {
-            if (d->keys[i])
-                std::fprintf(out, "%s = %s\n", d->keys[i], d->values[i] ? d->values[i] : "");
+            if (d->keys[i]) write_entry(out, d->keys[i], " = ", d->values[i]);
         }
         return std::ferror(out) ? -1 : 0;
     }
