@@ -1,0 +1,302 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "libnet/sock_env.h"
+#include "libnet/sock_event.h"
+#include "libnet/sock_tcp_server.h"
+#include "libpal/env/thread_name.h"
+#include "libpal/os/os_time.h"
+#include "net_test_util.h"
+
+namespace {
+
+int echo_proc(os_socket sock, uint32_t, uint64_t) {
+    char buf[4096];
+    errno = 0;
+    int n = os_socket_recv(sock, buf, sizeof buf);
+    if (n < 0) return -1;
+    if (n == 0) return errno == 0 ? -1 : 0;  // readable yet empty: the peer closed
+    return os_socket_send(sock, buf, static_cast<size_t>(n)) == n ? 0 : -1;
+}
+
+int refuse_proc(os_socket, uint32_t, uint64_t) { return -1; }
+
+int accept_into_loop(os_socket sock, const os_ipaddr *, void *arg) {
+    return sock_insert_event_proc(sock, reinterpret_cast<sock_event_proc>(arg), 0);
+}
+
+sock_srv *start_event_server(sock_event_proc proc, int *port) {
+    sock_srv_conf conf{};
+    conf.name = "evt";
+    conf.backlog = 64;
+    conf.accept_proc = accept_into_loop;
+    conf.arg = reinterpret_cast<void *>(proc);
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
+    *port = static_cast<int>(conf.bound_port);
+    return srv;
+}
+
+bool echo_round_trip(int fd) {
+    const char msg[] = "ping";
+    if (!test_send_all(fd, msg, 4)) return false;
+    char buf[8] = {};
+    int got = 0;
+    while (got < 4) {
+        int n = test_recv(fd, buf + got, sizeof buf - got, 10000);
+        if (n <= 0) return false;
+        got += n;
+    }
+    return memcmp(buf, msg, 4) == 0;
+}
+
+// Lets the loop run its sweep for at least ms (and a few passes).
+void let_loop_run(int ms) {
+    uint64_t start = os_clock_ms();
+    test_wait_until([&] { return os_clock_ms() - start >= static_cast<uint64_t>(ms); }, ms + 5000);
+    test_wait_loop_passes(2);
+}
+
+}  // namespace
+
+TEST_F(SockLoopTest, SilentConnectionIsClosedAfterFirstDataTimeout) {
+    sock_env_first_data_timeout_set(200);
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(test_wait_closed(fd, 15000));
+    EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+    close(fd);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, ConnectionThatSpokeIsClosedAfterIdleTimeout) {
+    sock_env_idle_timeout_set(300);
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(echo_round_trip(fd));
+    EXPECT_TRUE(test_wait_closed(fd, 15000));
+    EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+    close(fd);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, FirstDataTimeoutNoLongerAppliesOnceDataCame) {
+    sock_env_first_data_timeout_set(100);
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(echo_round_trip(fd));
+    let_loop_run(600);
+    EXPECT_TRUE(echo_round_trip(fd));
+    EXPECT_EQ(sock_event_count(), 1u);
+    close(fd);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, WithBothTimeoutsOffNoConnectionIsClosed) {
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int silent = test_tcp_connect("127.0.0.1", port);
+    int spoke = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(spoke, 0);
+    ASSERT_TRUE(echo_round_trip(spoke));
+    let_loop_run(700);
+    EXPECT_TRUE(echo_round_trip(silent));
+    EXPECT_TRUE(echo_round_trip(spoke));
+    EXPECT_EQ(sock_event_count(), 2u);
+    close(silent);
+    close(spoke);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, ProcedureReturningMinusOneClosesItsConnection) {
+    int port = 0;
+    sock_srv *srv = start_event_server(refuse_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(test_wait_until([] { return sock_event_count() == 1; }));
+    ASSERT_TRUE(test_send_all(fd, "x", 1));
+    EXPECT_TRUE(test_wait_closed(fd, 15000));
+    EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+    close(fd);
+    sock_tcp_server_exit(srv);
+}
+
+namespace {
+
+struct work_record {
+    std::mutex lock;
+    std::vector<std::string> names;
+    std::set<uint32_t> tids;
+    std::atomic<bool> release{false};
+};
+work_record *g_work = nullptr;
+
+uint32_t record_work(void *arg) {
+    auto sock = reinterpret_cast<os_socket>(arg);
+    char name[OS_THREAD_NAME_MAXN];
+    os_thread_name_get(name);
+    {
+        std::lock_guard guard(g_work->lock);
+        g_work->names.emplace_back(name);
+        g_work->tids.insert(os_thread_id());
+    }
+    // Stay alive until all three are counted, so that no thread is reused.
+    test_wait_until([] { return g_work->release.load(); }, 20000);
+    os_socket_exit(sock);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(SockLoopTest, ThreeClientsOfServerWithoutAcceptProcGetThreeWorkThreads) {
+    work_record record;
+    g_work = &record;
+    sock_srv_conf conf{};
+    conf.name = "trio";
+    conf.backlog = 16;
+    conf.work_proc = record_work;
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    int port = static_cast<int>(conf.bound_port);
+    int fds[3];
+    for (int &fd : fds) {
+        fd = test_tcp_connect_nowait("127.0.0.1", port);
+        ASSERT_GE(fd, 0);
+    }
+    bool all = test_wait_until([&] {
+        std::lock_guard guard(record.lock);
+        return record.names.size() == 3;
+    });
+    record.release = true;
+    EXPECT_TRUE(all);
+    {
+        std::lock_guard guard(record.lock);
+        EXPECT_EQ(record.tids.size(), 3u);
+        for (const std::string &name : record.names) EXPECT_EQ(name.rfind("trio_work_", 0), 0u) << name;
+    }
+    for (int fd : fds) {
+        EXPECT_TRUE(test_wait_closed(fd, 15000));
+        close(fd);
+    }
+    sock_tcp_server_exit(srv);
+    g_work = nullptr;
+}
+
+namespace {
+
+struct proc_seen {
+    std::atomic<int> calls{0};
+    std::atomic<uint32_t> events{99};
+    std::atomic<os_socket> sock{0};
+};
+
+int note_proc(os_socket sock, uint32_t events, void *arg) {
+    auto *seen = static_cast<proc_seen *>(arg);
+    char buf[64];
+    os_socket_recv(sock, buf, sizeof buf);
+    seen->events = events;
+    seen->sock = sock;
+    seen->calls.fetch_add(1);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(SockLoopTest, PlainProcRecordIsCalledWithItsSocketAndNoFlags) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    proc_seen seen;
+    sock_proc_ctx pctx{SOCKET_TYPE_PROC, note_proc, &seen};
+    os_socket sock = os_socket_from_fd(pair[0]);
+    ASSERT_TRUE(sock_poller_insert(sock, OS_POLLER_READ, &pctx));
+    ASSERT_TRUE(test_send_all(pair[1], "z", 1));
+    EXPECT_TRUE(test_wait_until([&] { return seen.calls.load() >= 1; }));
+    EXPECT_EQ(seen.events.load(), 0u);
+    EXPECT_EQ(seen.sock.load(), sock);
+    EXPECT_TRUE(sock_poller_remove(sock));
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST(SockEnv, StopWithoutRunningLoopReturnsZero) {
+    EXPECT_EQ(sock_env_stop(), 0);
+    EXPECT_EQ(sock_env_exit(), 0);
+    EXPECT_EQ(sock_env_poller(), nullptr);
+}
+
+TEST(SockEnv, InitTwiceThenExitTwiceIsHarmless) {
+    ASSERT_EQ(sock_env_init(), 0);
+    os_poller *poller = sock_env_poller();
+    EXPECT_EQ(sock_env_init(), 0);
+    EXPECT_EQ(sock_env_poller(), poller);
+    EXPECT_EQ(sock_env_exit(), 0);
+    EXPECT_EQ(sock_env_exit(), 0);
+    EXPECT_EQ(sock_env_poller(), nullptr);
+}
+
+TEST_F(SockLoopTest, ExitClosesConnectionsStillRegistered) {
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(echo_round_trip(fd));
+    sock_tcp_server_exit(srv);
+    sock_env_exit();
+    EXPECT_TRUE(test_wait_closed(fd, 15000));
+    close(fd);
+}
+
+// Threads insert contexts while the loop sweeps them out: the list and the
+// poller change under the gate, and every context ends up closed.
+TEST_F(SockLoopTest, ConcurrentInsertsWhileSweepRuns) {
+    sock_env_first_data_timeout_set(20);
+    size_t fds_before = test_open_fds();
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 25;
+    std::vector<std::thread> threads;
+    std::vector<int> peers[kThreads];
+    std::atomic<int> inserted{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&peers, &inserted, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                int pair[2];
+                if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) != 0) continue;
+                // The peer stays open and silent: only the sweep closes the context.
+                peers[t].push_back(pair[1]);
+                if (sock_insert_event_proc(os_socket_from_fd(pair[0]), echo_proc, 0) == 0)
+                    inserted.fetch_add(1);
+                // Keep the poller below its limit.
+                test_wait_until([] { return sock_event_count() < 40; }, 5000);
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_GT(inserted.load(), 0);
+    EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+    for (auto &list : peers) {
+        for (int fd : list) close(fd);
+    }
+    EXPECT_TRUE(test_wait_until([&] { return test_open_fds() == fds_before; }));
+}
