@@ -15,13 +15,17 @@ namespace {
 constexpr uint64_t FILE_SIZE_MIN = 2048;
 constexpr uint64_t FILE_SIZE_MAX = 0x7FFFFFFF;
 
-// The key's value ("" when absent), echoed to the trace.
-const char *log_key(ConfHandle *conf, const char *key) {
+const char *log_value(ConfHandle *conf, const char *key) {
     char name[64];
     std::snprintf(name, sizeof name, "log:%s", key);
     const char *value = conf_get_str(conf, name, "");
-    if (!value) value = "";
-    if (std::strcmp(key, "file_mode") != 0) log2_trace("log.%s=%s\n", key, value);
+    return value ? value : "";
+}
+
+// The key's value ("" when absent), echoed to the trace.
+const char *log_key(ConfHandle *conf, const char *key) {
+    const char *value = log_value(conf, key);
+    log2_trace("log.%s=%s\n", key, value);
     return value;
 }
 
@@ -40,7 +44,10 @@ void apply_file_size(log_ctx *ctx, const char *text) {
 }
 
 void apply_section(log_ctx *ctx, ConfHandle *conf) {
-    if (std::strcmp(log_key(conf, "debug"), "1") == 0) log2_trace_enable();
+    // Switched on first, so that its own echo shows.
+    const char *debug = log_value(conf, "debug");
+    if (std::strcmp(debug, "1") == 0) log2_trace_enable();
+    log2_trace("log.debug=%s\n", debug);
     if (const char *v = log_key(conf, "level"); *v) log2_ioctl(ctx, LOG2_IOCTL_LEVEL_NAME, v);
     if (const char *v = log_key(conf, "flags"); *v) log2_ioctl(ctx, LOG2_IOCTL_FLAG_LIST, v);
     if (const char *v = log_key(conf, "syslog"); *v) {
@@ -49,7 +56,7 @@ void apply_section(log_ctx *ctx, ConfHandle *conf) {
     }
     if (const char *v = log_key(conf, "bsvlog"); *v) log2_ioctl(ctx, LOG2_IOCTL_BSVLOG, v);
     if (const char *v = log_key(conf, "file_dir"); *v) log2_ioctl(ctx, LOG2_IOCTL_FILE_DIR, v);
-    if (const char *v = log_key(conf, "file_mode"); *v) {
+    if (const char *v = log_value(conf, "file_mode"); *v) {
         if (std::strcmp(v, "a") == 0 || std::strcmp(v, "w") == 0) {
             mutex_guard guard(ctx->lock);
             ctx->file.mode[0] = v[0];

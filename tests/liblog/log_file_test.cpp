@@ -1,0 +1,288 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "liblog/log2_ctl.h"
+#include "liblog/log_ctx.h"
+#include "libpal/env/malloc.h"
+#include "libpal/env/thread_name.h"
+#include "log_test_util.h"
+
+namespace {
+
+void open_file(log_ctx *ctx, const std::string &path) {
+    ASSERT_EQ(log2_ioctl(ctx, LOG2_IOCTL_FILE, path.c_str()), 0);
+    log2_ioctl(ctx, LOG2_IOCTL_FILE_ON, 1);
+}
+
+size_t count_lines(const std::string &text) {
+    size_t n = 0;
+    for (char ch : text) n += ch == '\n';
+    return n;
+}
+
+}  // namespace
+
+TEST(LogFileFormat, LineHasDateTimeLevelPidThreadTagAndBody) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("fmt.log");
+    open_file(c.ctx, path);
+    c.ctx->flags.store(LOG_FMT_FUNC | LOG_FMT_TIME | LOG_FMT_TID);
+    log2_printf(c.ctx, LOG_INFO, "net", "f.cpp", 3, "sock_open", "port %d\n", 80);
+    log2_printf(c.ctx, LOG_DBG, "net", "f.cpp", 3, nullptr, "second");
+    char name[OS_THREAD_NAME_MAXN];
+    os_thread_name_get(name);
+    std::string text = read_file(path);
+    std::string date_time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} )";
+    std::string who = std::to_string(getpid()) + R"( --- \[)" + name + R"(\] net )";
+    std::regex expect(date_time + "INFO  " + who + R"(sock_open\(\): port 80\n)" + date_time + "DEBUG " + who +
+                      R"(second\n)");
+    EXPECT_TRUE(std::regex_match(text, expect)) << text;
+}
+
+TEST(LogFileFormat, EveryLevelHasItsColumnName) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    open_file(c.ctx, dir.file("lv.log"));
+    c.ctx->level.store(LOG_VERB);
+    for (int level = LOG_CRIT; level <= LOG_VERB; ++level) {
+        log2_printf(c.ctx, static_cast<uint32_t>(level) | LOG_F_NO_EXIT, "t", "f", 1, nullptr, "x\n");
+    }
+    std::string text = read_file(dir.file("lv.log"));
+    for (const char *col : {" CRIT  ", " ERROR ", " WARN  ", " NOTI  ", " INFO  ", " DEBUG ", " VERB  "}) {
+        EXPECT_NE(text.find(col), std::string::npos) << col;
+    }
+}
+
+TEST(LogFileMode, ModeWTruncatesExistingFile) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("w.log");
+    write_file(path, "old line\n");
+    open_file(c.ctx, path);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "new\n");
+    std::string text = read_file(path);
+    EXPECT_EQ(text.find("old line"), std::string::npos);
+    EXPECT_EQ(count_lines(text), 1u);
+}
+
+TEST(LogFileMode, ModeAAppendsToExistingFile) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("a.log");
+    write_file(path, "old line\n");
+    c.ctx->file.mode[0] = 'a';
+    open_file(c.ctx, path);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "new\n");
+    std::string text = read_file(path);
+    EXPECT_EQ(text.rfind("old line\n", 0), 0u);
+    EXPECT_EQ(count_lines(text), 2u);
+}
+
+TEST(LogFileDir, RelativeNameIsJoinedToDirectory) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string sub = dir.file("logs/deeper");
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_DIR, sub.c_str());
+    open_file(c.ctx, "joined.log");
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "x\n");
+    EXPECT_EQ(std::string(c.ctx->file.name), sub + "/joined.log");
+    EXPECT_EQ(count_lines(read_file(sub + "/joined.log")), 1u);
+}
+
+TEST(LogFileDir, AbsoluteNameIgnoresDirectory) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_DIR, dir.file("unused").c_str());
+    open_file(c.ctx, dir.file("abs.log"));
+    EXPECT_EQ(std::string(c.ctx->file.name), dir.file("abs.log"));
+}
+
+TEST(LogFileDir, RelativeNameWithoutDirectoryBecomesAbsolute) {
+    char out[4096];
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_TRUE(log_file_resolve("", "x.log", out, sizeof out));
+    EXPECT_EQ(std::string(out), std::string(cwd) + "/x.log");
+}
+
+TEST(LogFileDir, TildeExpandsToHome) {
+    char out[4096];
+    const char *home = getenv("HOME");
+    if (!home || !*home) GTEST_SKIP() << "HOME unset";
+    ASSERT_TRUE(log_file_resolve("/ignored", "~/h.log", out, sizeof out));
+    EXPECT_EQ(std::string(out), std::string(home) + "/h.log");
+}
+
+TEST(LogFileDir, DirectoryWithTrailingSlashGetsNoSecondSlash) {
+    char out[4096];
+    ASSERT_TRUE(log_file_resolve("/var/log/", "y.log", out, sizeof out));
+    EXPECT_STREQ(out, "/var/log/y.log");
+}
+
+TEST(LogFileOpen, MissingDirectoryFailsAndRetriesLater) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("later/r.log");
+    EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE, path.c_str()), -1);
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_ON, 1);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "lost\n");
+    ASSERT_EQ(mkdir(dir.file("later").c_str(), 0755), 0);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "kept\n");
+    std::string text = read_file(path);
+    EXPECT_EQ(count_lines(text), 1u);
+    EXPECT_NE(text.find("kept"), std::string::npos);
+}
+
+TEST(LogFileRecreate, DeletedFileIsRecreatedByNextLine) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("del.log");
+    open_file(c.ctx, path);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "before\n");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "after\n");
+    std::string text = read_file(path);
+    EXPECT_EQ(count_lines(text), 1u);
+    EXPECT_NE(text.find("after"), std::string::npos);
+}
+
+TEST(LogFileCap, FullFileKeepsNewestHalfFromALineStart) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("cap.log");
+    open_file(c.ctx, path);
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 4096);
+    for (int i = 0; i < 200; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "line %03d padding\n", i);
+    std::string text = read_file(path);
+    EXPECT_LT(text.size(), 4096u);
+    EXPECT_GE(text.size(), 1024u);
+    std::regex line_re(R"(\d{4}-[^\n]* t line \d{3} padding\n)");
+    std::string first = text.substr(0, text.find('\n') + 1);
+    EXPECT_TRUE(std::regex_match(first, line_re)) << first;
+    EXPECT_NE(text.find("line 199 padding\n"), std::string::npos);
+    EXPECT_EQ(text.find("line 000 padding\n"), std::string::npos);
+}
+
+TEST(LogFileCap, SizeBelow1024Becomes1024) {
+    scoped_log_ctx c;
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 10);
+    EXPECT_EQ(c.ctx->file.max_size, 1024u);
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, -5);
+    EXPECT_EQ(c.ctx->file.max_size, 1024u);
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 5000);
+    EXPECT_EQ(c.ctx->file.max_size, 5000u);
+}
+
+namespace {
+std::string g_pcap_path;
+int g_pcap_append = -1;
+int g_pcap_closes = 0;
+const log2_pcap_ops PCAP_OPS = {
+    [](const char *path, int append, uint32_t) {
+        g_pcap_path = path;
+        g_pcap_append = append;
+        return 0;
+    },
+    [] { ++g_pcap_closes; },
+};
+}  // namespace
+
+TEST(LogFilePcap, PcapNameGoesToAttachedWriterAndNoTextLines) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("bin.pcap");
+    g_pcap_closes = 0;
+    log2_attach_pcap(&PCAP_OPS);
+    c.ctx->file.mode[0] = 'a';
+    EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE, path.c_str()), 0);
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE_ON, 1);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "not as text\n");
+    log2_ioctl(c.ctx, LOG2_IOCTL_FILE, dir.file("t.log").c_str());
+    log2_attach_pcap(nullptr);
+    EXPECT_EQ(g_pcap_path, path);
+    EXPECT_EQ(g_pcap_append, 1);
+    EXPECT_EQ(g_pcap_closes, 1);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST(LogFilePcap, UppercaseExtensionIsText) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE, dir.file("x.PCAP").c_str()), 0);
+    EXPECT_EQ(c.ctx->file.type, LOG_FILE_TEXT);
+}
+
+TEST(LogFilePcapDeathTest, PcapWithoutWriterFailsWithTrace) {
+    temp_dir dir;
+    std::string path = dir.file("none.pcap");
+    EXPECT_EXIT(
+        {
+            log2_trace_enable();
+            scoped_log_ctx c;
+            int r = log2_ioctl(c.ctx, LOG2_IOCTL_FILE, path.c_str());
+            std::_Exit(r == -1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "bsvf_pcap_file " + path + " err\n");
+}
+
+TEST(LogFileOpenDeathTest, UnopenableTextFileTracesFopenError) {
+    EXPECT_EXIT(
+        {
+            log2_trace_enable();
+            scoped_log_ctx c;
+            int r = log2_ioctl(c.ctx, LOG2_IOCTL_FILE, "/nonexistent-dir/q.log");
+            std::_Exit(r == -1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "fopen /nonexistent-dir/q.log err\n");
+}
+
+namespace {
+// Holds counted blocks in a chain until the live count reaches its high-water
+// mark; from there any allocation would raise the mark.
+void *fill_to_high_water() {
+    void *chain = nullptr;
+    mem_stats s;
+    mem_stats_get(&s);
+    while (s.malloc_count < s.malloc_max_count) {
+        void *block = mem_malloc(sizeof(void *));
+        *static_cast<void **>(block) = chain;
+        chain = block;
+        mem_stats_get(&s);
+    }
+    return chain;
+}
+void free_chain(void *chain) {
+    while (chain) {
+        void *next = *static_cast<void **>(chain);
+        mem_free(chain);
+        chain = next;
+    }
+}
+}  // namespace
+
+TEST(LogHeap, FileAndRingPathAllocatesNothing) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    open_file(c.ctx, dir.file("heap.log"));
+    c.ctx->flags.store(0xFF & ~LOG_FMT_TIME_MS & ~LOG_FMT_COLOUR);
+    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, "warm", "warm up\n");
+    void *chain = fill_to_high_water();
+    mem_stats before;
+    mem_stats_get(&before);
+    for (int i = 0; i < 5000; ++i) {
+        log2_printf(c.ctx, LOG_INFO, "heap", __FILE__, __LINE__, __func__, "record %d of a typical size\n", i);
+    }
+    mem_stats after;
+    mem_stats_get(&after);
+    free_chain(chain);
+    EXPECT_EQ(after.malloc_max_count, before.malloc_max_count);
+    EXPECT_EQ(after.malloc_count, before.malloc_count);
+    EXPECT_GT(c.ctx->last_log_ring.used, 0u);
+    EXPECT_EQ(count_lines(read_file(dir.file("heap.log"))), 5001u);
+}
