@@ -1,0 +1,59 @@
+#define LOG_TAG "main"
+#include <cstring>
+
+#include "libapp/app_lib.h"
+#include "libapp/app_hooks.h"
+#include "libconf/conf.h"
+#include "libpal/env/malloc.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_safe2.h"
+#include "libpal/tframe/app.h"
+#include "liblog/log2.h"
+#include "liblog/log2_ctl.h"
+
+namespace {
+
+void set_text(char **field, const char *value) {
+    mem_free(*field);
+    *field = mem_strdup(value);
+}
+
+}  // namespace
+
+int32_t app_conf_file_init(const char *path) {
+    ConfHandle *conf = conf_open(path);
+    if (!conf) {
+        LOGD("load [%s] error\n", path);
+        return -1;
+    }
+    if (app_host_hooks_get().conf_hook) app_host_hooks_get().conf_hook(conf);
+    g_app.shell_server_port = conf_get_int(conf, "debug:shell_server_port", 0);
+    set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", ""));
+    g_app.http_server_port = conf_get_int(conf, "debug:http_server_port", 0);
+    set_text(&g_app.http_server_addr, conf_get_str(conf, "debug:http_server_addr", ""));
+    set_text(&g_app.http_server_user, conf_get_str(conf, "debug:http_server_user", ""));
+    set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
+    set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
+    conf_close(conf);
+    return 0;
+}
+
+char *app_conf_dump() {
+    str_buf *b = str_buf_new();
+    if (!b) return nullptr;
+    if (app_host_hooks_get().conf_dump_hook) {
+        char *host = app_host_hooks_get().conf_dump_hook();
+        str_buf_add_str(b, host);
+        mem_free(host);
+    }
+    char quoted[8192];
+    str_buf_printf(b, "http_server_port=%d\n", g_app.http_server_port);
+    str_buf_printf(b, "http_server_addr=%s\n", str_quote_show(g_app.http_server_addr, quoted, sizeof quoted));
+    str_buf_printf(b, "debug_server_port=%d\n", g_app.shell_server_port);
+    str_buf_printf(b, "debug_server_addr=%s\n", str_quote_show(g_app.shell_server_addr, quoted, sizeof quoted));
+    str_buf_printf(b, "panic_dump_dir=%s\n", str_quote_show(g_app.panic_dump_dir, quoted, sizeof quoted));
+    char *log = log2_dump();
+    str_buf_add_str(b, log);
+    mem_free(log);
+    return str_buf_take(b);
+}

@@ -1,0 +1,31 @@
+// The application layer: library start-up and shutdown, the framework's
+// configuration keys, the server lifecycle and the host's hooks.
+#pragma once
+
+#include <cstdint>
+
+struct ConfHandle;
+
+// What the host program adds to the framework; every slot may be empty.
+struct app_host_hooks {
+    void (*conf_hook)(ConfHandle *conf);   // reads the host's own keys
+    int32_t (*start_hook)();               // starts the host's own service; negative = failed
+    int32_t (*stop_hook)();
+    char *(*status_hook)();                // owned text for "show status", or null
+    char *(*conf_dump_hook)();             // the host's own lines of the configuration dump
+    void (*defaults_hook)();               // sets the host's own defaults
+    void (*release_hook)();                // releases the host's own settings
+};
+
+void app_host_hooks_set(const app_host_hooks *hooks);
+
+void app_lib_init();
+void app_lib_exit();
+// Reads the framework keys of section debug; 0, or -1 when the file does not load.
+int32_t app_conf_file_init(const char *path);
+// The configuration dump text behind -p and "show config"; owned by the caller.
+char *app_conf_dump();
+int32_t app_start_server();
+int32_t app_stop_server();
+void app_sig_handler(int sig);
+int32_t app_dbg_start();

@@ -1,0 +1,236 @@
+#include "hubd_process_util.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void set_env(const EnvOverrides &env) {
+    for (const auto &[key, value] : env) {
+        if (value.empty())
+            unsetenv(key.c_str());
+        else
+            setenv(key.c_str(), value.c_str(), 1);
+    }
+}
+
+pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const EnvOverrides &env, int *in,
+            int *out, int *err) {
+    int pin[2], pout[2], perr[2];
+    if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pin[0], 0);
+        dup2(pout[1], 1);
+        dup2(perr[1], 2);
+        setpgid(0, 0);
+        set_env(env);
+        unsetenv("NOTIFY_SOCKET");
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(bin.c_str()));
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pin[0]);
+    close(pout[1]);
+    close(perr[1]);
+    *in = pin[1];
+    *out = pout[0];
+    *err = perr[0];
+    fcntl(*out, F_SETFL, O_NONBLOCK);
+    fcntl(*err, F_SETFL, O_NONBLOCK);
+    return pid;
+}
+
+long now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void drain(int fd, std::string &into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        into.append(buf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+HubdDir::HubdDir() {
+    char tmpl[] = "/tmp/hubd-it-XXXXXX";
+    path_ = mkdtemp(tmpl);
+    fs::copy_file(HUBD_BIN, binary());
+    fs::permissions(binary(), fs::perms::owner_all);
+}
+
+HubdDir::~HubdDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void HubdDir::write_file(const std::string &name, const std::string &text) const {
+    std::ofstream(path_ + "/" + name, std::ios::binary) << text;
+}
+
+std::string HubdDir::read_file(const std::string &name) const {
+    std::ifstream in(path_ + "/" + name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool HubdDir::exists(const std::string &name) const { return fs::exists(path_ + "/" + name); }
+
+HubdResult run_hubd(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env,
+                    const std::string &stdin_text, int safety_limit_ms) {
+    HubdProcess p(dir, args, env, true);
+    if (!stdin_text.empty()) p.send(stdin_text);
+    p.close_stdin();
+    HubdResult r = p.wait(safety_limit_ms);
+    return r;
+}
+
+HubdProcess::HubdProcess(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env,
+                         bool keep_stdin_open) {
+    pid_ = spawn(dir.binary(), args, env, &in_, &out_fd_, &err_fd_);
+    if (!keep_stdin_open) close_stdin();
+}
+
+HubdProcess::~HubdProcess() {
+    if (!ended_ && pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_fd_, err_fd_})
+        if (fd >= 0) close(fd);
+}
+
+bool HubdProcess::send(const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(in_, text.data() + done, text.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void HubdProcess::close_stdin() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+void HubdProcess::pump(int ms) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    poll(fds, 2, ms);
+    drain(out_fd_, out_);
+    drain(err_fd_, err_);
+}
+
+bool HubdProcess::running() {
+    if (ended_) return false;
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        ended_ = true;
+        result_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result_.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        return false;
+    }
+    return true;
+}
+
+bool HubdProcess::wait_for_err(const std::string &text, int safety_limit_ms) {
+    long end = now_ms() + safety_limit_ms;
+    while (now_ms() < end) {
+        pump(50);
+        if (err_.find(text) != std::string::npos) return true;
+        if (!running()) {
+            pump(0);
+            return err_.find(text) != std::string::npos;
+        }
+    }
+    return false;
+}
+
+bool HubdProcess::wait_for_out(const std::string &text, int safety_limit_ms) {
+    long end = now_ms() + safety_limit_ms;
+    while (now_ms() < end) {
+        pump(50);
+        if (out_.find(text) != std::string::npos) return true;
+        if (!running()) {
+            pump(0);
+            return out_.find(text) != std::string::npos;
+        }
+    }
+    return false;
+}
+
+HubdResult HubdProcess::wait(int safety_limit_ms) {
+    long end = now_ms() + safety_limit_ms;
+    while (running() && now_ms() < end) pump(20);
+    if (!ended_) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        ended_ = true;
+        result_.exit_code = -1;
+        result_.term_signal = SIGKILL;
+    }
+    // Whatever is still in the pipes belongs to this run.
+    for (int i = 0; i < 3; ++i) pump(10);
+    result_.out = out_;
+    result_.err = err_;
+    return result_;
+}
+
+HubdResult HubdProcess::stop(int sig, int safety_limit_ms) {
+    if (running()) kill(pid_, sig);
+    return wait(safety_limit_ms);
+}
+
+long HubdProcess::cpu_ticks() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close_paren = content.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    std::istringstream fields(content.substr(close_paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::atol(field.c_str());
+        if (i == 15) stime = std::atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+int free_tcp_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    int port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}

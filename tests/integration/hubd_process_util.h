@@ -1,0 +1,77 @@
+// Runs the real hubd binary for the integration tests: each test gets a
+// private folder with its own copy of the binary, so that the hubd.ini beside
+// it and the log files are the test's alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct HubdResult {
+    int exit_code = -1;   // -1 when it did not exit on its own
+    int term_signal = 0;  // signal that ended it, if any
+    std::string out;
+    std::string err;
+};
+
+class HubdDir {
+public:
+    HubdDir();
+    ~HubdDir();
+    HubdDir(const HubdDir &) = delete;
+    HubdDir &operator=(const HubdDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string binary() const { return path_ + "/hubd"; }
+    void write_file(const std::string &name, const std::string &text) const;
+    std::string read_file(const std::string &name) const;
+    bool exists(const std::string &name) const;
+
+private:
+    std::string path_;
+};
+
+using EnvOverrides = std::map<std::string, std::string>;  // an empty value removes the variable
+
+// Runs hubd to its end; stdin gets stdin_text then end of file. A run that
+// outlives the safety limit is killed, and exit_code stays -1.
+HubdResult run_hubd(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env = {},
+                    const std::string &stdin_text = "", int safety_limit_ms = 30000);
+
+// A hubd that runs in the background until the test stops it.
+class HubdProcess {
+public:
+    HubdProcess(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env = {},
+                bool keep_stdin_open = true);
+    ~HubdProcess();
+    pid_t pid() const { return pid_; }
+    // Writes to its standard input.
+    bool send(const std::string &text);
+    void close_stdin();
+    // Reads standard error (and output) until the text appears; false when the
+    // process ends or the safety limit passes first.
+    bool wait_for_err(const std::string &text, int safety_limit_ms = 20000);
+    bool wait_for_out(const std::string &text, int safety_limit_ms = 20000);
+    // Sends sig and collects the end.
+    HubdResult stop(int sig, int safety_limit_ms = 20000);
+    // Waits for the process to end by itself.
+    HubdResult wait(int safety_limit_ms = 20000);
+    bool running();
+    const std::string &out() const { return out_; }
+    const std::string &err() const { return err_; }
+    // CPU time (user+system, clock ticks) used so far.
+    long cpu_ticks() const;
+
+private:
+    void pump(int ms);
+    pid_t pid_ = -1;
+    int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+    std::string out_, err_;
+    HubdResult result_;
+    bool ended_ = false;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_tcp_port();
