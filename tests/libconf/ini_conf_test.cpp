@@ -322,6 +322,7 @@ TEST_F(IniConf, ValuesThatWouldChangeOnReloadAreQuoted) {
                                              "it's;", "plain value"};
     for (size_t i = 0; i < values.size(); ++i)
         ASSERT_EQ(conf_set(h.get(), "a", ("k" + std::to_string(i)).c_str(), values[i].c_str()), 0);
+    ASSERT_EQ(conf_set(h.get(), "a", "[k", "]"), 0);
     ASSERT_EQ(conf_set(h.get(), "a", "last", "1"), 0);
     std::string text = saved(h.get());
     EXPECT_NE(text.find("k2=\"a#b\"\n"), std::string::npos) << text;
@@ -333,5 +334,6 @@ TEST_F(IniConf, ValuesThatWouldChangeOnReloadAreQuoted) {
         std::string name = "a:k" + std::to_string(i);
         EXPECT_STREQ(conf_get_str(again.get(), name.c_str(), "lost"), values[i].c_str()) << name;
     }
+    EXPECT_STREQ(conf_get_str(again.get(), "a:[k", "lost"), "]");
     EXPECT_STREQ(conf_get_str(again.get(), "a:last", "lost"), "1");
 }

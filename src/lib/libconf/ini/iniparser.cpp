@@ -254,14 +254,15 @@ bool write_text(FILE *out, const char *text) { return !text || std::fputs(text, 
 bool is_section(const char *key) { return key && !std::strchr(key, '\t'); }
 
 // The quote a value needs to read back unchanged, or 0 when it reads back as
-// it is: an inline comment character, blanks at either end, a leading quote or
-// a trailing backslash (a line continuation) would change it on the next load.
-char quote_for(std::string_view v) {
+// it is: an inline comment character, blanks at either end, a leading quote, a
+// trailing backslash (a line continuation) or, behind a key that starts with
+// '[', a trailing ']' (a section line) would change it on the next load.
+char quote_for(const char *key, std::string_view v) {
     if (v.empty()) return 0;
     bool needs = v.find_first_of(";#") != std::string_view::npos ||
                  is_blank(static_cast<unsigned char>(v.front())) ||
                  is_blank(static_cast<unsigned char>(v.back())) || v.front() == '"' ||
-                 v.front() == '\'' || v.back() == '\\';
+                 v.front() == '\'' || v.back() == '\\' || (key[0] == '[' && v.back() == ']');
     if (!needs) return 0;
     if (v.find('"') == std::string_view::npos) return '"';
     if (v.find('\'') == std::string_view::npos) return '\'';
@@ -270,7 +271,7 @@ char quote_for(std::string_view v) {
 
 void write_entry(FILE *out, const char *key, const char *separator, const char *value) {
     if (!value) value = "";
-    if (char quote = quote_for(value))
+    if (char quote = quote_for(key, value))
         std::fprintf(out, "%s%s%c%s%c\n", key, separator, quote, value, quote);
     else
         std::fprintf(out, "%s%s%s\n", key, separator, value);
