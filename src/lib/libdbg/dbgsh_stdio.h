@@ -1,0 +1,28 @@
+// The console shell: the foreground program reads commands from standard
+// input and runs them on the calling (main) thread.
+#pragma once
+
+#include <cstddef>
+
+// Runs a console session (STDIO_MODE) on the calling thread until a command
+// sets exit_flag (exit, quit), standard input ends, or debug_shell_stdio_stop
+// is called. At the end of input it stops reading and returns 0 at once; it
+// never spins on a closed input. A caller that must keep the process alive
+// until the services stop waits for that itself. Logs "<==\n" on return.
+int debug_shell_stdio_loop();
+// Stores a ';'-separated command string and runs the console loop on it:
+// one piece per iteration, no prompt. After the last piece the process
+// exits with code 0.
+int debug_shell_stdio_exec(const char *commands);
+// Makes a running console loop return within half a second (from any thread).
+void debug_shell_stdio_stop();
+
+// Used by the session loop.
+// The stored command string, or null.
+const char *debug_shell_cmd_string();
+// Next piece of the command string into buf (at most size - 1 bytes); its
+// length. When the pieces are used up the process exits with code 0.
+int debug_shell_cmd_piece(char *buf, size_t size);
+// One line of standard input into buf without its line end: its length, 0
+// for an empty or over-long (dropped) line, -1 at the end of input or on stop.
+int debug_shell_stdin_gets(char *buf, size_t size);

@@ -1,0 +1,264 @@
+// Shell sessions over streams: the output path, the session loop on a socket
+// and the console loop on standard input.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "libdbg/dbgsh_srv.h"
+#include "libdbg/dbgsh_stdio.h"
+#include "liblog/log2_ctl.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+std::mutex g_log_lock;
+std::string g_log_text;
+
+void capture(int, const char *, const char *line, int length) {
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log_text.append(line, static_cast<size_t>(length));
+}
+
+std::string mem_text(const net_sock *ns) {
+    size_t len = 0;
+    const char *data = net_sock_mem_data(ns, &len);
+    return data ? std::string(data, len) : std::string();
+}
+
+class DbgshTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, libsh_init());
+        ASSERT_EQ(0, net_sock_init_memory(&mem_));
+    }
+    void TearDown() override {
+        net_close(&mem_);
+        libsh_exit();
+    }
+    net_sock mem_{};
+};
+
+TEST_F(DbgshTest, LineFeedsBecomeCrLfAndTrailingBlanksGo) {
+    EXPECT_GE(dbgout_write_imp(&mem_, "a\nb \t\n \t\v\f"), 0);
+    EXPECT_EQ("a\r\nb \t\r\n", mem_text(&mem_));
+}
+
+TEST_F(DbgshTest, HighByteStopsBlankRemoval) {
+    dbgout_write_imp(&mem_, "x \x80 ");
+    EXPECT_EQ("x \x80", mem_text(&mem_));
+}
+
+TEST_F(DbgshTest, AllBlankTextWritesNothing) {
+    EXPECT_EQ(0, dbgout_write_imp(&mem_, "   "));
+    EXPECT_EQ("", mem_text(&mem_));
+}
+
+TEST_F(DbgshTest, PrintFormatsAndCutsAt8191Bytes) {
+    dbgsh_print(&mem_, "%s=%d\n", "n", 5);
+    EXPECT_EQ("n=5\r\n", mem_text(&mem_));
+    net_close(&mem_);
+    ASSERT_EQ(0, net_sock_init_memory(&mem_));
+    std::string big(10000, 'z');
+    dbgsh_print(&mem_, "%s", big.c_str());
+    EXPECT_EQ(std::string(8191, 'z'), mem_text(&mem_));
+}
+
+TEST_F(DbgshTest, WriteStopsAtNul) {
+    dbgsh_write(&mem_, "ab\0cd", 5);
+    EXPECT_EQ("ab", mem_text(&mem_));
+}
+
+TEST_F(DbgshTest, FlushWritesOneZeroByte) {
+    EXPECT_EQ(1, dbgsh_flush(&mem_));
+    EXPECT_EQ(std::string("\0", 1), mem_text(&mem_));
+    net_sock closed{};
+    closed.kind = NET_SOCK_KIND_CLOSED;
+    EXPECT_EQ(-1, dbgsh_flush(&closed));
+}
+
+TEST_F(DbgshTest, ModeTwoIsRefused) {
+    log2_ioctl(nullptr, LOG2_IOCTL_HOOK_INFO, capture);
+    log2_ioctl(nullptr, LOG2_IOCTL_HOOK_WARN, capture);
+    shell_ctx ctx{};
+    net_sock stream{};
+    EXPECT_EQ(-1, dbgsh_srv_ctx_init(&ctx, &stream, 2, OS_SOCKET_NONE));
+    EXPECT_EQ(-1, dbgsh_srv_ctx_init(&ctx, &stream, PIPE_MODE, OS_SOCKET_NONE));
+    log2_ioctl(nullptr, LOG2_IOCTL_HOOK_INFO, static_cast<log2_hook_fn>(nullptr));
+    log2_ioctl(nullptr, LOG2_IOCTL_HOOK_WARN, static_cast<log2_hook_fn>(nullptr));
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    EXPECT_NE(std::string::npos, g_log_text.find("mode=2 invalid\n"));
+    EXPECT_NE(std::string::npos, g_log_text.find("mode=3 invalid\n"));
+}
+
+TEST_F(DbgshTest, UnknownModeSessionLoopFails) {
+    shell_ctx ctx{};
+    ctx.mode = 7;
+    ctx.out = &mem_;
+    EXPECT_EQ(-1, dbgsh_srv_imp(&ctx));
+}
+
+// ---- a NET_MODE session over a local socket pair -------------------------
+
+class NetSessionTest : public DbgshTest {
+protected:
+    void SetUp() override {
+        DbgshTest::SetUp();
+        int fds[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        peer_ = fds[1];
+        ASSERT_EQ(0, dbgsh_srv_ctx_init(&ctx_, &stream_, NET_MODE, os_socket_from_fd(fds[0])));
+        session_ = std::thread([this] { result_ = dbgsh_srv_imp(&ctx_); });
+    }
+    void TearDown() override {
+        if (peer_ >= 0) close(peer_);
+        if (session_.joinable()) session_.join();
+        DbgshTest::TearDown();
+    }
+    void send_text(const std::string &text) {
+        ASSERT_EQ(static_cast<ssize_t>(text.size()), ::send(peer_, text.data(), text.size(), 0));
+    }
+    // Reads until count end-of-reply bytes have arrived.
+    std::string read_replies(int count) {
+        std::string got;
+        char c;
+        while (count > 0 && ::recv(peer_, &c, 1, 0) == 1) {
+            got.push_back(c);
+            if (c == 0) --count;
+        }
+        return got;
+    }
+
+    shell_ctx ctx_{};
+    net_sock stream_{};
+    int peer_ = -1;
+    int result_ = -5;
+    std::thread session_;
+};
+
+TEST_F(NetSessionTest, CommandGetsCrLfReplyAndEndByte) {
+    send_text(std::string("echo hi\0", 8));
+    EXPECT_EQ(std::string("hi\r\n\0", 5), read_replies(1));
+    send_text("quit\n");
+    EXPECT_EQ(std::string("\0\0", 2), read_replies(2));
+    session_.join();
+    EXPECT_EQ(0, result_);
+    EXPECT_EQ(1, ctx_.exit_flag);
+}
+
+TEST_F(NetSessionTest, EachCommandOfALineHasItsOwnEndByte) {
+    send_text(std::string("echo a;echo b\0", 14));
+    EXPECT_EQ(std::string("a\r\n\0b\r\n\0", 8), read_replies(2));
+}
+
+TEST_F(NetSessionTest, AssignmentSendsNoReply) {
+    send_text(std::string("X=hello world\0echo next\0", 24));
+    EXPECT_EQ(std::string("next\r\n\0", 7), read_replies(1));
+}
+
+TEST_F(NetSessionTest, EmptyRequestGivesOneEmptyReply) {
+    send_text(std::string("\0", 1));
+    EXPECT_EQ(std::string("\0", 1), read_replies(1));
+}
+
+TEST_F(NetSessionTest, EchoKeepsBlanksBetweenWords) {
+    send_text(std::string("echo a b  c\0", 12));
+    EXPECT_EQ(std::string("a b c\r\n\0", 8), read_replies(1));
+}
+
+TEST_F(NetSessionTest, OverlongRequestEndsSession) {
+    send_text(std::string(5000, 'e') + '\0');
+    session_.join();
+    EXPECT_EQ(0, result_);
+}
+
+TEST_F(NetSessionTest, PeerCloseEndsSession) {
+    close(peer_);
+    peer_ = -1;
+    session_.join();
+    EXPECT_EQ(0, result_);
+    EXPECT_EQ(0, ctx_.exit_flag);
+}
+
+// ---- the console loop on a redirected standard input ---------------------
+
+class StdioLoopTest : public DbgshTest {
+protected:
+    // Runs the console loop with input as standard input; returns standard output.
+    std::string run_console(const std::string &input, int *result) {
+        std::string in_path = ::testing::TempDir() + "hubd_dbgsh_in_" + std::to_string(getpid());
+        std::string out_path = ::testing::TempDir() + "hubd_dbgsh_out_" + std::to_string(getpid());
+        FILE *in = std::fopen(in_path.c_str(), "wb");
+        std::fwrite(input.data(), 1, input.size(), in);
+        std::fclose(in);
+        std::fflush(stdout);
+        int saved_in = dup(STDIN_FILENO);
+        int saved_out = dup(STDOUT_FILENO);
+        int in_fd = open(in_path.c_str(), O_RDONLY);
+        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in_fd, STDIN_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
+        close(in_fd);
+        close(out_fd);
+        *result = debug_shell_stdio_loop();
+        std::fflush(stdout);
+        dup2(saved_in, STDIN_FILENO);
+        dup2(saved_out, STDOUT_FILENO);
+        close(saved_in);
+        close(saved_out);
+        std::string text;
+        if (FILE *out = std::fopen(out_path.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+            std::fclose(out);
+        }
+        std::remove(in_path.c_str());
+        std::remove(out_path.c_str());
+        return text;
+    }
+};
+
+const std::string HINT = "\nType `help` to learn how to use prompt\n";
+
+TEST_F(StdioLoopTest, RunsLinesAndReturnsAtEndOfInput) {
+    libsh_prompt_set("hubd>");
+    int result = -5;
+    std::string text = run_console("echo hi\r\nX=1\n", &result);
+    libsh_prompt_set(nullptr);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(HINT + "hubd>hi\r\n" + std::string("\0", 1) + "hubd>hubd>", text);
+}
+
+TEST_F(StdioLoopTest, QuitEndsTheLoop) {
+    int result = -5;
+    std::string text = run_console("quit\necho never\n", &result);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(HINT + ">" + std::string("\0\0", 2), text);
+}
+
+TEST_F(StdioLoopTest, LastLineWithoutLineFeedRuns) {
+    int result = -5;
+    std::string text = run_console("echo tail", &result);
+    EXPECT_EQ(HINT + ">tail\r\n" + std::string("\0", 1) + ">", text);
+}
+
+TEST_F(StdioLoopTest, OverlongLineIsDroppedAsEmpty) {
+    int result = -5;
+    std::string text = run_console(std::string(5000, 'x') + "\necho ok\n", &result);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(HINT + ">>ok\r\n" + std::string("\0", 1) + ">", text);
+}
+
+TEST_F(StdioLoopTest, EmptyInputReturnsAtOnce) {
+    int result = -5;
+    EXPECT_EQ(HINT + ">", run_console("", &result));
+    EXPECT_EQ(0, result);
+}
+
+}  // namespace
