@@ -1,0 +1,166 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "libnet/net_sock.h"
+#include "libpal/os/os_pipe.h"
+#include "net_test_util.h"
+
+namespace {
+
+std::string unique_name(const char *what) {
+    return std::string(OS_NAME_PIPE_PREFIX) + "hubd_test_" + what + "_" + std::to_string(getpid());
+}
+
+std::string read_some(int fd, size_t want) {
+    std::string out;
+    char buf[256];
+    for (int tries = 0; out.size() < want && tries < 1000; ++tries) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) out.append(buf, static_cast<size_t>(n));
+        else test_wait_until([] { return false; }, 5);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(OsNamePipePath, PipeNamespaceAndBareNamesMapUnderTmp) {
+    char out[OS_NAME_PIPE_PATH_MAXN];
+    EXPECT_STREQ(os_name_pipe_path("\\\\.\\pipe\\qelto_hubd_1234", out, sizeof out),
+                 "/tmp/qelto_hubd_1234");
+    EXPECT_STREQ(os_name_pipe_path("plain", out, sizeof out), "/tmp/plain");
+    EXPECT_STREQ(os_name_pipe_path("/run/x/fifo", out, sizeof out), "/run/x/fifo");
+    EXPECT_EQ(os_name_pipe_path("\\\\.\\pipe\\a/../b", out, sizeof out), nullptr);
+    char small[8];
+    EXPECT_EQ(os_name_pipe_path("longer_than_small", small, sizeof small), nullptr);
+}
+
+TEST(OsNamePipeSrv, CreatesFifoWithOwnerOnlyModeNeedingAClient) {
+    std::string name = unique_name("mode");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    struct stat st;
+    ASSERT_EQ(stat(pipe->path, &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(pipe->need_connect.load(), 1);
+    std::string path = pipe->path;
+    os_name_pipe_srv_close(pipe);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST(OsNamePipeSrv, WaitsForReaderNoticesItLeaveThenWaitsForTheNext) {
+    std::string name = unique_name("cycle");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    std::string path = pipe->path;
+
+    // Nobody reads yet: a bounded wait gives up without closing the record.
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, 120));
+    EXPECT_EQ(pipe->closed.load(), 0);
+
+    std::atomic<int> reader{-1};
+    std::thread opener([&] {
+        test_wait_until([] { return false; }, 100);
+        reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    });
+    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
+    opener.join();
+    ASSERT_GE(reader.load(), 0);
+    EXPECT_EQ(os_name_pipe_srv_write(pipe, "hello", 5), 5);
+    EXPECT_EQ(read_some(reader, 5), "hello");
+    // Alive but silent: the probe answers 0.
+    EXPECT_EQ(os_name_pipe_srv_write(pipe, nullptr, 0), 0);
+
+    close(reader);
+    EXPECT_EQ(os_name_pipe_srv_write(pipe, nullptr, 0), -1);
+    EXPECT_EQ(pipe->need_connect.load(), 1);
+
+    std::thread second([&] {
+        test_wait_until([] { return false; }, 100);
+        reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    });
+    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
+    second.join();
+    ASSERT_GE(reader.load(), 0);
+    EXPECT_EQ(os_name_pipe_srv_write(pipe, "again", 5), 5);
+    EXPECT_EQ(read_some(reader, 5), "again");
+    close(reader);
+    os_name_pipe_srv_close(pipe);
+}
+
+TEST(OsNamePipeSrv, StopEventEndsUnlimitedWaitAndMarksClosed) {
+    std::string name = unique_name("stop");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    std::thread stopper([&] {
+        test_wait_until([] { return false; }, 100);
+        os_name_pipe_srv_stop(pipe);
+    });
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, OS_NAME_PIPE_WAIT_FOREVER));
+    stopper.join();
+    EXPECT_EQ(pipe->closed.load(), 1);
+    // Already stopped: the next wait fails at once.
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, OS_NAME_PIPE_WAIT_FOREVER));
+    os_name_pipe_srv_close(pipe);
+}
+
+TEST(OsNamePipeSrv, ReadOnServerEndFailsWithEnotsup) {
+    std::string name = unique_name("read");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    char buf[4];
+    errno = 0;
+    EXPECT_EQ(os_name_pipe_srv_read(pipe, buf, sizeof buf, 10), -1);
+    EXPECT_EQ(errno, ENOTSUP);
+    os_name_pipe_srv_close(pipe);
+}
+
+TEST(NetSockPipe, StreamWritesProbesAndRefusesReads) {
+    std::string name = unique_name("stream");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    net_sock ns{};
+    net_sock_init_pipe(&ns, pipe, 100);
+    // No reader within the stream's time-out: a line read gives 0.
+    char line[NET_GETS_MAXN];
+    EXPECT_EQ(net_gets(&ns, line), 0);
+    int reader = open(pipe->path, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(os_name_pipe_srv_connect(pipe, 5000));
+    EXPECT_EQ(net_printf(&ns, "n=%d", 5), 3);
+    EXPECT_EQ(read_some(reader, 3), "n=5");
+    EXPECT_EQ(net_write(&ns, "", 0), 0);
+    char buf[4];
+    EXPECT_EQ(net_read(&ns, buf, sizeof buf), 0);
+    os_name_pipe_srv_stop(pipe);
+    pipe->closed = 1;
+    EXPECT_EQ(net_read(&ns, buf, sizeof buf), -1);
+    EXPECT_EQ(net_gets(&ns, line), -1);
+    EXPECT_EQ(net_close(&ns), 0);
+    close(reader);
+    os_name_pipe_srv_close(pipe);
+}
+
+TEST(OsNamePipeCli, WritesIntoFifoMadeByReader) {
+    std::string path = "/tmp/hubd_test_cli_" + std::to_string(getpid());
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    // No reader yet: the client cannot open.
+    EXPECT_LT(os_name_pipe_cli_open(path.c_str()), 0);
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int fd = os_name_pipe_cli_open(path.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(os_name_pipe_cli_write(fd, "head", 4), 4);
+    EXPECT_EQ(read_some(reader, 4), "head");
+    os_name_pipe_cli_close(fd);
+    close(reader);
+    unlink(path.c_str());
+}

@@ -1,0 +1,99 @@
+#include <unistd.h>
+
+#include <string>
+
+#include "libnet/sock_env.h"
+#include "libnet/sock_event.h"
+#include "libnet/sock_tcp_server.h"
+#include "net_test_util.h"
+
+namespace {
+
+int local_port(os_socket sock) {
+    os_ipaddr addr;
+    os_ipaddr_clear(&addr);
+    if (!os_socket_local(sock, &addr)) return -1;
+    return os_ipaddr_port(&addr);
+}
+
+int close_at_once(os_socket sock, const os_ipaddr *, void *) {
+    os_socket_exit(sock);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(SockLoopTest, AddressListWithPortZeroSharesOneChosenPort) {
+    sock_srv_conf conf{};
+    conf.name = "pair";
+    conf.backlog = 4;
+    conf.accept_proc = close_at_once;
+    sock_srv *srv = sock_server_init_imp("127.0.0.1;::1", 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->count, 2u);
+    EXPECT_NE(conf.bound_port, 0u);
+    EXPECT_EQ(local_port(srv->socks[0]), static_cast<int>(conf.bound_port));
+    EXPECT_EQ(local_port(srv->socks[1]), static_cast<int>(conf.bound_port));
+    for (const char *ip : {"127.0.0.1", "::1"}) {
+        int fd = test_tcp_connect(ip, static_cast<int>(conf.bound_port));
+        ASSERT_GE(fd, 0) << ip;
+        EXPECT_TRUE(test_wait_closed(fd, 15000)) << ip;
+        close(fd);
+    }
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, AddressListWhoseEntriesAllFailStillGivesRecord) {
+    sock_srv_conf conf{};
+    conf.name = "none";
+    sock_srv *srv = sock_server_init_imp("not-an-address,999.1.1.1", 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(srv->count, 0u);
+    EXPECT_EQ(srv->type, SOCKET_TYPE_SERVER);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, EmptyFieldsAreSkippedAndOverlongFieldEndsTheList) {
+    sock_srv_conf conf{};
+    conf.name = "fields";
+    std::string list = ";,127.0.0.1;;" + std::string(600, '1') + ";::1";
+    sock_srv *srv = sock_server_init_imp(list.c_str(), 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(srv->count, 1u);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, WildcardListenersOfBothFamiliesShareThePort) {
+    sock_srv_conf conf{};
+    conf.name = "any";
+    conf.backlog = 4;
+    conf.accept_proc = close_at_once;
+    sock_srv *srv = sock_server_init_imp(nullptr, 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->count, 2u);
+    EXPECT_EQ(local_port(srv->socks[0]), static_cast<int>(conf.bound_port));
+    EXPECT_EQ(local_port(srv->socks[1]), static_cast<int>(conf.bound_port));
+    for (const char *ip : {"127.0.0.1", "::1"}) {
+        int fd = test_tcp_connect(ip, static_cast<int>(conf.bound_port));
+        ASSERT_GE(fd, 0) << ip;
+        EXPECT_TRUE(test_wait_closed(fd, 15000)) << ip;
+        close(fd);
+    }
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, ServerExitClosesItsListeners) {
+    sock_srv_conf conf{};
+    conf.name = "gone";
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
+    ASSERT_NE(srv, nullptr);
+    int port = static_cast<int>(conf.bound_port);
+    sock_tcp_server_exit(srv);
+    EXPECT_LT(test_tcp_connect("127.0.0.1", port), 0);
+}
+
+TEST(SockTcpBind, BadAddressTextGivesNoSocket) {
+    sock_srv_conf conf{};
+    EXPECT_EQ(sock_tcp_bind("300.1.1.1", 0, &conf), OS_SOCKET_NONE);
+    EXPECT_EQ(conf.bound_port, 0u);
+}
