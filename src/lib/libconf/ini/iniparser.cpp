@@ -27,7 +27,7 @@ std::string_view strip(std::string_view s) {
 // Copies s (at most INI_LINE_MAX bytes) into out of INI_LINE_MAX + 1 bytes.
 void put(char *out, std::string_view s) {
     size_t n = s.size() < INI_LINE_MAX ? s.size() : INI_LINE_MAX;
-    std::memcpy(out, s.data(), n);
+    if (n) std::memcpy(out, s.data(), n);
     out[n] = 0;
 }
 
