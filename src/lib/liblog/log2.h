@@ -50,8 +50,13 @@ int log2_level_get();
 void log2_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Each source file defines LOG_TAG before using these.
-#define LOG2_AT(flags, fmt, ...) \
-    log2_printf(nullptr, (flags), LOG_TAG, __FILE__, __LINE__, __func__, fmt, ##__VA_ARGS__)
+// A record above the level costs one call and one comparison, before the
+// arguments are even passed.
+#define LOG2_AT(flags, fmt, ...)                                                     \
+    (static_cast<int>((flags) & LOG_F_LEVEL_MASK) > log2_level_get()                 \
+         ? 0                                                                         \
+         : log2_printf(nullptr, (flags), LOG_TAG, __FILE__, __LINE__, __func__, fmt, \
+                       ##__VA_ARGS__))
 #define LOGC(fmt, ...) LOG2_AT(LOG_CRIT, fmt, ##__VA_ARGS__)
 #define LOGE(fmt, ...) LOG2_AT(LOG_ERR, fmt, ##__VA_ARGS__)
 #define LOGW(fmt, ...) LOG2_AT(LOG_WARN, fmt, ##__VA_ARGS__)
