@@ -120,3 +120,5 @@ int debug_shell_stdio_exec(const char *commands) {
 }
 
 void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
+
+bool debug_shell_stdio_input_ended() { return g_stdin.eof && !g_stop.load(std::memory_order_relaxed); }
