@@ -149,21 +149,24 @@ struct work_record {
     std::vector<std::string> names;
     std::set<uint32_t> tids;
     std::atomic<bool> release{false};
+    std::atomic<int> done{0};
 };
-work_record *g_work = nullptr;
+std::atomic<work_record *> g_work{nullptr};
 
 uint32_t record_work(void *arg) {
     auto sock = reinterpret_cast<os_socket>(arg);
     char name[OS_THREAD_NAME_MAXN];
     os_thread_name_get(name);
+    work_record *record = g_work.load();
     {
-        std::lock_guard guard(g_work->lock);
-        g_work->names.emplace_back(name);
-        g_work->tids.insert(os_thread_id());
+        std::lock_guard guard(record->lock);
+        record->names.emplace_back(name);
+        record->tids.insert(os_thread_id());
     }
     // Stay alive until all three are counted, so that no thread is reused.
-    test_wait_until([] { return g_work->release.load(); }, 20000);
+    test_wait_until([record] { return record->release.load(); }, 20000);
     os_socket_exit(sock);
+    record->done.fetch_add(1);  // last touch of the record
     return 0;
 }
 
@@ -199,6 +202,7 @@ TEST_F(SockLoopTest, ThreeClientsOfServerWithoutAcceptProcGetThreeWorkThreads) {
         EXPECT_TRUE(test_wait_closed(fd, 15000));
         close(fd);
     }
+    EXPECT_TRUE(test_wait_until([&] { return record.done.load() == 3; }));
     sock_tcp_server_exit(srv);
     g_work = nullptr;
 }
