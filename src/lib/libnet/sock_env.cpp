@@ -23,6 +23,7 @@ struct sock_env_state {
     std::atomic<os_poller *> poller{nullptr};
     std::atomic<lbuf *> events{nullptr};
     os_thread *thread = nullptr;  // touched only by init/stop callers
+    bool thread_stuck = false;    // a loop thread outlived its stop and may still run
     std::atomic<uint32_t> loop_tid{0};
     std::atomic<int32_t> stop{0};
     std::atomic<uint32_t> first_data_ms{0};
@@ -123,6 +124,10 @@ bool sock_env_on_loop_thread() {
 
 int sock_env_init() {
     if (g_env.thread) return 0;
+    if (g_env.thread_stuck) {
+        LOGE("sock_listen thread still running\n");
+        return -1;
+    }
     if (!g_env.poller.load()) {
         os_poller *poller = os_poller_init();
         if (!poller) {
@@ -159,6 +164,7 @@ int sock_env_stop() {
     uint32_t exit_code = 0;
     int r = os_thread_wait_kill_exit(g_env.thread, 0, &exit_code);
     if (r < 0) LOGE("os_thread_wait_kill_exit ret=%d error=%d\n", r, static_cast<int>(exit_code));
+    if (r == -2) g_env.thread_stuck = true;
     g_env.thread = nullptr;
     return 0;
 }
@@ -166,6 +172,8 @@ int sock_env_stop() {
 int sock_env_exit() {
     LOGD("==>\n");
     sock_env_stop();
+    // A loop thread that could not be ended still uses poller and list: keep them.
+    if (g_env.thread_stuck) return 0;
     // Connections still registered are closed here rather than left open.
     lbuf *events = g_env.events.load(std::memory_order_acquire);
     if (events) {
