@@ -117,9 +117,9 @@ int fvar_kill_func(shell_ctx *ctx, int argc, char **argv) {
 int fvar_null_func(shell_ctx *ctx, int argc, char **argv) {
     LOGW("user req null=0 !!\n");
     ctx->flush(ctx->out);
-    // Read through volatile storage so the compiler can neither drop the
-    // store nor replace it by a trap: the fault must reach the crash handling.
-    int *volatile target = nullptr;
+    // Pointer and target both volatile: an optimising build would otherwise
+    // drop the store, and the fault must reach the crash handling.
+    volatile int *volatile target = nullptr;
     *target = 0;
     return 0;
 }
