@@ -8,6 +8,7 @@
 
 #include "libpal/env/malloc.h"
 #include "str_log_capture.h"
+#include "str_mem_limit.h"
 
 namespace {
 
@@ -245,4 +246,33 @@ TEST(StrMap, NullArgumentsFail) {
     EXPECT_EQ(str_map_get(&m, nullptr), nullptr);
     EXPECT_EQ(m.count, 0u);
     EXPECT_TRUE(str_contains(log.take(), "assert failed"));
+}
+
+// A child process under a tight address-space cap adds large values until an
+// add fails, then tries to grow one: the map keeps every entry as it was.
+TEST(StrMapDeathTest, ExhaustionLeavesContentsIntact) {
+    if (!STR_MEM_LIMIT_USABLE) GTEST_SKIP() << "sanitizer runtimes need the address space";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto child = [] {
+        std::string big(1 << 20, 'v');
+        std::string bigger(4 << 20, 'w');
+        str_map m;
+        str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR | STR_MAP_SORTED);
+        str_map_add(&m, "first", "1");
+        if (!str_mem_limit(64ul << 20)) std::_Exit(3);
+        uint64_t added = 1;
+        for (int i = 0; i < 100000; ++i) {
+            if (str_map_add(&m, ("k" + std::to_string(i)).c_str(), big.c_str()) != 0) break;
+            ++added;
+        }
+        if (m.count != added || added < 2) std::_Exit(1);
+        if (str_map_set(&m, "first", bigger.c_str()) != -1) std::_Exit(4);
+        if (std::strcmp(static_cast<const char *>(str_map_get(&m, "first")), "1") != 0) std::_Exit(2);
+        for (uint64_t i = 0; i + 1 < added; ++i) {
+            const char *v = static_cast<const char *>(str_map_get(&m, ("k" + std::to_string(i)).c_str()));
+            if (!v || std::strlen(v) != big.size()) std::_Exit(2);
+        }
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
 }

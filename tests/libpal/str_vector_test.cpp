@@ -2,17 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <execinfo.h>
 #include <string>
 #include <vector>
 
 #include "libpal/env/malloc.h"
 #include "str_log_capture.h"
+#include "str_mem_limit.h"
 
 namespace {
 
@@ -427,29 +425,14 @@ TEST(StrSplitEscape, EmptyTextWithSkipEmptyGivesNothing) {
 // Memory exhaustion: a child process runs under a tight address-space limit and
 // adds copies until an add fails; the items already there must be intact.
 TEST(StrVectorDeathTest, ExhaustionLeavesContentsIntact) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizer runtimes need the address space";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    GTEST_SKIP() << "sanitizer runtimes need the address space";
-#endif
-#endif
+    if (!STR_MEM_LIMIT_USABLE) GTEST_SKIP() << "sanitizer runtimes need the address space";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto child = [] {
-        void *frames[4];
-        backtrace(frames, 4);  // loads the unwinder before memory gets tight
         std::string big(1 << 20, 'x');
         str_vector v;
         str_vector_init(&v, STR_VECTOR_COPY);
         str_vector_add(&v, "first");
-        long pages = 0;
-        if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-            std::fclose(f);
-        }
-        rlimit lim{};
-        lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * 4096 + (64u << 20);
-        if (pages == 0 || setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(3);
+        if (!str_mem_limit(64ul << 20)) std::_Exit(3);
         uint64_t added = 1;
         for (int i = 0; i < 100000; ++i) {
             if (str_vector_add(&v, big.c_str()) != 0) break;
