@@ -327,7 +327,7 @@ TEST(StrBuf, PrintfOfLongText) {
 
 // Null pointers still crash these; parameter faults are meant to give an
 // assertion report and a failure value. Enable when they do.
-TEST(StrSafeNull, DISABLED_NullPointersAreReportedNotCrashing) {
+TEST(StrSafeNull, NullPointersAreReportedNotCrashing) {
     str_log_capture log;
     char buf[8] = "";
     EXPECT_EQ(mem_add_str(nullptr, 8, "abc", 4), -1);

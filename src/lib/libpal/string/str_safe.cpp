@@ -76,7 +76,9 @@ int str_safecat_imp(char *dest, size_t size, const char *src, int report) {
 }
 
 int strcat_vprintf(char *buf, size_t size, const char *fmt, va_list args) {
-    size_t pos = std::strlen(buf);
+    if (dest_bad(buf, size)) return contract_fail("(dest) != NULL && (size) > 0");
+    // An unterminated buffer counts as full rather than being read past its end.
+    size_t pos = strnlen(buf, size);
     if (pos >= size) return -1;
     size_t room = size - pos;
     int n = std::vsnprintf(buf + pos, room, fmt, args);
@@ -136,6 +138,7 @@ char *str_quote_show(const char *text, char *out, size_t size) {
 }
 
 int mem_add_str(void *dest, size_t space, const void *src, size_t n) {
+    PAL_CHECK_RET(dest != nullptr && src != nullptr, "dest!=NULL && src!=NULL", -1);
     if (n > space) {
         PAL_ASSERT_REPORT("slen <= blen");
         return -1;
@@ -147,6 +150,7 @@ int mem_add_str(void *dest, size_t space, const void *src, size_t n) {
 int mem_add_strs(void *dest, size_t space, ...) {
     va_list args;
     va_start(args, space);
+    PAL_CHECK_RET(dest != nullptr, "dest!=NULL", -1);
     auto *out = static_cast<char *>(dest);
     size_t used = 0;
     while (const char *s = va_arg(args, const char *)) {

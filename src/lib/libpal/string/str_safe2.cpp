@@ -6,6 +6,7 @@
 
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_error.h"
+#include "libpal/basic/pal_assert.h"
 #include "liblog/log2.h"
 
 void *safe_malloc(size_t size) {
@@ -59,6 +60,8 @@ str_buf *str_buf_new() {
 }
 
 char *str_buf_add(str_buf *b, const void *bytes, size_t n) {
+    PAL_CHECK_RET(b != nullptr, "b!=NULL", nullptr);
+    PAL_CHECK_RET(bytes != nullptr || n == 0, "bytes!=NULL", b->text);
     if (b->cap < b->len + n + 1) safe_realloc(b, b->len + n + 1);
     if (b->cap < b->len + n + 1) return b->text;  // growth failed (process is ending)
     std::memcpy(b->text + b->len, bytes, n);
@@ -68,11 +71,13 @@ char *str_buf_add(str_buf *b, const void *bytes, size_t n) {
 }
 
 char *str_buf_add_str(str_buf *b, const char *text) {
+    PAL_CHECK_RET(b != nullptr, "b!=NULL", nullptr);
     if (!text || !*text) return b->text;
     return str_buf_add(b, text, std::strlen(text));
 }
 
 int str_buf_vprintf(str_buf *b, const char *fmt, va_list args) {
+    PAL_CHECK_RET(b != nullptr && fmt != nullptr, "b!=NULL && fmt!=NULL", -1);
     char *text = nullptr;
     int n = safe_vasprintf(&text, fmt, args);
     if (n > 0) str_buf_add(b, text, static_cast<size_t>(n));

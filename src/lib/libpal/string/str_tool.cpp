@@ -27,12 +27,12 @@ const char *str_istr(const char *text, const char *sub) {
 }
 
 bool str_starts_with(const char *text, const char *prefix) {
-    if (!text || !prefix) return false;
+    PAL_CHECK_RET(text != nullptr && prefix != nullptr, "text!=NULL && prefix!=NULL", false);
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
 bool str_istarts_with(const char *text, const char *prefix) {
-    if (!text || !prefix) return false;
+    PAL_CHECK_RET(text != nullptr && prefix != nullptr, "text!=NULL && prefix!=NULL", false);
     for (; *prefix && *prefix != ' '; ++prefix, ++text) {
         if (fold(*text) != fold(*prefix)) return false;
     }
@@ -40,13 +40,13 @@ bool str_istarts_with(const char *text, const char *prefix) {
 }
 
 bool str_ends_with(const char *text, const char *suffix) {
-    if (!text || !suffix) return false;
+    PAL_CHECK_RET(text != nullptr && suffix != nullptr, "text!=NULL && suffix!=NULL", false);
     size_t tn = std::strlen(text), sn = std::strlen(suffix);
     return tn >= sn && std::memcmp(text + tn - sn, suffix, sn) == 0;
 }
 
 bool str_iends_with(const char *text, const char *suffix) {
-    if (!text || !suffix) return false;
+    PAL_CHECK_RET(text != nullptr && suffix != nullptr, "text!=NULL && suffix!=NULL", false);
     size_t tn = std::strlen(text), sn = std::strlen(suffix);
     if (tn < sn) return false;
     const char *t = text + tn - sn;
@@ -56,7 +56,7 @@ bool str_iends_with(const char *text, const char *suffix) {
 }
 
 const char *str_last_slash(const char *path, size_t len) {
-    if (!path) return nullptr;
+    PAL_CHECK_RET(path != nullptr, "path!=NULL", nullptr);
     const char *last = nullptr;
     for (size_t i = 0; i < len && path[i]; ++i)
         if (path[i] == '/' || path[i] == '\\') last = path + i;
@@ -64,7 +64,8 @@ const char *str_last_slash(const char *path, size_t len) {
 }
 
 const char *str_copy_until(const char *text, const char *delims, char *buf, size_t buf_size) {
-    if (!text || !delims || !buf) return nullptr;
+    PAL_CHECK_RET(text != nullptr && delims != nullptr && buf != nullptr,
+                  "text!=NULL && delims!=NULL && buf!=NULL", nullptr);
     size_t n = std::strcspn(text, delims);
     if (n + 1 > buf_size) return nullptr;
     std::memcpy(buf, text, n);
@@ -83,7 +84,7 @@ char *str_get_head(const char *text, char *buf) {
 }
 
 char *str_trim(char *text) {
-    if (!text) return text;
+    PAL_CHECK_RET(text != nullptr, "text!=NULL", nullptr);
     size_t n = std::strlen(text);
     while (n > 0 && is_space(static_cast<unsigned char>(text[n - 1]))) --n;
     text[n] = 0;

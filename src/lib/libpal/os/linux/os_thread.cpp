@@ -89,7 +89,17 @@ void os_thread_close(os_thread *t) {
     mem_free(t);
 }
 
-uint32_t os_thread_id() { return static_cast<uint32_t>(gettid()); }
+namespace {
+// The id is asked of the kernel once per thread; a forked child asks again.
+thread_local uint32_t t_cached_tid = 0;
+void forget_tid_in_child() { t_cached_tid = 0; }
+[[maybe_unused]] const int g_atfork_registered = pthread_atfork(nullptr, nullptr, forget_tid_in_child);
+}  // namespace
+
+uint32_t os_thread_id() {
+    if (t_cached_tid == 0) t_cached_tid = static_cast<uint32_t>(gettid());
+    return t_cached_tid;
+}
 
 void os_sleep_ms(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
