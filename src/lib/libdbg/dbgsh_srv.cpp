@@ -24,9 +24,37 @@ const char *mode_text(int mode) {
     }
 }
 
+// The socket session's line read. Unlike net_gets it keeps a line whose
+// bytes arrive slowly across the idle time-outs, so that a command is never
+// cut there and run in pieces; only an idle stream gives 0.
+int session_gets(net_sock *stream, char *buf) {
+    size_t len = 0;
+    buf[0] = '\0';
+    for (;;) {
+        int got = 0;
+        int c = net_getc(stream, &got);
+        if (c < 0) return -1;
+        if (!got) {
+            if (len == 0) return 0;
+            continue;
+        }
+        if (c == '\0' || c == '\n') {
+            buf[len] = '\0';
+            return len > 0 ? static_cast<int>(len) : 1;
+        }
+        if (c == '\r') continue;
+        buf[len++] = static_cast<char>(c);
+        if (len >= LIBSH_LINE_SIZE - 1) {
+            buf[LIBSH_LINE_SIZE - 1] = '\0';
+            return -1;
+        }
+    }
+}
+
 // One command into buf (LIBSH_LINE_SIZE bytes): its length, 0 for nothing, -1 when the stream ended.
 int read_command(shell_ctx *ctx, char *buf) {
     auto *stream = static_cast<net_sock *>(ctx->out);
+    if (ctx->mode == NET_MODE) return session_gets(stream, buf);
     if (ctx->mode != STDIO_MODE) return net_gets(stream, buf);
     if (debug_shell_cmd_string()) return debug_shell_cmd_piece(buf, LIBSH_LINE_SIZE);
     return debug_shell_stdin_gets(buf, LIBSH_LINE_SIZE);

@@ -15,11 +15,17 @@ namespace {
 
 // Runs the server's procedure, then gives the record back unless the server
 // is stopping and waits for this thread: finished connections do not pile up.
+// The connection record of the calling thread, if it is a connection thread.
+thread_local sock_ctx *t_own_ctx = nullptr;
+
 uint32_t ctx_thread(void *arg) {
     auto *ctx = static_cast<sock_ctx *>(arg);
     sock_ctx_srv *srv = ctx->srv;
+    t_own_ctx = ctx;
     uint32_t code = srv->proc(ctx);
+    t_own_ctx = nullptr;
     lbuf_lock(srv->list);
+    bool frees_server = srv->exit_owner == ctx;
     if (!ctx->reaped) {
         os_thread_close(ctx->thread);
         ctx->thread = nullptr;
@@ -27,6 +33,11 @@ uint32_t ctx_thread(void *arg) {
         lbuf_free(srv->list, ctx);
     }
     lbuf_unlock(srv->list);
+    if (frees_server) {
+        lbuf_exit(srv->list);
+        srv->~sock_ctx_srv();
+        mem_free(srv);
+    }
     return code;
 }
 
@@ -85,10 +96,13 @@ void sock_tcp_ctx_exit(sock_ctx_srv *srv) {
     srv->closing = 1;
     for (void *item = lbuf_first(srv->list); item; item = lbuf_next(srv->list, item)) {
         auto *ctx = static_cast<sock_ctx *>(item);
-        ctx->reaped = 1;
         ctx->state.store(SOCK_CTX_STATE_STOP, std::memory_order_relaxed);
+        // A thread cannot wait for itself; it releases its own record.
+        if (ctx == t_own_ctx) continue;
+        ctx->reaped = 1;
         running.push_back(ctx);
     }
+    sock_ctx *self = t_own_ctx && t_own_ctx->srv == srv ? t_own_ctx : nullptr;
     lbuf_unlock(srv->list);
     // Waiting happens outside the lock, which finishing threads take.
     bool stuck = false;
@@ -104,6 +118,18 @@ void sock_tcp_ctx_exit(sock_ctx_srv *srv) {
     // A thread that is still running keeps using its record and the list, so
     // both stay allocated rather than be freed under it.
     if (stuck) return;
+    if (self) {
+        // The list must outlive this thread's record: free the others now and
+        // leave the list and the server to the thread's end.
+        lbuf_lock(srv->list);
+        for (sock_ctx *ctx : running) {
+            ctx->~sock_ctx();
+            lbuf_free(srv->list, ctx);
+        }
+        srv->exit_owner = self;
+        lbuf_unlock(srv->list);
+        return;
+    }
     for (sock_ctx *ctx : running) ctx->~sock_ctx();
     lbuf_exit(srv->list);
     srv->~sock_ctx_srv();

@@ -1,0 +1,115 @@
+#define LOG_TAG "dbg"
+#include "libdbg/dbgcli.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "libnet/net_sock.h"
+#include "libnet/sock_tcp_client.h"
+#include "libpal/basic/pal_assert.h"
+#include "libpal/string/str_tool.h"
+#include "liblog/log2.h"
+
+namespace {
+
+bool is_interactive(const dbgcli_ctx *cli) { return !cli->cmd || std::strcmp(cli->cmd, "sh") == 0; }
+
+// Piece index of the ';'-separated command string into buf (at most
+// DBGCLI_LINE_SIZE - 2 bytes); false when there is no such piece.
+bool command_piece(const char *commands, unsigned index, char *buf) {
+    const char *piece = commands;
+    for (unsigned i = 0; piece && i < index; ++i) {
+        piece = std::strchr(piece, ';');
+        if (piece) ++piece;
+    }
+    if (!piece) return false;
+    size_t len = std::strcspn(piece, ";");
+    if (len > DBGCLI_LINE_SIZE - 2) len = DBGCLI_LINE_SIZE - 2;
+    std::memcpy(buf, piece, len);
+    buf[len] = '\0';
+    return true;
+}
+
+// Next command into buf; false when the input is used up.
+bool next_command(dbgcli_ctx *cli, unsigned index, char *buf) {
+    buf[0] = '\0';
+    if (!is_interactive(cli)) return command_piece(cli->cmd, index, buf);
+    if (cli->input == dbgcli_stdin_input) {
+        std::fputs(cli->prompt, stdout);
+        std::fflush(stdout);
+    }
+    return cli->input(buf, DBGCLI_LINE_SIZE) >= 0;
+}
+
+}  // namespace
+
+int dbgcli_stdin_input(char *buf, size_t size) {
+    if (!std::fgets(buf, static_cast<int>(size), stdin)) return -1;
+    size_t len = std::strcspn(buf, "\r\n");
+    bool whole_line = buf[len] != '\0' || std::feof(stdin);
+    buf[len] = '\0';
+    // The rest of an over-long line would otherwise arrive as the next command.
+    if (!whole_line) {
+        int c;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+        }
+    }
+    return static_cast<int>(len);
+}
+
+void dbgcli_stdout_output(const char *text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+}
+
+int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
+    PAL_ASSERT_RET(addr && cli, -1);
+    LOGV("ip=%s port=%d cmd=[%s]\n", addr, port, cli->cmd ? cli->cmd : "");
+    sock_cli_conf conf{};
+    conf.connect_timeout = DBGCLI_CONNECT_TIMEOUT_MS;
+    conf.buf_size = DBGCLI_BUF_SIZE;
+    verr err{};
+    os_socket sock = sock_tcp_connect(addr, port, &conf, &err);
+    if (sock == OS_SOCKET_NONE) {
+        LOGE("sock_connect %s:%u error: %s\n", addr, static_cast<unsigned>(port), err.msg);
+        return -1;
+    }
+    if (!cli->input) cli->input = dbgcli_stdin_input;
+    if (!cli->output) cli->output = dbgcli_stdout_output;
+    net_sock stream{};
+    net_sock_init_socket(&stream, sock, DBGCLI_REPLY_TIMEOUT_MS);
+    char line[DBGCLI_LINE_SIZE];
+    char reply[NET_GETS_NUL_MAXN];
+    for (unsigned index = 0;; ++index) {
+        cli->state = DBGCLI_STATE_COMMAND;
+        if (!next_command(cli, index, line)) break;
+        const char *text = str_trim(line);
+        if (std::strcmp(text, "quit") == 0) break;
+        size_t len = std::strlen(text) + 1;
+        if (net_write(&stream, text, len) != static_cast<int>(len)) {
+            LOGE("error: execution command failed\n");
+            break;
+        }
+        cli->state = DBGCLI_STATE_REPLY;
+        stream.timeout = DBGCLI_REPLY_TIMEOUT_MS;
+        int ret = net_gets_nul(&stream, reply);
+        // A peer that closed is no time-out: nothing more will come.
+        if (ret == 0 && stream.disconnected) ret = -1;
+        LOGV("ret=%d\n", ret);
+        if (ret == 0) {
+            LOGE("error: read command returns timeout\n");
+            continue;
+        }
+        if (ret < 0) {
+            LOGD("error: read command returns error\n");
+            break;
+        }
+        size_t reply_len = std::strlen(reply);
+        if (reply_len > 0 && reply[reply_len - 1] == '\n') reply[reply_len - 1] = '\0';
+        cli->output(reply);
+        std::fflush(stdout);
+    }
+    cli->state = DBGCLI_STATE_IDLE;
+    net_close(&stream);
+    return 0;
+}

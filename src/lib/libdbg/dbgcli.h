@@ -1,0 +1,40 @@
+// The remote shell client: connects to the debug shell server of a running
+// instance, sends commands and prints the replies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t DBGCLI_PROMPT_SIZE = 128;
+constexpr uint32_t DBGCLI_CONNECT_TIMEOUT_MS = 2000;
+constexpr uint32_t DBGCLI_BUF_SIZE = 10240;
+constexpr uint32_t DBGCLI_REPLY_TIMEOUT_MS = 60000;
+constexpr size_t DBGCLI_LINE_SIZE = 16384;  // interactive lines up to 16383 bytes, pieces up to 16382
+
+// Client states.
+constexpr int32_t DBGCLI_STATE_IDLE = 0;
+constexpr int32_t DBGCLI_STATE_COMMAND = 1;  // reading or sending a command
+constexpr int32_t DBGCLI_STATE_REPLY = 2;    // waiting for the reply
+
+// Reads one command line into buf (at most size - 1 bytes, line end removed):
+// its length, or -1 when there is no more input.
+using dbgcli_input_func = int (*)(char *buf, size_t size);
+// Shows one reply.
+using dbgcli_output_func = void (*)(const char *text);
+
+struct dbgcli_ctx {
+    int32_t state;
+    char prompt[DBGCLI_PROMPT_SIZE];  // "%s>" of the application name
+    const char *cmd;                  // null or "sh": interactive; else ';'-separated commands
+    dbgcli_input_func input;          // null: one line of standard input
+    dbgcli_output_func output;        // null: the text and a newline on standard output
+};
+
+// Runs the commands of cli on the shell server at addr:port over one
+// connection. 0 when the session ran, -1 when the connection failed
+// ("sock_connect %s:%u error: %s\n").
+int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli);
+
+// The default input and output functions.
+int dbgcli_stdin_input(char *buf, size_t size);
+void dbgcli_stdout_output(const char *text);

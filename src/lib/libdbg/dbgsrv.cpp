@@ -1,0 +1,122 @@
+#define LOG_TAG "dbg"
+#include "libdbg/dbgsrv.h"
+
+#include <mutex>
+#include <new>
+
+#include "libdbg/dbgsh_srv.h"
+#include "libnet/net_sock.h"
+#include "libnet/sock_tcp_ctx.h"
+#include "libnet/sock_tcp_server.h"
+#include "libpal/os/os_thread.h"
+#include "liblog/log2.h"
+
+namespace {
+
+// The connection record; the context server hands out NETSH_CTX_SIZE bytes.
+struct netsh_ctx {
+    sock_ctx head;
+    net_sock stream;
+    sock_stop_hook stop;
+};
+static_assert(sizeof(netsh_ctx) <= NETSH_CTX_SIZE, "connection record outgrew its pool size");
+
+struct netsh_server {
+    std::mutex lock;  // start and stop
+    sock_ctx_srv *ctx_srv = nullptr;
+    sock_srv *listener = nullptr;
+    std::atomic<int> port{0};
+};
+netsh_server g_server;
+
+// The session of the calling thread, so that a stop from inside a session
+// knows which thread not to wait for.
+thread_local netsh_ctx *t_session = nullptr;
+
+// The stream's waits ask this every few hundred ms: a stopping server ends
+// sessions that sit in a read or a write.
+bool session_stop_requested(void *user, uint32_t) {
+    auto *rec = static_cast<netsh_ctx *>(user);
+    return rec->head.state.load(std::memory_order_relaxed) == SOCK_CTX_STATE_STOP;
+}
+
+}  // namespace
+
+int accept_proc(os_socket sock, const os_ipaddr *, void *arg) {
+    auto *ctx_srv = static_cast<sock_ctx_srv *>(arg);
+    if (sock_tcp_ctx_open(ctx_srv, sock) != 0) {
+        // sock_tcp_ctx_open has closed the socket.
+        LOGE(" malloc_ctx error\n");
+        return -1;
+    }
+    return 0;
+}
+
+uint32_t netsh_srv_thread(void *arg) {
+    auto *rec = static_cast<netsh_ctx *>(arg);
+    LOGV("==>\n");
+    t_session = rec;
+    // The pool hands out zeroed bytes; only the head was constructed by the context server.
+    new (&rec->stream) net_sock{};
+    new (&rec->stop) sock_stop_hook{};
+    shell_ctx ctx{};
+    if (dbgsh_srv_ctx_init(&ctx, &rec->stream, NET_MODE, rec->head.sock) == 0) {
+        rec->stop.func = session_stop_requested;
+        rec->stop.user = rec;
+        rec->stream.stop = &rec->stop;
+        dbgsh_srv_imp(&ctx);
+    }
+    // The session loop closes the stream, and with it the socket, on every way out.
+    if (rec->stream.kind >= 0 && rec->stream.sock != OS_SOCKET_NONE) net_close(&rec->stream);
+    rec->head.sock = OS_SOCKET_NONE;
+    t_session = nullptr;
+    LOGV("<==\n");
+    return 0;
+}
+
+int debug_shell_server_init(const char *addr_list, int port) {
+    std::lock_guard<std::mutex> guard(g_server.lock);
+    if (g_server.ctx_srv) return -1;
+    sock_ctx_srv *ctx_srv = sock_tcp_ctx_init("netsh_srv", NETSH_CTX_SIZE, netsh_srv_thread);
+    if (!ctx_srv) return -1;
+    sock_srv_conf conf{};
+    conf.name = "netsh";
+    conf.backlog = NETSH_BACKLOG;
+    conf.accept_proc = accept_proc;
+    conf.arg = ctx_srv;
+    const char *list = addr_list && addr_list[0] ? addr_list : nullptr;
+    sock_srv *listener = sock_server_init_imp(list, port, &conf);
+    if (!listener || listener->count == 0) {
+        sock_tcp_server_exit(listener);
+        sock_tcp_ctx_exit(ctx_srv);
+        return -1;
+    }
+    g_server.ctx_srv = ctx_srv;
+    g_server.listener = listener;
+    g_server.port.store(port != 0 ? port : static_cast<int>(conf.bound_port), std::memory_order_relaxed);
+    return 0;
+}
+
+void debug_shell_server_exit() {
+    LOGV("==>\n");
+    std::lock_guard<std::mutex> guard(g_server.lock);
+    if (!g_server.ctx_srv) return;
+    // No new connections first, so that the session list can only shrink.
+    sock_tcp_server_exit(g_server.listener);
+    g_server.listener = nullptr;
+    sock_tcp_ctx_exit(g_server.ctx_srv);
+    g_server.ctx_srv = nullptr;
+    g_server.port.store(0, std::memory_order_relaxed);
+}
+
+int debug_shell_server_port() { return g_server.port.load(std::memory_order_relaxed); }
+
+size_t debug_shell_server_sessions() {
+    std::lock_guard<std::mutex> guard(g_server.lock);
+    return g_server.ctx_srv ? sock_tcp_ctx_count(g_server.ctx_srv) : 0;
+}
+
+bool debug_shell_server_session_stopping() {
+    netsh_ctx *rec = t_session;
+    return rec && rec->head.state.load(std::memory_order_relaxed) == SOCK_CTX_STATE_STOP;
+}

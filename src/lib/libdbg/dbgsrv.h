@@ -1,0 +1,34 @@
+// The debug shell server: a TCP server that gives every accepted connection
+// its own shell session on its own "netsh_srv" thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libpal/network/os_ipaddr.h"
+#include "libpal/os/os_socket.h"
+
+constexpr size_t NETSH_CTX_SIZE = 168;          // bytes per connection record
+constexpr int32_t NETSH_BACKLOG = 5;
+constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // the session polls once a second when idle
+
+// Starts the server on every address of the ';' or ',' separated list (null
+// or empty: the IPv4 and IPv6 wildcards) at port (0: the system picks one).
+// 0, or -1 when it runs already or no listener could be opened.
+int debug_shell_server_init(const char *addr_list, int port);
+// Closes the listeners, then ends every session and waits for its thread.
+// On a session thread (the exit command) that thread's own session is left to
+// end when the call returns. Safe to call when nothing runs.
+void debug_shell_server_exit();
+// Port the listeners share, 0 while the server is down.
+int debug_shell_server_port();
+// Sessions whose thread is running, 0 while the server is down.
+size_t debug_shell_server_sessions();
+// True on a session thread whose session the server has been asked to end.
+bool debug_shell_server_session_stopping();
+
+// The TCP server's accept procedure (on the event loop thread): a record and
+// a thread for the new connection; 0, or -1 with the socket closed.
+int accept_proc(os_socket sock, const os_ipaddr *peer, void *arg);
+// Runs one connection's session; arg is its connection record.
+uint32_t netsh_srv_thread(void *arg);
