@@ -2,11 +2,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
 #include "libdbg/dbgsh_stdio.h"
+#include "libdbg/dbgsrv.h"
 #include "libnet/sock_env.h"
 #include "libpal/os/os_signal.h"
 #include "libpal/os/os_thread.h"
@@ -17,13 +20,30 @@ namespace {
 // Stops can come from the signal thread, any shell session and the console at
 // once: the first runs the stop, the others wait for it to finish.
 std::mutex g_stop_lock;
+std::condition_variable g_stop_done;
+bool g_stop_running = false;  // under g_stop_lock
+
+// A later caller waits for the running stop, except a shell session that
+// this stop is ending: the stop waits for that session's thread, so the
+// session must go on and end rather than wait in turn.
+void wait_for_running_stop(std::unique_lock<std::mutex> &lock) {
+    while (!g_app.server_stopped.load(std::memory_order_relaxed)) {
+        if (debug_shell_server_session_stopping()) return;
+        g_stop_done.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
 
 void wait_for_stop() {
     while (!g_app.server_stopped.load(std::memory_order_relaxed)) os_sleep_ms(1000);
 }
 }  // namespace
 
-int32_t app_dbg_start() { return 0; }
+int32_t app_dbg_start() {
+    if (g_app.shell_server_port != 0 &&
+        debug_shell_server_init(g_app.shell_server_addr, g_app.shell_server_port) != 0)
+        LOGE("debug_shell_server_init failed\n");
+    return 0;
+}
 
 int32_t app_start_server() {
     LOGV("==>\n");
@@ -49,10 +69,21 @@ int32_t app_start_server() {
 
 int32_t app_stop_server() {
     LOGD("==>\n");
-    std::lock_guard<std::mutex> guard(g_stop_lock);
+    std::unique_lock<std::mutex> lock(g_stop_lock);
     if (g_app.server_stopped.load(std::memory_order_relaxed)) return 0;
+    if (g_stop_running) {
+        wait_for_running_stop(lock);
+        return 0;
+    }
+    g_stop_running = true;
+    // Not held while stopping: the session threads being waited for may call in.
+    lock.unlock();
     if (app_host_hooks_get().stop_hook) app_host_hooks_get().stop_hook();
+    if (g_app.shell_server_port != 0) debug_shell_server_exit();
+    lock.lock();
     g_app.server_stopped.store(1, std::memory_order_relaxed);
+    g_stop_done.notify_all();
+    lock.unlock();
     // The console session ends at its next poll once the servers are down.
     debug_shell_stdio_stop();
     return 0;

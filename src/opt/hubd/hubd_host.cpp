@@ -1,15 +1,75 @@
 #define LOG_TAG "main"
 #include "hubd_host.h"
 
+#include <atomic>
+#include <cstdio>
+
 #include "libapp/app_lib.h"
+#include "libconf/conf.h"
+#include "libdbg/dbgcli.h"
+#include "libnet/sock_tcp_client.h"
+#include "libpal/tframe/app.h"
 #include "liblog/log2.h"
 
+namespace {
+
+constexpr int32_t LOGIN_FAIL_COUNT_DEFAULT = 3;
+constexpr int32_t LOGIN_FAIL_WAIT_M_DEFAULT = 60;
+constexpr uint32_t INSTANCE_PROBE_TIMEOUT_MS = 1000;
+
+std::atomic<int32_t> g_login_fail_count{LOGIN_FAIL_COUNT_DEFAULT};
+std::atomic<int32_t> g_login_fail_wait_m{LOGIN_FAIL_WAIT_M_DEFAULT};
+
+void host_defaults_hook() {
+    g_login_fail_count.store(LOGIN_FAIL_COUNT_DEFAULT, std::memory_order_relaxed);
+    g_login_fail_wait_m.store(LOGIN_FAIL_WAIT_M_DEFAULT, std::memory_order_relaxed);
+}
+
+void host_conf_hook(ConfHandle *conf) {
+    int32_t count = conf_get_int(conf, "hubd:login_fail_count", LOGIN_FAIL_COUNT_DEFAULT);
+    int32_t wait_m = conf_get_int(conf, "hubd:login_fail_wait_m", LOGIN_FAIL_WAIT_M_DEFAULT);
+    g_login_fail_count.store(count < 0 ? 0 : count, std::memory_order_relaxed);
+    g_login_fail_wait_m.store(wait_m < 1 ? 1 : wait_m, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void hubd_host_hooks_install() {
-    static const app_host_hooks hooks{};
+    static const app_host_hooks hooks{
+        .conf_hook = host_conf_hook,
+        .start_hook = nullptr,
+        .stop_hook = nullptr,
+        .status_hook = nullptr,
+        .conf_dump_hook = nullptr,
+        .defaults_hook = host_defaults_hook,
+        .release_hook = nullptr,
+    };
     app_host_hooks_set(&hooks);
 }
 
-// Needs the TCP client; until then no second instance can be told apart.
-int32_t hubd_instance_check() { return 0; }
+int32_t hubd_login_fail_count() { return g_login_fail_count.load(std::memory_order_relaxed); }
 
-int32_t hubd_shell_connet_cmd(const char *, int, const char *) { return -1; }
+int32_t hubd_login_fail_wait_m() { return g_login_fail_wait_m.load(std::memory_order_relaxed); }
+
+int32_t hubd_instance_check() {
+    LOGV("==>\n");
+    // hubd has no service of its own: a running instance is found on its debug ports.
+    int port = g_app.shell_server_port != 0 ? g_app.shell_server_port : g_app.http_server_port;
+    if (port == 0) return 0;
+    sock_cli_conf conf{};
+    conf.connect_timeout = INSTANCE_PROBE_TIMEOUT_MS;
+    verr err{};
+    os_socket sock = sock_tcp_connect("127.0.0.1", port, &conf, &err);
+    LOGV("sock_connect 127.0.0.1:%d sock=%p\n", port, reinterpret_cast<void *>(sock));
+    if (sock == OS_SOCKET_NONE) return 0;
+    os_socket_exit(sock);
+    LOGE("Can only run one instance\n");
+    return -1;
+}
+
+int32_t hubd_shell_connet_cmd(const char *ip, int port, const char *cmd) {
+    dbgcli_ctx cli{};
+    std::snprintf(cli.prompt, sizeof cli.prompt, "%s>", g_app.app_name ? g_app.app_name : "");
+    cli.cmd = cmd;
+    return debug_shell_connet_exec_cmd(ip, port, &cli);
+}
