@@ -30,6 +30,29 @@ bool time_is_up(const net_sock *ns, uint64_t start) {
     return os_clock_ms() - start >= ns->timeout;
 }
 
+// Waits in steps until the socket is ready for `what`, watching the abort
+// flag, the stop hook and the total time limit.
+enum class wait_result { ready, timed_out, stopped, failed };
+
+wait_result wait_ready(net_sock *ns, int what, uint32_t step_limit, uint64_t start) {
+    for (;;) {
+        if (ns->abort.load(std::memory_order_relaxed)) return wait_result::stopped;
+        if (stop_requested(ns)) {
+            errno = ECANCELED;
+            return wait_result::stopped;
+        }
+        int step = static_cast<int>(std::min(ns->timeout, step_limit));
+        int ready = os_socket_wait_impl(ns->sock, what, step);
+        if (ready < 0) {
+            int code = errno;
+            LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
+            return wait_result::failed;
+        }
+        if (ready & what) return wait_result::ready;
+        if (time_is_up(ns, start)) return wait_result::timed_out;
+    }
+}
+
 // Console reads block; end of input is an error, so that a session on a
 // closed standard input ends instead of spinning.
 int console_read(void *buf, size_t len) {
@@ -78,22 +101,9 @@ int net_sock_read(net_sock *ns, void *buf, size_t len) {
             ns->disconnected = 1;
             return static_cast<int>(done);
         }
-        for (;;) {
-            if (ns->abort.load(std::memory_order_relaxed)) return -1;
-            if (stop_requested(ns)) {
-                errno = ECANCELED;
-                return -1;
-            }
-            int step = static_cast<int>(std::min(ns->timeout, READ_STEP_MS));
-            int ready = os_socket_wait_impl(ns->sock, OS_SOCKET_WAIT_READ, step);
-            if (ready < 0) {
-                int code = errno;
-                LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
-                return static_cast<int>(done);
-            }
-            if (ready & OS_SOCKET_WAIT_READ) break;
-            if (time_is_up(ns, start)) return static_cast<int>(done);
-        }
+        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_READ, READ_STEP_MS, start);
+        if (w == wait_result::stopped) return -1;
+        if (w != wait_result::ready) return static_cast<int>(done);
         wait_said_readable = true;
     }
     return static_cast<int>(done);
@@ -127,22 +137,9 @@ int net_sock_write(net_sock *ns, const void *buf, size_t len) {
             ns->disconnected = 1;
             return static_cast<int>(done);
         }
-        for (;;) {
-            if (ns->abort.load(std::memory_order_relaxed)) return -1;
-            if (stop_requested(ns)) {
-                errno = ECANCELED;
-                return -1;
-            }
-            int step = static_cast<int>(std::min(ns->timeout, WRITE_STEP_MS));
-            int ready = os_socket_wait_impl(ns->sock, OS_SOCKET_WAIT_WRITE, step);
-            if (ready < 0) {
-                int code = errno;
-                LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
-                return -1;
-            }
-            if (ready & OS_SOCKET_WAIT_WRITE) break;
-            if (time_is_up(ns, start)) return static_cast<int>(done);
-        }
+        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_WRITE, WRITE_STEP_MS, start);
+        if (w == wait_result::stopped || w == wait_result::failed) return -1;
+        if (w == wait_result::timed_out) return static_cast<int>(done);
         wait_said_writable = true;
     }
     return static_cast<int>(done);

@@ -91,18 +91,7 @@ char *info_text() {
     return str_buf_take(b);
 }
 
-char *memory_text() {
-    mem_stats stats{};
-    mem_stats_get(&stats);
-    str_buf *b = str_buf_new();
-    if (!b) return nullptr;
-    str_buf_printf(b, "malloc_count=%llu\n", static_cast<unsigned long long>(stats.malloc_count));
-    str_buf_printf(b, "malloc_bytes=%llu\n", static_cast<unsigned long long>(stats.malloc_bytes));
-    str_buf_printf(b, "malloc_max_size=%u\n", stats.malloc_max_size);
-    str_buf_printf(b, "malloc_max_count=%llu\n", static_cast<unsigned long long>(stats.malloc_max_count));
-    str_buf_printf(b, "malloc_max_bytes=%llu\n", static_cast<unsigned long long>(stats.malloc_max_bytes));
-    return str_buf_take(b);
-}
+char *memory_text() { return mem_stats_text(); }
 
 char *llog_text() { return log2_last_log(); }
 char *dvar_text() { return dvar_mgr_show(); }
