@@ -154,7 +154,9 @@ void load_and_check(int sessions, int commands, bool check_tsan) {
     EXPECT_EQ(settle(*s.proc, s.port, baseline), baseline);
     HubdResult r = s.proc->stop(SIGTERM, 60000);
     EXPECT_EQ(r.exit_code, 0);
-    if (check_tsan) EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
+    if (check_tsan) {
+        EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
+    }
 }
 
 TEST(NetshStress, ManySessionsGetRightRepliesAndLeaveNothingBehind) { load_and_check(200, 100, false); }
