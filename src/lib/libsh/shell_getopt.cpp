@@ -110,17 +110,17 @@ int shell_getopt(shell_getopt_state *st, int argc, char **argv, const char *opts
     }
 
     char c = *st->nextchar++;
-    const char *spec = std::strchr(optstring, c);
+    const char *opt_entry = std::strchr(optstring, c);
     if (*st->nextchar == '\0') ++st->optind;
-    if (spec == nullptr || c == ':' || c == ';') {
+    if (opt_entry == nullptr || c == ':' || c == ';') {
         if (print_errors)
             std::fprintf(stderr, st->posixly_correct ? "%s: illegal option -- %c\n" : "%s: invalid option -- %c\n",
                          argv[0], c);
         st->optopt = c;
         return '?';
     }
-    if (spec[1] != ':') return c;
-    if (spec[2] == ':') {  // optional argument: only when attached
+    if (opt_entry[1] != ':') return c;
+    if (opt_entry[2] == ':') {  // optional argument: only when attached
         st->optarg = *st->nextchar ? st->nextchar : nullptr;
         if (*st->nextchar) ++st->optind;
     } else if (*st->nextchar) {

@@ -34,9 +34,9 @@ int app_getopt(int argc, char *const *argv, const char *optstring) {
     const char *word = argv[s.optind];
     char c = word[s.next_char++];
     bool word_done = word[s.next_char] == 0;
-    const char *spec = (c != ':') ? std::strchr(optstring, c) : nullptr;
+    const char *opt_entry = (c != ':') ? std::strchr(optstring, c) : nullptr;
     s.optopt = static_cast<unsigned char>(c);
-    if (!spec) {
+    if (!opt_entry) {
         if (s.opterr) {
             const char *fmt = std::getenv("POSIXLY_CORRECT") ? "%s: illegal option -- %c\n"
                                                               : "%s: invalid option -- %c\n";
@@ -48,7 +48,7 @@ int app_getopt(int argc, char *const *argv, const char *optstring) {
         }
         return '?';
     }
-    if (spec[1] != ':') {
+    if (opt_entry[1] != ':') {
         if (word_done) {
             ++s.optind;
             s.next_char = 0;
