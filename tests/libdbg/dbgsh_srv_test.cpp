@@ -2,6 +2,7 @@
 // and the console loop on standard input.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -169,6 +170,14 @@ TEST_F(NetSessionTest, EmptyRequestGivesOneEmptyReply) {
 TEST_F(NetSessionTest, EchoKeepsBlanksBetweenWords) {
     send_text(std::string("echo a b  c\0", 12));
     EXPECT_EQ(std::string("a b c\r\n\0", 8), read_replies(1));
+}
+
+TEST_F(NetSessionTest, LineSplitByAnIdleSecondRunsAsOneCommand) {
+    send_text("echo sl");
+    // Longer than the session's one-second read time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    send_text(std::string("ow\0echo next\0", 13));
+    EXPECT_EQ(std::string("slow\r\n\0next\r\n\0", 14), read_replies(2));
 }
 
 TEST_F(NetSessionTest, OverlongRequestEndsSession) {

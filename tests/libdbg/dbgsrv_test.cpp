@@ -1,0 +1,303 @@
+// The debug shell server in-process: start and stop, sessions on their own
+// threads, a stop from inside a session, and the remote client against it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "libdbg/dbgcli.h"
+#include "libdbg/dbgsrv.h"
+#include "libnet/sock_env.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+const std::string NUL(1, '\0');
+
+int connect_loopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Bytes up to and including count end bytes; stops early when the peer closes.
+std::string read_replies(int fd, int count) {
+    std::string got;
+    char c;
+    while (count > 0 && recv(fd, &c, 1, 0) == 1) {
+        got.push_back(c);
+        if (c == 0) --count;
+    }
+    return got;
+}
+
+// True when the peer closes (bytes before the close are skipped).
+bool closed_by_peer(int fd) {
+    char buf[256];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 30000) <= 0) return false;
+        if (recv(fd, buf, sizeof buf, 0) <= 0) return true;
+    }
+}
+
+class ShellServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, libsh_init());
+        ASSERT_EQ(0, sock_env_init());
+        ASSERT_EQ(0, debug_shell_server_init("127.0.0.1", 0));
+        port_ = debug_shell_server_port();
+        ASSERT_GT(port_, 0);
+    }
+    void TearDown() override {
+        debug_shell_server_exit();
+        libsh_exit_hook_set(nullptr);
+        sock_env_exit();
+        libsh_exit();
+    }
+    int port_ = 0;
+};
+
+TEST_F(ShellServerTest, SessionAnswersOnTheChosenPort) {
+    int fd = connect_loopback(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(7, send(fd, ("echo x" + NUL).data(), 7, 0));
+    EXPECT_EQ("x\r\n" + NUL, read_replies(fd, 1));
+    close(fd);
+}
+
+TEST_F(ShellServerTest, SecondStartWhileRunningFails) {
+    EXPECT_EQ(-1, debug_shell_server_init("127.0.0.1", 0));
+    EXPECT_EQ(port_, debug_shell_server_port());
+}
+
+TEST_F(ShellServerTest, StartOnAnOccupiedPortFailsAndCanBeRetried) {
+    debug_shell_server_exit();
+    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a));
+    ASSERT_EQ(0, listen(blocker, 1));
+    socklen_t len = sizeof a;
+    getsockname(blocker, reinterpret_cast<sockaddr *>(&a), &len);
+    EXPECT_EQ(-1, debug_shell_server_init("127.0.0.1", ntohs(a.sin_port)));
+    EXPECT_EQ(0, debug_shell_server_port());
+    close(blocker);
+    EXPECT_EQ(0, debug_shell_server_init("127.0.0.1", 0));
+}
+
+TEST_F(ShellServerTest, StopEndsIdleSessionsAndClosesTheListener) {
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i) {
+        fds.push_back(connect_loopback(port_));
+        ASSERT_EQ(7, send(fds.back(), ("echo x" + NUL).data(), 7, 0));
+        ASSERT_EQ("x\r\n" + NUL, read_replies(fds.back(), 1));
+    }
+    EXPECT_EQ(3u, debug_shell_server_sessions());
+    debug_shell_server_exit();
+    for (int fd : fds) {
+        EXPECT_TRUE(closed_by_peer(fd));
+        close(fd);
+    }
+    EXPECT_EQ(0u, debug_shell_server_sessions());
+    EXPECT_EQ(0, debug_shell_server_port());
+    EXPECT_EQ(-1, connect_loopback(port_));
+    debug_shell_server_exit();  // a second stop does nothing
+}
+
+int stop_from_session() {
+    debug_shell_server_exit();
+    return 0;
+}
+
+TEST_F(ShellServerTest, StopFromInsideASessionEndsEverySessionIncludingItsOwn) {
+    libsh_exit_hook_set(stop_from_session);
+    int bystander = connect_loopback(port_);
+    ASSERT_EQ(7, send(bystander, ("echo b" + NUL).data(), 7, 0));
+    ASSERT_EQ("b\r\n" + NUL, read_replies(bystander, 1));
+    int fd = connect_loopback(port_);
+    ASSERT_EQ(5, send(fd, ("exit" + NUL).data(), 5, 0));
+    EXPECT_TRUE(closed_by_peer(fd));
+    EXPECT_TRUE(closed_by_peer(bystander));
+    close(fd);
+    close(bystander);
+    EXPECT_EQ(0, debug_shell_server_port());
+    // The server record went with the last session; a new server starts cleanly.
+    ASSERT_EQ(0, debug_shell_server_init("127.0.0.1", 0));
+    int again = connect_loopback(debug_shell_server_port());
+    ASSERT_EQ(7, send(again, ("echo y" + NUL).data(), 7, 0));
+    EXPECT_EQ("y\r\n" + NUL, read_replies(again, 1));
+    close(again);
+}
+
+TEST_F(ShellServerTest, NoSessionIsStoppingOutsideSessionThreads) {
+    EXPECT_FALSE(debug_shell_server_session_stopping());
+}
+
+TEST_F(ShellServerTest, ConcurrentSessionsEachGetTheirOwnReplies) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            int fd = connect_loopback(port_);
+            for (int i = 0; i < 50; ++i) {
+                std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
+                std::string req = "echo " + text + NUL;
+                send(fd, req.data(), req.size(), 0);
+                if (read_replies(fd, 1) != text + "\r\n" + NUL) wrong++;
+            }
+            close(fd);
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(0, wrong.load());
+}
+
+// ---- the remote client against the server ----
+
+std::vector<std::string> g_outputs;
+void collect(const char *text) { g_outputs.emplace_back(text); }
+
+std::vector<std::string> g_inputs;
+size_t g_next_input = 0;
+int scripted_input(char *buf, size_t size) {
+    if (g_next_input >= g_inputs.size()) return -1;
+    snprintf(buf, size, "%s", g_inputs[g_next_input++].c_str());
+    return static_cast<int>(strlen(buf));
+}
+
+class ShellClientTest : public ShellServerTest {
+protected:
+    void SetUp() override {
+        ShellServerTest::SetUp();
+        g_outputs.clear();
+        g_inputs.clear();
+        g_next_input = 0;
+    }
+};
+
+TEST_F(ShellClientTest, CommandStringRunsEachPieceAndStripsOneLineFeed) {
+    dbgcli_ctx cli{};
+    cli.cmd = "echo a; echo b ;echo -e c\\n";
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c\n"}), g_outputs);
+    EXPECT_EQ(DBGCLI_STATE_IDLE, cli.state);
+}
+
+TEST_F(ShellClientTest, InteractiveInputStopsAtQuitWithoutSendingIt) {
+    g_inputs = {"echo one", "  quit  ", "echo never"};
+    dbgcli_ctx cli{};
+    cli.cmd = "sh";
+    cli.input = scripted_input;
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ((std::vector<std::string>{"one"}), g_outputs);
+    EXPECT_EQ(2u, g_next_input);
+}
+
+TEST_F(ShellClientTest, NullCommandIsInteractiveAndEndsWithItsInput) {
+    g_inputs = {"echo only"};
+    dbgcli_ctx cli{};
+    cli.input = scripted_input;
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ((std::vector<std::string>{"only"}), g_outputs);
+}
+
+TEST_F(ShellClientTest, UnreachableServerFails) {
+    int port = port_;
+    debug_shell_server_exit();
+    dbgcli_ctx cli{};
+    cli.cmd = "echo x";
+    cli.output = collect;
+    EXPECT_EQ(-1, debug_shell_connet_exec_cmd("127.0.0.1", port, &cli));
+    EXPECT_TRUE(g_outputs.empty());
+}
+
+// A server that answers the first request with bytes of its own choosing.
+class OneShotServer {
+public:
+    explicit OneShotServer(std::string answer) : answer_(std::move(answer)) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        listen(fd_, 1);
+        thread_ = std::thread([this] {
+            int c = accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            read_replies(c, 1);
+            // An empty answer closes at once; otherwise stay until the client leaves.
+            if (!answer_.empty()) {
+                send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+                char buf[256];
+                while (recv(c, buf, sizeof buf, 0) > 0) {
+                }
+            }
+            close(c);
+        });
+    }
+    ~OneShotServer() {
+        thread_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    std::string answer_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(ShellClientTest, ReplyOf16383BytesIsAnErrorThatEndsTheSession) {
+    OneShotServer fake(std::string(16383, 'r') + NUL);
+    dbgcli_ctx cli{};
+    cli.cmd = "first;second";
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
+    EXPECT_TRUE(g_outputs.empty());
+}
+
+TEST_F(ShellClientTest, ReplyOf16382BytesIsShown) {
+    OneShotServer fake(std::string(16382, 'r') + NUL);
+    dbgcli_ctx cli{};
+    cli.cmd = "first";
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
+    ASSERT_EQ(1u, g_outputs.size());
+    EXPECT_EQ(16382u, g_outputs[0].size());
+}
+
+TEST_F(ShellClientTest, ServerClosingWithoutReplyEndsTheLoop) {
+    OneShotServer fake("");
+    dbgcli_ctx cli{};
+    cli.cmd = "first;second";
+    cli.output = collect;
+    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
+    EXPECT_TRUE(g_outputs.empty());
+}
+
+}  // namespace
