@@ -138,7 +138,15 @@ struct LoadServer {
             ShellConn w(port);
             for (int i = 0; i < 5; ++i) w.run(step_for(0, i).command);
         }
-        return settle(*proc, port, measure(proc->pid(), port));
+        // The warm-up session's thread may still be ending: wait until two readings agree.
+        Footprint last = measure(proc->pid(), port);
+        for (int i = 0; i < 150; ++i) {
+            proc->wait_for_err(NEVER, 100);
+            Footprint now = measure(proc->pid(), port);
+            if (now == last) break;
+            last = now;
+        }
+        return last;
     }
 };
 

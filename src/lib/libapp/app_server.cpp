@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -22,6 +23,10 @@ namespace {
 std::mutex g_stop_lock;
 std::condition_variable g_stop_done;
 bool g_stop_running = false;  // under g_stop_lock
+// The port the debug servers were started with: the stop runs on other
+// threads (signal, sessions), which must not read the descriptor's plain
+// fields while the main thread may still write them.
+std::atomic<int32_t> g_shell_server_port{0};
 
 // A later caller waits for the running stop, except a shell session that
 // this stop is ending: the stop waits for that session's thread, so the
@@ -39,8 +44,9 @@ void wait_for_stop() {
 }  // namespace
 
 int32_t app_dbg_start() {
-    if (g_app.shell_server_port != 0 &&
-        debug_shell_server_init(g_app.shell_server_addr, g_app.shell_server_port) != 0)
+    int32_t shell_port = g_app.shell_server_port;
+    g_shell_server_port.store(shell_port, std::memory_order_relaxed);
+    if (shell_port != 0 && debug_shell_server_init(g_app.shell_server_addr, shell_port) != 0)
         LOGE("debug_shell_server_init failed\n");
     return 0;
 }
@@ -63,6 +69,9 @@ int32_t app_start_server() {
         // At the end of standard input the servers go on until a stop request.
         if (debug_shell_stdio_input_ended()) wait_for_stop();
     }
+    // A session that ran exit may still be finishing its line; the libraries
+    // it uses go down after this.
+    debug_shell_server_wait();
     LOGV("<==\n");
     return result;
 }
@@ -79,7 +88,7 @@ int32_t app_stop_server() {
     // Not held while stopping: the session threads being waited for may call in.
     lock.unlock();
     if (app_host_hooks_get().stop_hook) app_host_hooks_get().stop_hook();
-    if (g_app.shell_server_port != 0) debug_shell_server_exit();
+    if (g_shell_server_port.load(std::memory_order_relaxed) != 0) debug_shell_server_exit();
     lock.lock();
     g_app.server_stopped.store(1, std::memory_order_relaxed);
     g_stop_done.notify_all();
@@ -95,6 +104,7 @@ void app_sig_handler(int sig) {
     if (sig != SIGINT && sig != SIGTERM) return;
     LOGD("stop_server ==>\n");
     app_stop_server();
+    debug_shell_server_wait();
     app_exit();
     std::fflush(nullptr);
     // Leave without running static destructors under the feet of the main thread.

@@ -74,8 +74,21 @@ uint32_t netsh_srv_thread(void *arg) {
     return 0;
 }
 
+namespace {
+
+// Ends the sessions and frees the context server, unless the caller is one of
+// the sessions: then the server waits for a later call from another thread.
+void finish_sessions_locked() {
+    if (!g_server.ctx_srv) return;
+    if (sock_tcp_ctx_exit(g_server.ctx_srv)) g_server.ctx_srv = nullptr;
+}
+
+}  // namespace
+
 int debug_shell_server_init(const char *addr_list, int port) {
     std::lock_guard<std::mutex> guard(g_server.lock);
+    // A stop run from inside a session may still wait for that session.
+    if (!g_server.listener && !t_session) finish_sessions_locked();
     if (g_server.ctx_srv) return -1;
     sock_ctx_srv *ctx_srv = sock_tcp_ctx_init("netsh_srv", NETSH_CTX_SIZE, netsh_srv_thread);
     if (!ctx_srv) return -1;
@@ -100,13 +113,17 @@ int debug_shell_server_init(const char *addr_list, int port) {
 void debug_shell_server_exit() {
     LOGV("==>\n");
     std::lock_guard<std::mutex> guard(g_server.lock);
-    if (!g_server.ctx_srv) return;
     // No new connections first, so that the session list can only shrink.
     sock_tcp_server_exit(g_server.listener);
     g_server.listener = nullptr;
-    sock_tcp_ctx_exit(g_server.ctx_srv);
-    g_server.ctx_srv = nullptr;
     g_server.port.store(0, std::memory_order_relaxed);
+    finish_sessions_locked();
+}
+
+void debug_shell_server_wait() {
+    if (t_session) return;
+    std::lock_guard<std::mutex> guard(g_server.lock);
+    if (!g_server.listener) finish_sessions_locked();
 }
 
 int debug_shell_server_port() { return g_server.port.load(std::memory_order_relaxed); }

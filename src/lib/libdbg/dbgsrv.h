@@ -18,8 +18,12 @@ constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // the session polls once a se
 int debug_shell_server_init(const char *addr_list, int port);
 // Closes the listeners, then ends every session and waits for its thread.
 // On a session thread (the exit command) that thread's own session is left to
-// end when the call returns. Safe to call when nothing runs.
+// end when the call returns, and debug_shell_server_wait waits for it. Safe
+// to call when nothing runs.
 void debug_shell_server_exit();
+// After a stop: waits for a session that ran the stop from inside to end and
+// releases the server. Does nothing on a session thread or while it runs.
+void debug_shell_server_wait();
 // Port the listeners share, 0 while the server is down.
 int debug_shell_server_port();
 // Sessions whose thread is running, 0 while the server is down.

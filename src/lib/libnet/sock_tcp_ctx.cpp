@@ -25,7 +25,6 @@ uint32_t ctx_thread(void *arg) {
     uint32_t code = srv->proc(ctx);
     t_own_ctx = nullptr;
     lbuf_lock(srv->list);
-    bool frees_server = srv->exit_owner == ctx;
     if (!ctx->reaped) {
         os_thread_close(ctx->thread);
         ctx->thread = nullptr;
@@ -33,11 +32,6 @@ uint32_t ctx_thread(void *arg) {
         lbuf_free(srv->list, ctx);
     }
     lbuf_unlock(srv->list);
-    if (frees_server) {
-        lbuf_exit(srv->list);
-        srv->~sock_ctx_srv();
-        mem_free(srv);
-    }
     return code;
 }
 
@@ -89,20 +83,23 @@ int sock_tcp_ctx_open(sock_ctx_srv *srv, os_socket sock) {
     return 0;
 }
 
-void sock_tcp_ctx_exit(sock_ctx_srv *srv) {
-    if (!srv) return;
+bool sock_tcp_ctx_exit(sock_ctx_srv *srv) {
+    if (!srv) return true;
     std::vector<sock_ctx *> running;
+    sock_ctx *self = nullptr;
     lbuf_lock(srv->list);
     srv->closing = 1;
     for (void *item = lbuf_first(srv->list); item; item = lbuf_next(srv->list, item)) {
         auto *ctx = static_cast<sock_ctx *>(item);
         ctx->state.store(SOCK_CTX_STATE_STOP, std::memory_order_relaxed);
-        // A thread cannot wait for itself; it releases its own record.
-        if (ctx == t_own_ctx) continue;
         ctx->reaped = 1;
+        // A thread cannot wait for itself: a later call from another thread does.
+        if (ctx == t_own_ctx) {
+            self = ctx;
+            continue;
+        }
         running.push_back(ctx);
     }
-    sock_ctx *self = t_own_ctx && t_own_ctx->srv == srv ? t_own_ctx : nullptr;
     lbuf_unlock(srv->list);
     // Waiting happens outside the lock, which finishing threads take.
     bool stuck = false;
@@ -117,23 +114,21 @@ void sock_tcp_ctx_exit(sock_ctx_srv *srv) {
     }
     // A thread that is still running keeps using its record and the list, so
     // both stay allocated rather than be freed under it.
-    if (stuck) return;
+    if (stuck) return true;
     if (self) {
-        // The list must outlive this thread's record: free the others now and
-        // leave the list and the server to the thread's end.
-        lbuf_lock(srv->list);
+        // The calling thread's record, the list and the server stay until
+        // the next call, made from another thread, has waited for it.
         for (sock_ctx *ctx : running) {
             ctx->~sock_ctx();
             lbuf_free(srv->list, ctx);
         }
-        srv->exit_owner = self;
-        lbuf_unlock(srv->list);
-        return;
+        return false;
     }
     for (sock_ctx *ctx : running) ctx->~sock_ctx();
     lbuf_exit(srv->list);
     srv->~sock_ctx_srv();
     mem_free(srv);
+    return true;
 }
 
 size_t sock_tcp_ctx_count(sock_ctx_srv *srv) {

@@ -32,9 +32,6 @@ struct sock_ctx_srv {
     os_thread_func proc;  // runs one connection; receives its sock_ctx *
     lbuf *list;           // "sock_ctx"
     uint8_t closing;      // set under the list lock by sock_tcp_ctx_exit
-    // Set when sock_tcp_ctx_exit ran on this connection's own thread: that
-    // thread frees the list and the server once its procedure has returned.
-    sock_ctx *exit_owner;
 };
 
 // New context server, or null (crit: "os_list_init error\n", "os_fixed_pool_init error\n").
@@ -42,8 +39,10 @@ sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_fun
 // Starts the connection thread for a new socket: 0, or -1 with the socket closed.
 int sock_tcp_ctx_open(sock_ctx_srv *srv, os_socket sock);
 // Asks every connection to stop, waits for its thread (one second each), frees the server.
-// Called on one of the server's own connection threads, it does not wait for
-// that thread: the thread frees the server when its procedure returns.
-void sock_tcp_ctx_exit(sock_ctx_srv *srv);
+// Called on one of the server's own connection threads, it stops and waits
+// for the others only and returns false: the server stays until a second call
+// from another thread has waited for that thread. Otherwise true (a thread
+// that would not end in time keeps the server allocated; do not call again).
+bool sock_tcp_ctx_exit(sock_ctx_srv *srv);
 // Connections whose thread is running.
 size_t sock_tcp_ctx_count(sock_ctx_srv *srv);
