@@ -64,10 +64,11 @@ uint32_t netsh_srv_thread(void *arg) {
         rec->stop.func = session_stop_requested;
         rec->stop.user = rec;
         rec->stream.stop = &rec->stop;
+        // The session loop closes the stream, and with it the socket, on every way out.
         dbgsh_srv_imp(&ctx);
+    } else {
+        os_socket_exit(rec->head.sock);
     }
-    // The session loop closes the stream, and with it the socket, on every way out.
-    if (rec->stream.kind >= 0 && rec->stream.sock != OS_SOCKET_NONE) net_close(&rec->stream);
     rec->head.sock = OS_SOCKET_NONE;
     t_session = nullptr;
     LOGV("<==\n");
