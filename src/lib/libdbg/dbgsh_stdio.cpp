@@ -13,6 +13,7 @@
 #include "liblog/log2.h"
 #include "libdbg/dbgsh_srv.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/tframe/app.h"
 
 namespace {
 
@@ -21,6 +22,12 @@ constexpr int STOP_POLL_MS = 500;
 std::atomic<const char *> g_cmd_string{nullptr};
 std::atomic<unsigned> g_cmd_piece{0};
 std::atomic<bool> g_stop{false};
+
+// A stop of the servers also ends the console, even one that landed before
+// this loop cleared its own stop flag.
+bool stop_requested() {
+    return g_stop.load(std::memory_order_relaxed) || g_app.server_stopped.load(std::memory_order_relaxed);
+}
 
 // Bytes read from standard input beyond the line handed out last.
 struct stdin_reader {
@@ -32,7 +39,7 @@ stdin_reader g_stdin;
 
 // Waits for input while watching the stop flag; false at the end of input or on stop.
 bool fill(stdin_reader *r) {
-    while (!g_stop.load(std::memory_order_relaxed)) {
+    while (!stop_requested()) {
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         int ready = poll(&pfd, 1, STOP_POLL_MS);
         if (ready < 0 && errno != EINTR) return false;
@@ -121,4 +128,4 @@ int debug_shell_stdio_exec(const char *commands) {
 
 void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
 
-bool debug_shell_stdio_input_ended() { return g_stdin.eof && !g_stop.load(std::memory_order_relaxed); }
+bool debug_shell_stdio_input_ended() { return g_stdin.eof && !stop_requested(); }
