@@ -237,7 +237,9 @@ TEST(NetshStress, MisbehavingClientsDisturbNoOtherSession) {
     EXPECT_EQ(result.wrong.load(), 0) << result.first_wrong;
     EXPECT_EQ(result.sessions_ok.load(), 8);
     EXPECT_EQ(ShellConn(s.port).run("echo still accepting"), "still accepting\r\n");
-    EXPECT_EQ(s.proc->stop(SIGTERM, 60000).exit_code, 0);
+    HubdResult end = s.proc->stop(SIGTERM, 60000);
+    EXPECT_EQ(end.exit_code, 0) << "signal " << end.term_signal << "\n"
+                                << end.err.substr(end.err.size() > 6000 ? end.err.size() - 6000 : 0);
 }
 
 }  // namespace

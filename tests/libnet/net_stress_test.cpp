@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -68,8 +69,18 @@ TEST_F(SockLoopTest, StressFiftyClientsEchoWithoutLeaks) {
     ASSERT_TRUE(client_round(port, 0));
     ASSERT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
 
+    // The warm-up's last frees may still be under way on the loop thread:
+    // the baseline is taken once the counters hold still.
     mem_stats before{};
     mem_stats_get(&before);
+    ASSERT_TRUE(test_wait_until([&] {
+        mem_stats now{};
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        mem_stats_get(&now);
+        bool still = now.malloc_count == before.malloc_count && now.malloc_bytes == before.malloc_bytes;
+        before = now;
+        return still;
+    }));
     size_t fds_before = test_open_fds();
 
     std::atomic<int> failures{0};

@@ -129,6 +129,14 @@ int dbgsh_srv_ctx_init(shell_ctx *ctx, net_sock *stream, int mode, os_socket soc
     return 0;
 }
 
+namespace {
+bool stop_requested(net_sock *stream) {
+    sock_stop_hook *hook = stream->stop;
+    if (!hook) return false;
+    return hook->stop.load(std::memory_order_relaxed) || (hook->func && hook->func(hook->user, 0));
+}
+}  // namespace
+
 int dbgsh_srv_imp(shell_ctx *ctx) {
     const char *entry = mode_text(ctx->mode);
     if (!entry) return -1;
@@ -149,6 +157,13 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
             return 0;
         }
         if (len == 0) continue;
+        // Queued requests never make the read wait, where the stop is noticed;
+        // a stopping server must not run them all first.
+        if (stop_requested(stream)) {
+            LOGD("stop requested break\n");
+            net_close(stream);
+            return 0;
+        }
         libsh_exec_line(ctx, str_trim(buf));
         if (ctx->exit_flag) {
             LOGD("ctx.exit_flag break\n");

@@ -1,6 +1,7 @@
 #define LOG_TAG "dbg"
 #include "libdbg/dbgsrv.h"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -9,6 +10,7 @@
 #include "libnet/sock_tcp_ctx.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/os/os_thread.h"
+#include "libpal/os/os_time.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -33,6 +35,11 @@ netsh_server g_server;
 // knows which thread not to wait for.
 thread_local netsh_ctx *t_session = nullptr;
 
+// Session threads that are still running, including any that a stop gave up
+// waiting for: the shell they use must outlive them.
+std::atomic<int> g_live_sessions{0};
+constexpr uint32_t LIVE_SESSIONS_WAIT_MS = 30000;
+
 // The stream's waits ask this every few hundred ms: a stopping server ends
 // sessions that sit in a read or a write.
 bool session_stop_requested(void *user, uint32_t) {
@@ -54,6 +61,7 @@ int accept_proc(os_socket sock, const os_ipaddr *, void *arg) {
 
 uint32_t netsh_srv_thread(void *arg) {
     auto *rec = static_cast<netsh_ctx *>(arg);
+    g_live_sessions.fetch_add(1, std::memory_order_acq_rel);
     LOGV("==>\n");
     t_session = rec;
     // The pool hands out zeroed bytes; only the head was constructed by the context server.
@@ -72,6 +80,7 @@ uint32_t netsh_srv_thread(void *arg) {
     rec->head.sock = OS_SOCKET_NONE;
     t_session = nullptr;
     LOGV("<==\n");
+    g_live_sessions.fetch_sub(1, std::memory_order_acq_rel);
     return 0;
 }
 
@@ -123,8 +132,20 @@ void debug_shell_server_exit() {
 
 void debug_shell_server_wait() {
     if (t_session) return;
-    std::lock_guard<std::mutex> guard(g_server.lock);
-    if (!g_server.listener) finish_sessions_locked();
+    {
+        std::lock_guard<std::mutex> guard(g_server.lock);
+        if (!g_server.listener) finish_sessions_locked();
+    }
+    // A session busy in a long write can outlast the one-second join; the
+    // libraries go down only after the last one has left.
+    uint64_t start = os_clock_ms();
+    while (g_live_sessions.load(std::memory_order_acquire) > 0 && !g_server.listener) {
+        if (os_clock_ms() - start >= LIVE_SESSIONS_WAIT_MS) {
+            LOGE("sessions still running=%d\n", g_live_sessions.load());
+            return;
+        }
+        os_sleep_ms(10);
+    }
 }
 
 int debug_shell_server_port() { return g_server.port.load(std::memory_order_relaxed); }
