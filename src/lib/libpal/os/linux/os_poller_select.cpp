@@ -146,7 +146,9 @@ void select_exit(os_poller *poller) {
     poller->imp = nullptr;
 }
 
-bool select_insert(os_poller *poller, const os_poller_object *object, uint32_t flags, void *user) {
+// Insert and modify run the same checks and the same update; only insert
+// may add an entry, and only modify drops interest that is no longer asked for.
+bool store_entry(os_poller *poller, const os_poller_object *object, uint32_t flags, void *user, bool is_insert) {
     PAL_CHECK_RET(poller && object, "poller && object", false);
     if (!check_object(object) || !user_ok(user)) return false;
     select_state *st = state_of(poller);
@@ -155,6 +157,7 @@ bool select_insert(os_poller *poller, const os_poller_object *object, uint32_t f
     mutex_guard guard(st->lock);
     poller_entry *entry = find_entry(st, fd);
     if (!entry) {
+        if (!is_insert) return false;
         if (st->count >= kMaxObjects) return false;  // full: the caller reports it
         const size_t i = lower_bound_index(st, fd);
         std::copy_backward(st->list.begin() + i, st->list.begin() + st->count,
@@ -163,11 +166,15 @@ bool select_insert(os_poller *poller, const os_poller_object *object, uint32_t f
         entry = &st->list[i];
         entry->fd = fd;
     }
-    apply_interest(st, fd, flags, false);
+    apply_interest(st, fd, flags, !is_insert);
     entry->flags = flags;
     entry->user = reinterpret_cast<uint64_t>(user);
     st->max_fd = std::max(st->max_fd, fd);
     return true;
+}
+
+bool select_insert(os_poller *poller, const os_poller_object *object, uint32_t flags, void *user) {
+    return store_entry(poller, object, flags, user, true);
 }
 
 bool select_remove(os_poller *poller, const os_poller_object *object) {
@@ -179,18 +186,7 @@ bool select_remove(os_poller *poller, const os_poller_object *object) {
 }
 
 bool select_modify(os_poller *poller, const os_poller_object *object, uint32_t flags, void *user) {
-    PAL_CHECK_RET(poller && object, "poller && object", false);
-    if (!check_object(object) || !user_ok(user)) return false;
-    select_state *st = state_of(poller);
-    PAL_CHECK_RET(st, "poller->list", false);
-    const int fd = os_socket_fd(object->handle);
-    mutex_guard guard(st->lock);
-    poller_entry *entry = find_entry(st, fd);
-    if (!entry) return false;
-    apply_interest(st, fd, flags, true);
-    entry->flags = flags;
-    entry->user = reinterpret_cast<uint64_t>(user);
-    return true;
+    return store_entry(poller, object, flags, user, false);
 }
 
 // Copies the interest sets into the working set; returns its size.
