@@ -23,6 +23,18 @@ int close_at_once(os_socket sock, const os_ipaddr *, void *) {
 
 }  // namespace
 
+// Both listeners sit on the bound port and each accepts.
+void expect_both_families_on_bound_port(sock_srv *srv, const sock_srv_conf &conf) {
+    EXPECT_EQ(local_port(srv->socks[0]), static_cast<int>(conf.bound_port));
+    EXPECT_EQ(local_port(srv->socks[1]), static_cast<int>(conf.bound_port));
+    for (const char *ip : {"127.0.0.1", "::1"}) {
+        int fd = test_tcp_connect(ip, static_cast<int>(conf.bound_port));
+        ASSERT_GE(fd, 0) << ip;
+        EXPECT_TRUE(test_wait_closed(fd, 15000)) << ip;
+        close(fd);
+    }
+}
+
 TEST_F(SockLoopTest, AddressListWithPortZeroSharesOneChosenPort) {
     sock_srv_conf conf{};
     conf.name = "pair";
@@ -32,14 +44,7 @@ TEST_F(SockLoopTest, AddressListWithPortZeroSharesOneChosenPort) {
     ASSERT_NE(srv, nullptr);
     ASSERT_EQ(srv->count, 2u);
     EXPECT_NE(conf.bound_port, 0u);
-    EXPECT_EQ(local_port(srv->socks[0]), static_cast<int>(conf.bound_port));
-    EXPECT_EQ(local_port(srv->socks[1]), static_cast<int>(conf.bound_port));
-    for (const char *ip : {"127.0.0.1", "::1"}) {
-        int fd = test_tcp_connect(ip, static_cast<int>(conf.bound_port));
-        ASSERT_GE(fd, 0) << ip;
-        EXPECT_TRUE(test_wait_closed(fd, 15000)) << ip;
-        close(fd);
-    }
+    expect_both_families_on_bound_port(srv, conf);
     sock_tcp_server_exit(srv);
 }
 
@@ -71,14 +76,7 @@ TEST_F(SockLoopTest, WildcardListenersOfBothFamiliesShareThePort) {
     sock_srv *srv = sock_server_init_imp(nullptr, 0, &conf);
     ASSERT_NE(srv, nullptr);
     ASSERT_EQ(srv->count, 2u);
-    EXPECT_EQ(local_port(srv->socks[0]), static_cast<int>(conf.bound_port));
-    EXPECT_EQ(local_port(srv->socks[1]), static_cast<int>(conf.bound_port));
-    for (const char *ip : {"127.0.0.1", "::1"}) {
-        int fd = test_tcp_connect(ip, static_cast<int>(conf.bound_port));
-        ASSERT_GE(fd, 0) << ip;
-        EXPECT_TRUE(test_wait_closed(fd, 15000)) << ip;
-        close(fd);
-    }
+    expect_both_families_on_bound_port(srv, conf);
     sock_tcp_server_exit(srv);
 }
 
