@@ -84,8 +84,7 @@ struct LoadResult {
     std::string first_wrong;
 };
 
-void run_session(int port, int session, int commands, LoadResult *result) {
-    ShellConn c(port);
+void run_session(ShellConn &c, int session, int commands, LoadResult *result) {
     bool ok = c.connected();
     for (int i = 0; ok && i < commands; ++i) {
         Step s = step_for(session, i);
@@ -99,13 +98,28 @@ void run_session(int port, int session, int commands, LoadResult *result) {
     if (ok) result->sessions_ok.fetch_add(1);
 }
 
+void run_session(int port, int session, int commands, LoadResult *result) {
+    ShellConn c(port);
+    run_session(c, session, commands, result);
+}
+
 // Runs the sessions, keeping hubd's output pipes drained meanwhile.
 void run_load(HubdProcess &p, int port, int sessions, int commands, LoadResult *result) {
+    // The listener's backlog is 5: a burst of 200 handshakes would overflow
+    // it and leave some connections waiting on SYN retransmits for tens of
+    // seconds. The sessions are opened one after another (each answered once,
+    // so accepted) and then all run at the same time.
+    std::vector<std::unique_ptr<ShellConn>> conns;
+    for (int s = 0; s < sessions; ++s) {
+        conns.push_back(std::make_unique<ShellConn>(port));
+        if (conns.back()->run("echo ready") != "ready\r\n") result->wrong.fetch_add(1);
+    }
     std::atomic<int> done{0};
     std::vector<std::thread> threads;
     for (int s = 0; s < sessions; ++s) {
         threads.emplace_back([&, s] {
-            run_session(port, s, commands, result);
+            run_session(*conns[s], s, commands, result);
+            conns[s].reset();
             done.fetch_add(1);
         });
     }
