@@ -100,10 +100,9 @@ TEST_F(IniConf, GetReturnsStoredValueOrDefault) {
     EXPECT_STREQ(drv->get(h->ctx, "log", "file", "d"), "");
 }
 
-TEST_F(IniConf, SectionNameAsKeyIsNotAValue) {
-    HandlePtr h = open_text("[a\tb]\n[a]\nk=1\n");
-    ASSERT_TRUE(h);
-    EXPECT_STREQ(h->driver->get(h->ctx, "a", "b", "def"), "def");
+// A section named like a section-and-key pair would shadow that key.
+TEST_F(IniConf, SectionNameHoldingTheKeySeparatorDoesNotLoad) {
+    EXPECT_FALSE(open_text("[a\tb]\n[a]\nk=1\n"));
 }
 
 TEST_F(IniConf, OpenWithCreateMakesAnEmptyFile) {
@@ -138,6 +137,14 @@ TEST_F(IniConf, SetKeepsSlotAndCommentOfExistingKey) {
     ASSERT_TRUE(h);
     ASSERT_EQ(conf_set(h.get(), "a", "x", "9"), 0);
     EXPECT_EQ(dump(h.get()), "[a]\n# about x\nx=9\ny=2\n\n");
+}
+
+TEST_F(IniConf, SectionNamesWithATabAreRefused) {
+    HandlePtr h = open_text("[a]\nk=1\n");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(conf_set(h.get(), "a\tJ", "x", "1"), -1);
+    EXPECT_EQ(conf_rename_section(h.get(), "a", "a\tJ"), -1);
+    EXPECT_EQ(dump(h.get()), "[a]\nk=1\n\n");
 }
 
 TEST_F(IniConf, SetWithNullValueStoresEmptyKey) {

@@ -42,6 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"[a]b]", INI_LINE_SECTION, "a", ""},
         LineCase{"[]", INI_LINE_SECTION, "", ""},
         LineCase{"[debug", INI_LINE_ERROR, "", ""},
+        LineCase{"[a\tJ]", INI_LINE_ERROR, "", ""},
+        LineCase{"[\tJ\t]", INI_LINE_SECTION, "J", ""},
         LineCase{"port = 12581", INI_LINE_VALUE, "port", "12581"},
         LineCase{"port=12581", INI_LINE_VALUE, "port", "12581"},
         LineCase{"  my key  =  two words  ", INI_LINE_VALUE, "my key", "two words"},

@@ -188,6 +188,13 @@ TEST_F(IniLoad, EverySyntaxErrorIsReported) {
     EXPECT_NE(log.find("(5):\n-> [unclosed\n"), std::string::npos) << log;
 }
 
+TEST_F(IniLoad, SectionNameWithATabIsASyntaxError) {
+    DictPtr d;
+    std::string log = load_log("[a]\n[a\tJ]\nk=1\n", &d);
+    EXPECT_FALSE(d);
+    EXPECT_NE(log.find("(2):\n-> [a\tJ]\n"), std::string::npos) << log;
+}
+
 TEST_F(IniLoad, SingleCharacterLastLineIsNotIgnored) {
     DictPtr d;
     load_log("[a]\nk=1\nx", &d);

@@ -83,6 +83,7 @@ int ini_conf_set(void *ctx, const char *section, const char *key, const char *va
     IniConf *c = ctx_of(ctx);
     PAL_ASSERT_RET(c != nullptr, -1);
     PAL_ASSERT_RET(section != nullptr && key != nullptr, -1);
+    if (std::strchr(section, '\t')) return -1;  // would meet the section/key separator
     if (dictionary_find(c->dict, section) < 0 && dictionary_set(c->dict, section, nullptr, nullptr) != 0)
         return -1;
     char full[2 * DICT_KEY_MAX + 2];
@@ -142,6 +143,7 @@ int ini_conf_del_key(void *ctx, const char *section, const char *key) {
 int ini_conf_rename_section(void *ctx, const char *old_name, const char *new_name) {
     IniConf *c = ctx_of(ctx);
     PAL_ASSERT_RET(c != nullptr, -1);
+    if (new_name && std::strchr(new_name, '\t')) return -1;
     return dictionary_secrename(c->dict, old_name, new_name);
 }
 

@@ -298,8 +298,12 @@ IniLineKind iniparser_line(const char *input, char *name, char *value) {
     if (line.empty()) return INI_LINE_EMPTY;
     if (line.front() == '#' || line.front() == ';') return INI_LINE_COMMENT;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-        std::string_view inner = line.substr(1);
-        put(name, strip(inner.substr(0, inner.find(']'))));
+        std::string_view inner = strip(line.substr(1));
+        inner = strip(inner.substr(0, inner.find(']')));
+        // A tab is what separates section and key inside the store: a section
+        // name holding one would make keys that no lookup can reach.
+        if (inner.find('\t') != std::string_view::npos) return INI_LINE_ERROR;
+        put(name, inner);
         return INI_LINE_SECTION;
     }
     return classify_value(line, name, value);
