@@ -46,7 +46,7 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHUBD_FUZZ=ON -DHUBD_TESTS=OFF -DHUBD_SANITIZE=address,undefined
 	cmake --build build-fuzz -j$(JOBS)
-	for f in build-fuzz/fuzz/*_fuzz; do echo "== $$f"; $$f -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 || exit 1; done
+	@bash scripts/run-fuzz.sh build-fuzz/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN) build-bench build-fuzz
