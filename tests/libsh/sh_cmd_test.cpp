@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "liblog/log2_ctl.h"
@@ -481,6 +482,42 @@ TEST_F(ShellCmdTest, SourceStopsAtFirstUnreadableFile) {
     EXPECT_EQ(-1, ret);
     EXPECT_EQ("g\nopen:[" + missing + "] error:No such file or directory\n", text);
     std::remove(good.c_str());
+}
+
+// Files without an end would hold the session for ever: refused before reading.
+TEST_F(ShellCmdTest, SourceRefusesFilesThatNeverEnd) {
+    std::string fifo = temp_path("fifo");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (const std::string &path : {std::string("/dev/zero"), fifo}) {
+        int ret = 0;
+        EXPECT_EQ("open:[" + path + "] error:Not a regular file\n", out(("source " + path).c_str(), &ret)) << path;
+        EXPECT_EQ(-1, ret) << path;
+    }
+    std::remove(fifo.c_str());
+}
+
+TEST_F(ShellCmdTest, SourceStopsAtTheLineLimit) {
+    std::string lines;
+    for (int i = 0; i < 100000; ++i) lines += "#\n";
+    std::string path = write_file("long", lines + "echo beyond\n");
+    int ret = 0;
+    EXPECT_EQ("source: [" + path + "] stopped after 100000 lines\n", out(("source " + path).c_str(), &ret));
+    EXPECT_EQ(-1, ret);
+    std::remove(path.c_str());
+}
+
+std::atomic<int> g_stop_after{0};
+int stop_after_countdown(void *) { return g_stop_after.fetch_sub(1) <= 0; }
+
+TEST_F(ShellCmdTest, SourceEndsWhenTheSessionStops) {
+    std::string path = write_file("steps", "echo 1\necho 2\necho 3\necho 4\n");
+    g_stop_after = 2;
+    s.ctx.stopped = stop_after_countdown;
+    int ret = s.run(("source " + path).c_str());
+    EXPECT_EQ("1\n2\n", s.text);
+    EXPECT_EQ(-1, ret);
+    std::remove(path.c_str());
 }
 
 TEST_F(ShellCmdTest, SourceUsage) {

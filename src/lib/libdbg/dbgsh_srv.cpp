@@ -125,6 +125,7 @@ int dbgsh_srv_ctx_init(shell_ctx *ctx, net_sock *stream, int mode, os_socket soc
     ctx->print = dbgsh_print;
     ctx->write = dbgsh_write;
     ctx->flush = dbgsh_flush;
+    ctx->stopped = dbgsh_stopped;
     ctx->out = stream;
     return 0;
 }
@@ -135,7 +136,24 @@ bool stop_requested(net_sock *stream) {
     if (!hook) return false;
     return hook->stop.load(std::memory_order_relaxed) || (hook->func && hook->func(hook->user, 0));
 }
+
+bool is_socket_kind(const net_sock *stream) {
+    return stream->kind == NET_SOCK_KIND_SOCKET || stream->kind == NET_SOCK_KIND_SOCKET1;
+}
 }  // namespace
+
+int dbgsh_stopped(void *out) {
+    auto *stream = static_cast<net_sock *>(out);
+    if (!stream || stream->kind < 0 || stream->disconnected || stream->abort.load(std::memory_order_relaxed))
+        return 1;
+    if (stop_requested(stream)) return 1;
+    if (stream->kind == NET_SOCK_KIND_CONSOLE) return debug_shell_stdio_stopping() ? 1 : 0;
+    if (is_socket_kind(stream) && os_socket_peer_gone(stream->sock)) {
+        stream->disconnected = 1;
+        return 1;
+    }
+    return 0;
+}
 
 int dbgsh_srv_imp(shell_ctx *ctx) {
     const char *entry = mode_text(ctx->mode);

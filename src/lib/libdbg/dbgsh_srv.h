@@ -23,6 +23,9 @@ int dbgsh_print(void *out, const char *fmt, ...) __attribute__((format(printf, 2
 int dbgsh_write(void *out, const char *text, size_t len);
 // Writes the end-of-reply byte 0; -1 when the stream has no valid kind.
 int dbgsh_flush(void *out);
+// 1 once the session should end: its stream is closed or aborted, its server
+// stops, or the client at the other end of a socket has gone.
+int dbgsh_stopped(void *out);
 
 // Writes text with every LF as CR LF and trailing blanks, tabs, VT and FF
 // removed (CR, LF and bytes of 0x80 or more stop the removal). Returns the

@@ -128,4 +128,6 @@ int debug_shell_stdio_exec(const char *commands) {
 
 void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
 
+bool debug_shell_stdio_stopping() { return stop_requested(); }
+
 bool debug_shell_stdio_input_ended() { return g_stdin.eof && !stop_requested(); }

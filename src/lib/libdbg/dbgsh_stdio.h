@@ -16,6 +16,8 @@ int debug_shell_stdio_loop();
 int debug_shell_stdio_exec(const char *commands);
 // Makes a running console loop return within half a second (from any thread).
 void debug_shell_stdio_stop();
+// True once the console has been asked to stop, or the servers have stopped.
+bool debug_shell_stdio_stopping();
 // True when the last console loop ended because standard input ended.
 bool debug_shell_stdio_input_ended();
 

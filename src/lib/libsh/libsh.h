@@ -26,6 +26,9 @@ struct shell_ctx {
     int (*write)(void *out, const char *text, size_t len);
     // Marks the end of one command's reply; called after every dispatched command.
     int (*flush)(void *out);
+    // Non-zero once the session should end (its server stops, its client has
+    // gone); commands that run for long ask it between steps. May be null.
+    int (*stopped)(void *out);
     shell_getopt_state opt;
 };
 

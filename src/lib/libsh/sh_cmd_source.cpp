@@ -1,11 +1,14 @@
 // source: runs the lines of files through the interpreter.
 #define LOG_TAG "mish2"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "libpal/os/os_file.h"
 #include "libsh/sh_cmds.h"
 
 namespace {
@@ -13,11 +16,15 @@ namespace {
 // A file that sources itself, directly or through others, would recurse
 // until the stack runs out; deeper nesting than this is refused.
 constexpr int SOURCE_DEPTH_MAX = 16;
+// One source reads at most this many lines, so that a file that keeps
+// growing cannot hold a session for ever.
+constexpr int SOURCE_LINES_MAX = 100000;
 thread_local int t_source_depth = 0;
 
 struct file_closer {
     void operator()(FILE *f) const { std::fclose(f); }
 };
+using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 void print_usage(shell_ctx *ctx) {
     ctx->print(ctx->out, "source [opt] [file]...\n%s\n-h: Display this help\n", libsh_cmd_help("source"));
@@ -29,19 +36,47 @@ bool is_blank(const char *line) {
     return true;
 }
 
+bool session_stopped(shell_ctx *ctx) { return ctx->stopped && ctx->stopped(ctx->out); }
+
+// Only a regular file has an end to read up to: a device such as /dev/zero
+// never ends, and a FIFO nobody writes to never answers. Opened without
+// waiting, so that a FIFO cannot hold the session in the open itself.
+file_ptr open_regular(const char *path, const char **why) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *file = fdopen(fd, "r");
+    if (!file) {
+        *why = std::strerror(errno);
+        close(fd);
+    }
+    return file_ptr(file);
+}
+
 int run_file(shell_ctx *ctx, const char *path) {
-    FILE *raw = nullptr;
-    if (os_is_file(path) == 2)
-        errno = EISDIR;  // a directory opens for reading but yields no lines
-    else
-        raw = std::fopen(path, "r");
-    if (!raw) {
-        ctx->print(ctx->out, "open:[%s] error:%s\n", path, std::strerror(errno));
+    const char *why = "";
+    file_ptr file = open_regular(path, &why);
+    if (!file) {
+        ctx->print(ctx->out, "open:[%s] error:%s\n", path, why);
         return -1;
     }
-    std::unique_ptr<FILE, file_closer> file(raw);
     char piece[LIBSH_LINE_SIZE];
+    int lines = 0;
     while (std::fgets(piece, sizeof piece, file.get())) {
+        if (session_stopped(ctx)) return -1;
+        if (++lines > SOURCE_LINES_MAX) {
+            ctx->print(ctx->out, "source: [%s] stopped after %d lines\n", path, SOURCE_LINES_MAX);
+            return -1;
+        }
         // A blank line would repeat the previous line (even this source command).
         if (is_blank(piece)) continue;
         libsh_exec_line(ctx, piece);

@@ -88,6 +88,8 @@ bool os_socket_pair(os_socket pair[2]);
 int os_socket_wait_impl(os_socket sock, int flags, int ms);
 // The socket's pending error (SO_ERROR, cleared by reading); -1 when it cannot be read.
 int os_socket_error(os_socket sock);
+// True when the peer has closed or reset the connection; never waits.
+bool os_socket_peer_gone(os_socket sock);
 
 // Resolves host (datagram) and connects a UDP socket to host:port; 0 on
 // failure, logged "failed to resolve name %s port %s error: " when unresolved.

@@ -352,6 +352,13 @@ int os_socket_error(os_socket sock) {
     return error;
 }
 
+bool os_socket_peer_gone(os_socket sock) {
+    if (sock == OS_SOCKET_NONE) return true;
+    pollfd pfd{os_socket_fd(sock), POLLRDHUP, 0};
+    if (poll(&pfd, 1, 0) <= 0) return false;
+    return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int os_socket_wait_impl(os_socket sock, int flags, int ms) {
     PAL_ASSERT_RET(sock != OS_SOCKET_NONE, -1);
     pollfd pfd{};
