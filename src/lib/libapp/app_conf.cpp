@@ -4,6 +4,7 @@
 #include "libapp/app_lib.h"
 #include "libapp/app_hooks.h"
 #include "libconf/conf.h"
+#include "libdbg/dbgsrv.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_safe2.h"
@@ -34,6 +35,7 @@ int32_t app_conf_file_init(const char *path) {
     set_text(&g_app.http_server_user, conf_get_str(conf, "debug:http_server_user", ""));
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
+    debug_shell_server_max_sessions_set(conf_get_int(conf, "debug:shell_server_max_sessions", NETSH_MAX_SESSIONS));
     conf_close(conf);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include "libdbg/dbgsrv.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <new>
 
@@ -38,7 +39,11 @@ thread_local netsh_ctx *t_session = nullptr;
 // Session threads that are still running, including any that a stop gave up
 // waiting for: the shell they use must outlive them.
 std::atomic<int> g_live_sessions{0};
-constexpr uint32_t LIVE_SESSIONS_WAIT_MS = 30000;
+std::atomic<int> g_max_sessions{NETSH_MAX_SESSIONS};
+
+// Every session notices a stop within a few hundred ms; one that has not
+// ended by then is stuck, and the stop does not wait for it longer.
+constexpr uint32_t LIVE_SESSIONS_WAIT_MS = 1000;
 
 // The stream's waits ask this every few hundred ms: a stopping server ends
 // sessions that sit in a read or a write.
@@ -51,6 +56,18 @@ bool session_stop_requested(void *user, uint32_t) {
 
 int accept_proc(os_socket sock, const os_ipaddr *, void *arg) {
     auto *ctx_srv = static_cast<sock_ctx_srv *>(arg);
+    int max_sessions = g_max_sessions.load(std::memory_order_relaxed);
+    if (sock_tcp_ctx_count(ctx_srv) >= static_cast<size_t>(max_sessions)) {
+        // Refused at once and told why, with the end-of-reply byte so that a
+        // client waiting for a reply stops waiting.
+        char line[128];
+        int len = std::snprintf(line, sizeof line, "error: too many shell sessions (%d), try again later\r\n",
+                                max_sessions);
+        os_socket_send(sock, line, static_cast<size_t>(len) + 1);
+        os_socket_exit(sock);
+        LOGW("shell session refused: %d sessions open (debug:shell_server_max_sessions)\n", max_sessions);
+        return -1;
+    }
     if (sock_tcp_ctx_open(ctx_srv, sock) != 0) {
         // sock_tcp_ctx_open has closed the socket.
         LOGE(" malloc_ctx error\n");
@@ -130,8 +147,8 @@ void debug_shell_server_exit() {
     finish_sessions_locked();
 }
 
-void debug_shell_server_wait() {
-    if (t_session) return;
+bool debug_shell_server_wait() {
+    if (t_session) return true;
     {
         std::lock_guard<std::mutex> guard(g_server.lock);
         if (!g_server.listener) finish_sessions_locked();
@@ -142,10 +159,15 @@ void debug_shell_server_wait() {
     while (g_live_sessions.load(std::memory_order_acquire) > 0 && !g_server.listener) {
         if (os_clock_ms() - start >= LIVE_SESSIONS_WAIT_MS) {
             LOGE("sessions still running=%d\n", g_live_sessions.load());
-            return;
+            return false;
         }
         os_sleep_ms(10);
     }
+    return true;
+}
+
+void debug_shell_server_max_sessions_set(int max_sessions) {
+    g_max_sessions.store(max_sessions > 0 ? max_sessions : NETSH_MAX_SESSIONS, std::memory_order_relaxed);
 }
 
 int debug_shell_server_port() { return g_server.port.load(std::memory_order_relaxed); }

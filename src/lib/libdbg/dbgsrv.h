@@ -10,6 +10,7 @@
 
 constexpr size_t NETSH_CTX_SIZE = 168;          // bytes per connection record
 constexpr int32_t NETSH_BACKLOG = 5;
+constexpr int NETSH_MAX_SESSIONS = 64;          // concurrent sessions unless configured
 constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // the session polls once a second when idle
 
 // Starts the server on every address of the ';' or ',' separated list (null
@@ -23,7 +24,11 @@ int debug_shell_server_init(const char *addr_list, int port);
 void debug_shell_server_exit();
 // After a stop: waits for a session that ran the stop from inside to end and
 // releases the server. Does nothing on a session thread or while it runs.
-void debug_shell_server_wait();
+// false when a session thread is still running after a second.
+bool debug_shell_server_wait();
+// Sessions beyond this many are refused at accept with a one-line message;
+// below 1 gives the default. Takes effect for the next connection.
+void debug_shell_server_max_sessions_set(int max_sessions);
 // Port the listeners share, 0 while the server is down.
 int debug_shell_server_port();
 // Sessions whose thread is running, 0 while the server is down.
