@@ -38,12 +38,19 @@ void wait_for_running_stop(std::unique_lock<std::mutex> &lock) {
     }
 }
 
+// Set while the main thread runs the servers: it then releases the
+// libraries itself once they have stopped.
+std::atomic<bool> g_serving{false};
+
 void wait_for_stop() {
     while (!g_app.server_stopped.load(std::memory_order_relaxed)) os_sleep_ms(1000);
 }
 }  // namespace
 
 int32_t app_dbg_start() {
+    // A stop that has begun already would not see a server started now.
+    std::lock_guard<std::mutex> guard(g_stop_lock);
+    if (g_stop_running || g_app.server_stopped.load(std::memory_order_relaxed)) return 0;
     int32_t shell_port = g_app.shell_server_port;
     g_shell_server_port.store(shell_port, std::memory_order_relaxed);
     if (shell_port != 0 && debug_shell_server_init(g_app.shell_server_addr, shell_port) != 0)
@@ -53,6 +60,7 @@ int32_t app_dbg_start() {
 
 int32_t app_start_server() {
     LOGV("==>\n");
+    g_serving.store(true, std::memory_order_relaxed);
     sock_env_init();
     os_sleep_ms(1000);
     app_dbg_start();
@@ -70,8 +78,12 @@ int32_t app_start_server() {
         if (debug_shell_stdio_input_ended()) wait_for_stop();
     }
     // A session that ran exit may still be finishing its line; the libraries
-    // it uses go down after this.
-    debug_shell_server_wait();
+    // it uses go down after this. One that does not end in time keeps them:
+    // the process leaves without releasing anything under its feet.
+    if (!debug_shell_server_wait()) {
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
     LOGV("<==\n");
     return result;
 }
@@ -99,14 +111,20 @@ int32_t app_stop_server() {
 }
 
 void app_sig_handler(int sig) {
+    // Once the main thread has begun releasing the libraries there is nothing left to stop.
+    if (!app_exit_gate_enter()) return;
     LOGD("signal=%d\n", sig);
     os_signal_default(sig);
-    if (sig != SIGINT && sig != SIGTERM) return;
-    LOGD("stop_server ==>\n");
-    app_stop_server();
-    debug_shell_server_wait();
-    app_exit();
-    std::fflush(nullptr);
-    // Leave without running static destructors under the feet of the main thread.
-    std::_Exit(0);
+    bool stop = sig == SIGINT || sig == SIGTERM;
+    if (stop) {
+        LOGD("stop_server ==>\n");
+        app_stop_server();
+    }
+    app_exit_gate_leave();
+    // The main thread notices the stop, leaves its loop and releases the
+    // libraries; only a one-shot remote command has no such loop to leave.
+    if (stop && !g_serving.load(std::memory_order_relaxed) && g_app.opt_exec_cmd) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
 }

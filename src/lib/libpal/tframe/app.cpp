@@ -200,7 +200,25 @@ void app_baner() {
     if (g_app.daemon_mode) std::fputs("daemon startup is complete, press any key to continue\n", stderr);
 }
 
+namespace {
+std::mutex g_exit_gate;
+bool g_exit_begun = false;  // under g_exit_gate
+}  // namespace
+
+bool app_exit_gate_enter() {
+    g_exit_gate.lock();
+    if (!g_exit_begun) return true;
+    g_exit_gate.unlock();
+    return false;
+}
+
+void app_exit_gate_leave() { g_exit_gate.unlock(); }
+
 void app_exit() {
+    {
+        std::lock_guard<std::mutex> gate(g_exit_gate);
+        g_exit_begun = true;
+    }
     // One release at a time; a second caller waits for the first to finish.
     static std::mutex exit_lock;
     std::lock_guard<std::mutex> guard(exit_lock);

@@ -78,7 +78,13 @@ int app_opt_set();
 void app_init_env();
 void app_baner();
 // Final release of the descriptor and the platform; tolerates running twice.
+// It waits for a stop that holds the exit gate, and closes the gate for good.
 void app_exit();
+// Another thread (the signal thread) that is about to use the libraries
+// enters the gate first: false once the release has begun, and then nothing
+// may be touched; true holds the release back until app_exit_gate_leave.
+bool app_exit_gate_enter();
+void app_exit_gate_leave();
 // The help text with app_name, written to standard error.
 void app_help();
 // The default option parser (-c -o -l -d -q -p -i -u -e -v -h -s -w).
