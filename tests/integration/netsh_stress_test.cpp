@@ -143,7 +143,8 @@ struct LoadServer {
     int port = free_tcp_port();
     std::unique_ptr<HubdProcess> proc;
     LoadServer() {
-        dir.write_file("hubd.ini", shell_ini(port));
+        // 200 sessions at once need a cap above the default of 64.
+        dir.write_file("hubd.ini", shell_ini(port) + "shell_server_max_sessions = 256\n");
         proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"}, EnvOverrides{}, false);
     }
     // Every kind of command once, so that what is made on first use exists before the baseline.
