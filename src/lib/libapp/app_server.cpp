@@ -65,7 +65,8 @@ int32_t app_start_server() {
     os_sleep_ms(1000);
     app_dbg_start();
     int32_t result = 0;
-    if (app_host_hooks_get().start_hook) {
+    // A stop that came during start-up has nothing of the host's to stop later.
+    if (app_host_hooks_get().start_hook && !g_app.server_stopped.load(std::memory_order_relaxed)) {
         result = app_host_hooks_get().start_hook();
         if (result < 0) return result;
     }
