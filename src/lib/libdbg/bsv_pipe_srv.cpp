@@ -12,6 +12,7 @@
 #include "libbsv/bsv_reg.h"
 #include "libbsv/bsv_type.h"
 #include "libbsvf/bsvf_pcap.h"
+#include "libpal/memory/rbuf.h"
 #include "libpal/mpcap/mpcap.h"
 #include "libpal/os/os_pipe.h"
 #include "libpal/os/os_thread.h"
@@ -35,6 +36,7 @@ struct pipe_srv {
 
 pipe_srv g_srv;
 std::atomic<bool> g_stop{false};
+std::atomic<uint64_t> g_streams_ended{0};
 // The path the exit handler removes when the process ends without app_exit
 // (a one-shot action, a crit record).
 char g_atexit_path[PIPE_NAME_MAXN];
@@ -62,8 +64,11 @@ void run_stream(pipe_srv *srv, uint8_t *carry, int &carry_len) {
             len = bsv_read_raw_log(srv->reader, &rec);
             if (len <= 0) {
                 len = 0;
-                os_sleep_ms(BSV_PIPE_IDLE_MS);
+                // Woken by the next record at once: a busy log fills the ring
+                // within milliseconds, far sooner than a fixed idle sleep ends.
+                bool more = rbuf_wait_data(srv->reader->ring, static_cast<int>(BSV_PIPE_IDLE_MS));
                 if (stopping()) return;
+                if (more) continue;
             }
         }
         bsvf_pcap_write(srv->pcap, rec, static_cast<size_t>(len));
@@ -96,6 +101,7 @@ uint32_t bsv_pipe_thread(void *arg) {
         bool never_served = !srv->pcap->dumper->head_sent.load(std::memory_order_relaxed);
         LOGV("bsvf_pcap_restart...\n");
         pcap_dump_restart(srv->pcap->dumper);
+        if (!never_served) g_streams_ended.fetch_add(1, std::memory_order_relaxed);
         // A pipe that cannot be served at all (refused, removed) is retried
         // at the idle pace rather than in a busy loop.
         if (never_served && !stopping()) os_sleep_ms(BSV_PIPE_IDLE_MS);
@@ -171,3 +177,5 @@ void debug_bsv_pipe_srv_exit() {
 }
 
 const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_relaxed) ? g_srv.path : ""; }
+
+uint64_t debug_bsv_pipe_srv_streams_ended() { return g_streams_ended.load(std::memory_order_relaxed); }

@@ -15,5 +15,7 @@ int debug_bsv_pipe_srv_init(const char *app_name);
 // Stops the thread, closes the pipe (removing the FIFO) and the reader. Safe
 // to call when nothing runs.
 void debug_bsv_pipe_srv_exit();
+// Streams that reached a reader and ended (the reader left), since start-up.
+uint64_t debug_bsv_pipe_srv_streams_ended();
 // The FIFO's path while the server runs, else "".
 const char *debug_bsv_pipe_name();
