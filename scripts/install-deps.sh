@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev            # unit tests and benchmarks
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
+  tshark                                              # reads the pcap log file and the live log in the tests (with capinfos and Lua)
 )
 
 missing=()
@@ -18,5 +19,7 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# Capturing as root only; no setuid dumpcap question.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
