@@ -271,6 +271,7 @@ void log_net_close() {
     std::lock_guard<std::mutex> guard(g_lock);
     close_socket(g_client);
     g_client.state = LOG_SYSLOG_CLOSED;
+    g_client.url[0] = 0;
 }
 
 const char *log_net_url() { return g_client.url; }
