@@ -116,8 +116,8 @@ TEST(LogIoctl, SyslogAttachOpensAndReceivesLinesWhenOn) {
 TEST(LogIoctl, BsvlogAttachOpens) {
     scoped_log_ctx c;
     g_opened_url.clear();
-    log2_attach_bsvlog(&FAKE_SYSLOG);
     const log2_net_ops *bsvlog = log_attach_bsvlog();
+    log2_attach_bsvlog(&FAKE_SYSLOG);
     EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_BSVLOG, "udp://127.0.0.1:9"), 0);
     log2_attach_bsvlog(bsvlog);
     EXPECT_EQ(g_opened_url, "udp://127.0.0.1:9");
