@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -82,6 +85,30 @@ inline void peer_write_file(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
+
+// A fresh folder under $TMPDIR (or /tmp) for a peer's files, removed with them.
+class PeerTempDir {
+public:
+    PeerTempDir() {
+        const char *base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/hubd_peer_XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) path_ = buf.data();
+    }
+    ~PeerTempDir() {
+        if (path_.empty()) return;
+        nftw(path_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+    PeerTempDir(const PeerTempDir &) = delete;
+    PeerTempDir &operator=(const PeerTempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
 
 class PeerProcess {
 public:
