@@ -375,7 +375,9 @@ TEST_P(ProxyFailure, ReportsClosesAndRestoresType) {
         EXPECT_EQ(err.code, row.code);
         EXPECT_EQ(conf->proxy.type, row.type);
         std::string received = proxy.received();
-        if (row.sent != SIZE_MAX) EXPECT_EQ(received.size(), row.sent);
+        if (row.sent != SIZE_MAX) {
+            EXPECT_EQ(received.size(), row.sent);
+        }
     }
     EXPECT_EQ(test_open_fds(), fds_before);
 }

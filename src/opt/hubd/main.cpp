@@ -3,6 +3,7 @@
 #define LOG_TAG "main"
 #include "libapp/app_lib.h"
 #include "libbsv/bsv_log.h"
+#include "libbsv/bsv_udp.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/tframe/app.h"
 #include "hubd_host.h"
@@ -54,6 +55,7 @@ int main(int argc, char **argv) {
     hubd_host_hooks_install();
     // Binary records must be attached before the configuration opens a pcap log file.
     bsv_log_attach();
+    bsv_udp_attach();
     app_opt_init(argc, argv);
     int result = app_start_server();
     app_exit();
