@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The same packet scrambled must decode to the same line.
     std::vector<char> plain_line(BSV_DUMP_LINE_MAXN), scrambled_line(BSV_DUMP_LINE_MAXN);
     bsv_dump_packet(packet.data(), size, plain_line.data(), plain_line.size());
+    // The checksum covers the flags byte, so it is made again with the scrambled flag.
     packet[3] |= BSV_UDP_F_SCRAMBLED;
+    packet[size - 1] = bsv_crc8(packet.data() + 3, size - 4);
     bsv_udp_scramble(packet.data() + 4, size - 4);
     bsv_dump_packet(packet.data(), size, scrambled_line.data(), scrambled_line.size());
     // Only the flags field differs between the two lines.
