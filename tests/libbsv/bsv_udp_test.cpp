@@ -2,8 +2,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integration/peer_process.h"
@@ -13,6 +15,7 @@
 #include "libbsv/bsv_udp_packet.h"
 #include "liblog/log2_ctl.h"
 #include "liblog/log_ctx.h"
+#include "liblog/log_sink_syslog.h"
 
 namespace {
 
@@ -217,6 +220,63 @@ TEST_F(BsvUdpSink, BadUrlsFailAndUnknownHostReturnsAtOnce) {
         EXPECT_GT(log2_printf(nullptr, LOG_WARN | LOG_F_BSV_NET, "main", "f", 1, "fn", "x\n"), 0);
     // Every packet is lost: held while the opener looks the name up, then dropped.
     EXPECT_TRUE(peer_wait_until([&] { return log_bsv_udp_lost() >= lost + 3; }));
+}
+
+}  // namespace
+
+namespace {
+
+// Threads log to both network sinks while the main thread points them at
+// new receivers; run under ThreadSanitizer as well.
+TEST(NetLogSinksConcurrent, LoggingWhileTheUrlsChange) {
+    log_ctx *ctx = log_ctx_process();
+    uint8_t console = ctx->console_on.load();
+    int32_t level = ctx->level.load();
+    ctx->console_on.store(0);
+    ctx->level.store(LOG_INFO);
+    bsv_log_attach();
+    bsv_udp_attach();
+    int receivers[2];
+    std::string urls[2];
+    for (int i = 0; i < 2; ++i) {
+        receivers[i] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(bind(receivers[i], reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        getsockname(receivers[i], reinterpret_cast<sockaddr *>(&a), &len);
+        urls[i] = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&stop, t] {
+            for (int n = 0; !stop.load(); ++n)
+                log2_printf(nullptr, LOG_INFO | LOG_F_BSV_NET, "main", "f", t, "fn", "thread %d line %d\n", t, n);
+        });
+    for (int round = 0; round < 20; ++round) {
+        std::string target = urls[round % 2];
+        log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG, ("udp://" + target).c_str());
+        log2_ioctl(nullptr, LOG2_IOCTL_BSVLOG, ((round % 4 < 2 ? "udp://" : "udps://") + target).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stop.store(true);
+    for (std::thread &t : threads) t.join();
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 0);
+    log_net_close();
+    log_bsv_udp_close();
+    ctx->console_on.store(console);
+    ctx->level.store(level);
+    int syslog_seen = 0, bsv_seen = 0;
+    char buf[2048];
+    for (int fd : receivers) {
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) ++(buf[0] == '<' ? syslog_seen : bsv_seen);
+        close(fd);
+    }
+    EXPECT_GT(syslog_seen, 0);
+    EXPECT_GT(bsv_seen, 0);
 }
 
 }  // namespace
