@@ -38,6 +38,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, SyslogSelector,
                                          SelectorRow{"17.notice", -1}, SelectorRow{"bogus.info", -1},
                                          SelectorRow{"user.bogus", -1}, SelectorRow{"user.none", 8}));
 
+TEST(SyslogUrl, PortMustBeDecimalWhenGiven) {
+    const std::pair<const char *, bool> rows[] = {
+        {"udp://127.0.0.1", true},      {"udp://127.0.0.1:514", true}, {"tcp://[::1]:601/x", true},
+        {"udp://h:514?q", true},        {"udp://[::1]", true},         {"udp://h:", false},
+        {"udp://h:syslog", false},      {"udp://[::1]x", false},       {"udp://u:p@h:51a", false},
+        {"udp://u:p@h", true},
+    };
+    for (const auto &[url, ok] : rows) EXPECT_EQ(log_net_url_port_ok(url), ok) << url;
+}
+
 TEST(SyslogFormat, MessageFields) {
     char out[LOG_SYSLOG_MSG_MAXN];
     // 2026-03-05 14:07:09 local time
@@ -216,6 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
                     BadUrlRow{"tcp://no-such-host.invalid", 0, "failed to resolve name no-such-host.invalid port syslog-conn"},
                     BadUrlRow{"tcp://127.0.0.1:1", 0, "failed to connect to 127.0.0.1 port 1"},
                     BadUrlRow{"no url here", -1, ""},
+                    BadUrlRow{"udp://127.0.0.1:syslog", -1, ""},
+                    BadUrlRow{"tcp://[::1]:", -1, ""},
+                    BadUrlRow{"udp://user@127.0.0.1:51x4", -1, ""},
                     BadUrlRow{"udp://127.0.0.1:99999", -1, ""}));
 
 }  // namespace

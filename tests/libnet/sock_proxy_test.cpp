@@ -342,6 +342,9 @@ std::vector<FailRow> fail_rows() {
          "proxy unkown error: 9", -1, 13},
         {"Socks5TruncatedBoundAddress", SOCK_PROXY_SOCKS5, "127.0.0.1", "", {{3, "", s5_ok_method()}, {10, "", bytes({5, 0, 0, 1, 127})}}, End::close,
          "", -1, 13},
+        {"HttpRequestTooLong", SOCK_PROXY_HTTP, "127.0.0.1", "HUGE", {}, End::hold, "proxy request too long", -1, 0},
+        {"Socks5UnknownAddressType", SOCK_PROXY_SOCKS5, "127.0.0.1", "", {{3, "", s5_ok_method()}, {10, "", bytes({5, 0, 0, 9, 1, 2})}}, End::hold,
+         "Address type not supported!", -1, 13},
         {"Socks5UserTooLong", SOCK_PROXY_SOCKS5, "127.0.0.1", "LONG", {}, End::hold,
          "proxy user or password longer than 255 bytes", -2, 0},
         {"Socks5NameTooLong", SOCK_PROXY_SOCKS5, "LONGNAME", "", {{3, "", s5_ok_method()}}, End::hold,
@@ -366,7 +369,10 @@ TEST_P(ProxyFailure, ReportsClosesAndRestoresType) {
     size_t fds_before = test_open_fds();
     {
         ScriptedProxy proxy(row.steps, row.end);
-        const char *user = std::strcmp(row.user, "LONG") == 0 ? long_text.c_str() : row.user;
+        std::string huge_text(4000, 'h');
+        const char *user = std::strcmp(row.user, "LONG") == 0   ? long_text.c_str()
+                           : std::strcmp(row.user, "HUGE") == 0 ? huge_text.c_str()
+                                                                : row.user;
         auto conf = proxy_conf(row.type, proxy.port(), user, "p", 300);
         const char *target = std::strcmp(row.target, "LONGNAME") == 0 ? long_text.c_str() : row.target;
         verr err{};

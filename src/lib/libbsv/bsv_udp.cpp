@@ -20,6 +20,7 @@
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
+#include "liblog/log_sink_syslog.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ int log_bsv_udp_open(const char *url) {
         std::lock_guard<std::mutex> guard(g_sink.lock);
         url_parts parts{};
         parsed = url && str_url_parse(&parts, area, url) == 0 && parts.host && parts.host[0] && parts.port >= 0 &&
-                 parts.port <= 65535;
+                 parts.port <= 65535 && log_net_url_port_ok(url);
         if (parsed) {
             bsv_log_set_net_sink(nullptr);
             close_locked();

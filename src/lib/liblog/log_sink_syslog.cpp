@@ -237,6 +237,32 @@ os_socket syslog_open(const char *host, const char *port_text, int protocol) {
     return OS_SOCKET_NONE;
 }
 
+bool log_net_url_port_ok(const char *url) {
+    const char *p = url ? std::strstr(url, "://") : nullptr;
+    if (!p) return true;
+    p += 3;
+    const char *end = p + std::strcspn(p, "/?#");
+    const char *host = p;
+    for (const char *c = p; c < end; ++c)
+        if (*c == '@') host = c + 1;
+    const char *colon;
+    if (*host == '[') {
+        const auto *close = static_cast<const char *>(std::memchr(host, ']', static_cast<size_t>(end - host)));
+        if (!close) return false;
+        colon = close + 1 < end ? close + 1 : nullptr;
+        if (colon && *colon != ':') return false;
+    } else {
+        colon = static_cast<const char *>(std::memchr(host, ':', static_cast<size_t>(end - host)));
+    }
+    if (!colon) return true;
+    // Trailing blanks are trimmed by the parser.
+    while (end > colon + 1 && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
+    if (end == colon + 1) return false;
+    for (const char *c = colon + 1; c < end; ++c)
+        if (*c < '0' || *c > '9') return false;
+    return true;
+}
+
 int log_net_open(const char *url) {
     log2_trace("log_net_open [%s]\n", url ? url : "");
     bool parsed;
@@ -249,7 +275,7 @@ int log_net_open(const char *url) {
         static char area[URL_TEXT_SIZE];
         url_parts parts{};
         parsed = url && str_url_parse(&parts, area, url) == 0 && parts.host && parts.host[0] &&
-                 parts.port >= 0 && parts.port <= 65535;
+                 parts.port >= 0 && parts.port <= 65535 && log_net_url_port_ok(url);
         if (parsed) {
             c.protocol = strcasecmp(parts.scheme ? parts.scheme : "", "tcp") == 0 ? LOG_SYSLOG_TCP : LOG_SYSLOG_UDP;
             std::snprintf(c.host, sizeof c.host, "%s", parts.host);

@@ -28,6 +28,9 @@ constexpr int LOG_SYSLOG_RETRY_MS = 1000;
 // "tcp" selects TCP, any other UDP; the connect waits for the first line.
 int log_net_open(const char *url);
 void log_net_close();
+// True when the URL's authority has no port or a decimal one: a service
+// name or stray text there would otherwise read as "no port".
+bool log_net_url_port_ok(const char *url);
 // The configured URL ("" before the first open).
 const char *log_net_url();
 // Sends one line (with the log line's time prefix of fmt_flags); 0 sent,
