@@ -8,6 +8,7 @@ packages=(
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
   tshark                                              # reads the pcap log file and the live log in the tests (with capinfos and Lua)
+  rsyslog tinyproxy dante-server microsocks           # syslog receiver and proxies the network sink and proxy tests run against
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include "libpal/os/os_debug.h"
 #include "libpal/os/os_error.h"
 #include "log_test_util.h"
+#include "liblog/log_sink_syslog.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -94,11 +95,14 @@ TEST(LogInit, MissingFileAndNullPathReturnContext) {
     EXPECT_EQ(log2_init("/nonexistent-dir/none.ini"), log_ctx_process());
 }
 
-TEST(LogInit, SyslogKeyWithoutAttachLeavesSwitchOnAndSinkClosed) {
+TEST(LogInit, SyslogKeyConfiguresTheClientAndSwitchesItOn) {
     process_ctx_guard saved;
     temp_dir dir;
-    log2_init(ini(dir, "syslog=udp://127.0.0.1:514\n").c_str());
+    log2_init(ini(dir, "syslog=tcp://127.0.0.1:601\n").c_str());
     EXPECT_EQ(log_ctx_process()->syslog_on.load(), 1);
+    EXPECT_EQ(log_syslog_state(), LOG_SYSLOG_CONFIGURED);
+    EXPECT_STREQ(log_net_url(), "tcp://127.0.0.1:601");
+    log_net_close();
 }
 
 TEST(LogInitDeathTest, QldbglogEnvironmentEnablesTrace) {

@@ -6,6 +6,7 @@
 #include "liblog/log_ctx.h"
 #include "libpal/env/malloc.h"
 #include "log_test_util.h"
+#include "liblog/log_sink_syslog.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -77,8 +78,10 @@ TEST(LogIoctl, UnknownCodeFails) {
 
 TEST(LogIoctl, NetworkSinksWithoutAttachFail) {
     scoped_log_ctx c;
+    const log2_net_ops *bsvlog = log_attach_bsvlog();
+    log2_attach_bsvlog(nullptr);
     EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_BSVLOG, "udp://127.0.0.1:514"), -1);
-    EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_SYSLOG, "udp://127.0.0.1:514"), -1);
+    log2_attach_bsvlog(bsvlog);
 }
 
 namespace {
@@ -105,7 +108,7 @@ TEST(LogIoctl, SyslogAttachOpensAndReceivesLinesWhenOn) {
     log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "off\n");
     log2_ioctl(c.ctx, LOG2_IOCTL_SYSLOG_ON, 1);
     log2_printf(c.ctx, LOG_WARN, "sy", "f", 1, nullptr, "on\n");
-    log2_attach_syslog(nullptr);
+    log2_attach_syslog(&g_log_syslog_ops);
     EXPECT_EQ(g_opened_url, "udp://127.0.0.1:5514");
     EXPECT_EQ(g_sent, "4syon\n");
 }
@@ -113,9 +116,10 @@ TEST(LogIoctl, SyslogAttachOpensAndReceivesLinesWhenOn) {
 TEST(LogIoctl, BsvlogAttachOpens) {
     scoped_log_ctx c;
     g_opened_url.clear();
+    const log2_net_ops *bsvlog = log_attach_bsvlog();
     log2_attach_bsvlog(&FAKE_SYSLOG);
     EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_BSVLOG, "udp://127.0.0.1:9"), 0);
-    log2_attach_bsvlog(nullptr);
+    log2_attach_bsvlog(bsvlog);
     EXPECT_EQ(g_opened_url, "udp://127.0.0.1:9");
 }
 

@@ -166,12 +166,3 @@ TEST(SockTcpConnect, NoWaitReturnsSocketWhileConnectIsPending) {
     if (sock) os_socket_exit(sock);
     delete conf;
 }
-
-TEST(SockTcpConnect, ProxyTypeWithoutProxyUnitFailsWithoutSocket) {
-    sock_cli_conf *conf = new_conf(100);
-    conf->proxy.type = 9;
-    verr err{};
-    EXPECT_EQ(sock_tcp_connect("127.0.0.1", 1, conf, &err), OS_SOCKET_NONE);
-    EXPECT_NE(err.msg[0], '\0');
-    delete conf;
-}

@@ -3,10 +3,12 @@
 #include <atomic>
 
 #include "liblog/log_ctx.h"
+#include "liblog/log_sink_syslog.h"
 
 namespace {
 std::atomic<const log2_bin_ops *> g_bin{nullptr};
-std::atomic<const log2_net_ops *> g_syslog{nullptr};
+// The syslog client is the log core's own; a library may still replace it.
+std::atomic<const log2_net_ops *> g_syslog{&g_log_syslog_ops};
 std::atomic<const log2_net_ops *> g_bsvlog{nullptr};
 std::atomic<const log2_pcap_ops *> g_pcap{nullptr};
 }  // namespace

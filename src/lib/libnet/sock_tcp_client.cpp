@@ -95,11 +95,3 @@ os_socket sock_tcp_connect(const char *host, int port, sock_cli_conf *conf, verr
     }
     return sock;
 }
-
-// Stands in until the outgoing-proxy unit is linked in; that unit's
-// definition replaces this one.
-__attribute__((weak)) os_socket proxy_tcp_connect(const char *host, int port,
-                                                  sock_cli_conf *conf, verr *err) {
-    verr_set(err, -1, "Unsupported proxy type=%d", conf ? conf->proxy.type : 0);
-    return OS_SOCKET_NONE;
-}

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "integration/peer_process.h"
+#include "liblog/log2_ctl.h"
+#include "liblog/log_sink_syslog.h"
+#include "log_test_util.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+constexpr const char *RSYSLOGD = "/usr/sbin/rsyslogd";
+
+struct SelectorRow {
+    const char *selector;
+    int pri;
+};
+
+class SyslogSelector : public testing::TestWithParam<SelectorRow> {};
+
+TEST_P(SyslogSelector, GivesPri) {
+    CaptureStderr();
+    EXPECT_EQ(syslog_selector_pri(GetParam().selector), GetParam().pri);
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(GetParam().pri < 0, !err.empty()) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SyslogSelector,
+                         testing::Values(SelectorRow{"user.warn", 12}, SelectorRow{"user.debug", 15},
+                                         SelectorRow{"user.panic", 8}, SelectorRow{"local7.err", 187},
+                                         SelectorRow{"AUTH.Crit", 34}, SelectorRow{"mark.info", 198},
+                                         SelectorRow{"warn", 12}, SelectorRow{"16.notice", 21},
+                                         SelectorRow{"17.notice", -1}, SelectorRow{"bogus.info", -1},
+                                         SelectorRow{"user.bogus", -1}, SelectorRow{"user.none", 8}));
+
+TEST(SyslogUrl, PortMustBeDecimalWhenGiven) {
+    const std::pair<const char *, bool> rows[] = {
+        {"udp://127.0.0.1", true},      {"udp://127.0.0.1:514", true}, {"tcp://[::1]:601/x", true},
+        {"udp://h:514?q", true},        {"udp://[::1]", true},         {"udp://h:", false},
+        {"udp://h:syslog", false},      {"udp://[::1]x", false},       {"udp://u:p@h:51a", false},
+        {"udp://u:p@h", true},
+    };
+    for (const auto &[url, ok] : rows) EXPECT_EQ(log_net_url_port_ok(url), ok) << url;
+}
+
+TEST(SyslogFormat, MessageFields) {
+    char out[LOG_SYSLOG_MSG_MAXN];
+    // 2026-03-05 14:07:09 local time
+    tm local{};
+    local.tm_year = 126;
+    local.tm_mon = 2;
+    local.tm_mday = 5;
+    local.tm_hour = 14;
+    local.tm_min = 7;
+    local.tm_sec = 9;
+    local.tm_isdst = -1;
+    time_t when = mktime(&local);
+    size_t n = syslog_format(out, sizeof out, 12, when, "box", "net", 42, "hello\n");
+    EXPECT_EQ(std::string(out, n), "<12>Mar  5 14:07:09 box net[42]: hello");
+    n = syslog_format(out, sizeof out, 15, when, "box", "", 7, std::string(900, 'x').c_str());
+    EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(800, 'x'));
+}
+
+// rsyslogd on its own configuration: UDP and TCP inputs on 127.0.0.1 only, no
+// local socket, every message written by a template of its parsed fields.
+class RsyslogPeer {
+public:
+    explicit RsyslogPeer(const temp_dir &dir) : dir_(dir) {
+        udp_port_ = peer_free_port(SOCK_DGRAM);
+        tcp_port_ = peer_free_port(SOCK_STREAM);
+        peer_write_file(dir_.file("rs.conf"),
+                        "global(workDirectory=\"" + dir_.path + "\" net.enableDNS=\"off\")\n"
+                        "module(load=\"imudp\")\nmodule(load=\"imtcp\")\n"
+                        "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" + std::to_string(udp_port_) + "\")\n"
+                        "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(tcp_port_) + "\")\n"
+                        "template(name=\"t\" type=\"string\" string=\"%pri%|%syslogfacility-text%|"
+                        "%syslogseverity%|%hostname%|%programname%|%procid%|%msg%|\\n\")\n"
+                        "*.* action(type=\"omfile\" file=\"" + dir_.file("out.log") + "\" template=\"t\")\n");
+    }
+    bool start() {
+        return proc_.start({RSYSLOGD, "-n", "-f", dir_.file("rs.conf"), "-i", dir_.file("rs.pid")},
+                           dir_.file("rs.err")) &&
+               peer_wait_until([&] { return peer_tcp_accepts(tcp_port_); });
+    }
+    void stop() { proc_.stop(); }
+    std::string udp_url() const { return "udp://127.0.0.1:" + std::to_string(udp_port_); }
+    std::string tcp_url() const { return "tcp://127.0.0.1:" + std::to_string(tcp_port_); }
+    // The received lines, once count of them are there.
+    std::vector<std::string> lines(size_t count) const {
+        std::vector<std::string> out;
+        peer_wait_until([&] {
+            out.clear();
+            std::string text = peer_read_file(dir_.file("out.log"));
+            size_t pos = 0;
+            for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
+                out.push_back(text.substr(pos, nl - pos));
+            return out.size() >= count;
+        });
+        return out;
+    }
+
+private:
+    const temp_dir &dir_;
+    int udp_port_, tcp_port_;
+    PeerProcess proc_;
+};
+
+std::string host() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+class SyslogPeer : public testing::Test {
+protected:
+    void SetUp() override {
+        if (access(RSYSLOGD, X_OK) != 0) GTEST_SKIP() << RSYSLOGD << " is not installed";
+        ASSERT_TRUE(peer_.start()) << peer_read_file(dir_.file("rs.err"));
+        log_ctx *ctx = log_ctx_process();
+        ctx->console_on.store(0);
+        ctx->level.store(LOG_VERB);
+        ctx->flags.store(LOG_FMT_TIME);
+    }
+    void TearDown() override {
+        log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 0);
+        log_net_close();
+    }
+    void open(const std::string &url) {
+        ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG, url.c_str()), 0);
+        log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 1);
+    }
+    std::string expected(int pri, const char *severity, const char *text) {
+        return std::to_string(pri) + "|user|" + severity + "|" + host() + "|net|" + std::to_string(getpid()) +
+               "| " + text + "|";
+    }
+    process_ctx_guard guard_;
+    temp_dir dir_;
+    RsyslogPeer peer_{dir_};
+};
+
+TEST_F(SyslogPeer, UdpLinesArriveWithPriHostTagAndPid) {
+    open(peer_.udp_url());
+    log2_printf(nullptr, LOG_WARN, "net", "f.cpp", 1, nullptr, "warned %d\n", 1);
+    log2_printf(nullptr, LOG_VERB, "net", "f.cpp", 1, nullptr, "verbose\n");
+    std::vector<std::string> got = peer_.lines(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], expected(12, "4", "warned 1"));
+    EXPECT_EQ(got[1], expected(15, "7", "verbose"));
+}
+
+TEST_F(SyslogPeer, TcpLinesArriveOneMessageEachAndAfterRestart) {
+    open(peer_.tcp_url());
+    log2_printf(nullptr, LOG_ERR, "net", "f.cpp", 1, nullptr, "first\n");
+    log2_printf(nullptr, LOG_INFO, "net", "f.cpp", 1, nullptr, "two\nlines\n");
+    ASSERT_EQ(peer_.lines(2).size(), 2u);
+    peer_.stop();
+    ASSERT_TRUE(peer_.start());
+    log2_printf(nullptr, LOG_NOTI, "net", "f.cpp", 1, nullptr, "after restart\n");
+    std::vector<std::string> got = peer_.lines(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], expected(11, "3", "first"));
+    EXPECT_EQ(got[1], expected(14, "6", "two lines"));
+    EXPECT_EQ(got[2], expected(13, "5", "after restart"));
+}
+
+TEST(SyslogStall, ReceiverThatStopsReadingCostsLinesNotTheCaller) {
+    process_ctx_guard guard;
+    log_ctx *ctx = log_ctx_process();
+    ctx->console_on.store(0);
+    ctx->level.store(LOG_VERB);
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG, url.c_str()), 0);
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 1);
+    uint64_t lost_before = log_syslog_lost();
+    std::string text(700, 'z');
+    CaptureStderr();
+    // The accepted connection is never read: the socket buffers fill and
+    // later sends time out instead of blocking.
+    for (int i = 0; i < 50000 && log_syslog_lost() == lost_before; ++i)
+        log2_printf(nullptr, LOG_INFO, "net", "f", 1, nullptr, "%s\n", text.c_str());
+    std::string err = GetCapturedStderr();
+    EXPECT_GT(log_syslog_lost(), lost_before) << err;
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 0);
+    log_net_close();
+    close(listener);
+}
+
+struct BadUrlRow {
+    const char *url;
+    int open_result;
+    const char *err_text;  // expected on standard error at the first line
+};
+
+class SyslogBadUrl : public testing::TestWithParam<BadUrlRow> {};
+
+TEST_P(SyslogBadUrl, ReportsAndLogCallReturns) {
+    process_ctx_guard guard;
+    log_ctx *ctx = log_ctx_process();
+    ctx->console_on.store(0);
+    CaptureStderr();
+    EXPECT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG, GetParam().url), GetParam().open_result);
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 1);
+    EXPECT_GT(log2_printf(nullptr, LOG_ERR, "net", "f", 1, nullptr, "x\n"), 0);
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find(GetParam().err_text), std::string::npos) << err;
+    log2_ioctl(nullptr, LOG2_IOCTL_SYSLOG_ON, 0);
+    log_net_close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SyslogBadUrl,
+    testing::Values(BadUrlRow{"udp://no-such-host.invalid:514", 0, "failed to resolve name no-such-host.invalid port 514"},
+                    BadUrlRow{"tcp://no-such-host.invalid", 0, "failed to resolve name no-such-host.invalid port syslog-conn"},
+                    BadUrlRow{"tcp://127.0.0.1:1", 0, "failed to connect to 127.0.0.1 port 1"},
+                    BadUrlRow{"no url here", -1, ""},
+                    BadUrlRow{"udp://127.0.0.1:syslog", -1, ""},
+                    BadUrlRow{"tcp://[::1]:", -1, ""},
+                    BadUrlRow{"udp://user@127.0.0.1:51x4", -1, ""},
+                    BadUrlRow{"udp://127.0.0.1:99999", -1, ""}));
+
+}  // namespace
