@@ -2,6 +2,7 @@
 // control to the framework.
 #define LOG_TAG "main"
 #include "libapp/app_lib.h"
+#include "libbsv/bsv_log.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/tframe/app.h"
 #include "hubd_host.h"
@@ -51,6 +52,8 @@ void fill_descriptor() {
 int main(int argc, char **argv) {
     fill_descriptor();
     hubd_host_hooks_install();
+    // Binary records must be attached before the configuration opens a pcap log file.
+    bsv_log_attach();
     app_opt_init(argc, argv);
     int result = app_start_server();
     app_exit();
