@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "libbsv/bsv_log.h"
+#include "libbsv/bsv_reg.h"
 #include "libdbg/http_imp.h"
 #include "liblog/log2.h"
 
@@ -14,13 +16,16 @@ constexpr char ITEM_FMT[] = "{\"log\":\"%s\",\"level\":\"%s\"},";
 
 struct log_reader_state {
     std::mutex lock;  // the reader and the held record
-    void *reader = nullptr;
-    bool open = false;
+    bsv_reader *reader = nullptr;
     http_log_held held{};
 };
 log_reader_state g_log;
 
-bool read_next(void *, int *, char *) { return false; }
+static_assert(HTTP_LOG_TEXT_SIZE >= BSV_LOG_TEXT_MAXN, "a log line must fit the held record");
+
+bool read_next(void *source, int *level, char *text) {
+    return bsv_read_log(static_cast<bsv_reader *>(source), level, text) > 0;
+}
 
 }  // namespace
 
@@ -64,14 +69,19 @@ size_t http_log_json(http_log_next next, void *source, http_log_held *held, char
 int http_log_init() {
     LOGD("==>\n");
     std::lock_guard<std::mutex> guard(g_log.lock);
-    g_log.open = true;
+    if (g_log.reader) return 0;
+    g_log.reader = bsv_open_log();
+    if (!g_log.reader) {
+        LOGD("bsv_open_log failed\n");
+        return -1;
+    }
     g_log.held.valid = false;
     return 0;
 }
 
 void http_log_exit() {
     std::lock_guard<std::mutex> guard(g_log.lock);
-    g_log.open = false;
+    if (g_log.reader) bsv_close(g_log.reader, 1);
     g_log.reader = nullptr;
     g_log.held.valid = false;
 }
@@ -83,7 +93,7 @@ void http_callback_log(httpd_server *, httpd_request *r) {
     char reply[HTTP_LOG_REPLY_SIZE];
     {
         std::lock_guard<std::mutex> guard(g_log.lock);
-        if (g_log.open)
+        if (g_log.reader)
             http_log_json(read_next, g_log.reader, &g_log.held, reply);
         else
             std::snprintf(reply, sizeof reply, "[]");
