@@ -129,6 +129,8 @@ int httpd_add_variable(httpd_request *r, const char *name, const char *value);
 const httpd_var *httpd_find_variable(const httpd_request *r, const char *name);
 // Its first value, or null.
 const char *httpd_get_variable(const httpd_request *r, const char *name);
+// Deadline for request line and headers in ms (0: HTTPD_HEAD_DEADLINE_MS).
+void httpd_head_deadline_set(uint32_t ms);
 // Cleans the path in place: no double slashes, no "/./", "/../" drops a segment.
 void httpd_sanitise_url(char *url);
 

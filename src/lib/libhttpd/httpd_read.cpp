@@ -1,6 +1,7 @@
 // Reading one request: the buffered input, the request line, the headers and
 // the query variables, and the decoders they need.
 #define LOG_TAG "httpd"
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <new>
@@ -12,6 +13,7 @@
 
 namespace {
 
+std::atomic<uint32_t> g_head_deadline_ms{HTTPD_HEAD_DEADLINE_MS};
 constexpr size_t LINE_KEEP = HTTPD_INBUF_SIZE;  // bytes of a line kept; the rest is skipped
 constexpr char METHOD_ERROR[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
 constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -229,7 +231,7 @@ int httpdReadRequest(httpd_request *r) {
     copy_cut(r->headers, sizeof r->headers, HTTPD_SERVER_HEADER, std::strlen(HTTPD_SERVER_HEADER));
     copy_cut(r->content_type, sizeof r->content_type, HTTPD_CONTENT_HTML, std::strlen(HTTPD_CONTENT_HTML));
     r->headers_sent = 0;
-    r->head_deadline = os_clock_ms() + HTTPD_HEAD_DEADLINE_MS;
+    r->head_deadline = os_clock_ms() + g_head_deadline_ms.load(std::memory_order_relaxed);
     char line[LINE_KEEP];
     bool first = true;
     for (;;) {
@@ -253,6 +255,10 @@ int httpdReadRequest(httpd_request *r) {
         parse_query(r);
     }
     return 0;
+}
+
+void httpd_head_deadline_set(uint32_t ms) {
+    g_head_deadline_ms.store(ms ? ms : HTTPD_HEAD_DEADLINE_MS, std::memory_order_relaxed);
 }
 
 void httpd_free_variables(httpd_request *r) {
