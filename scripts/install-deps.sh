@@ -7,6 +7,9 @@ packages=(
   googletest libgtest-dev libbenchmark-dev            # unit tests and benchmarks
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
+  chromium chromium-driver python3-selenium           # the web console's page tested in a headless browser
+  wrk                                                 # load test and benchmark of the web console
+  python3-prometheus-client                           # parses the web console's Prometheus view in a test
 )
 
 missing=()
