@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <vector>
 #include <mutex>
 #include <string>
 
@@ -32,9 +32,14 @@ constexpr size_t UPDATE_ARG_SIZE = 64;
 constexpr size_t UPDATE_MSG_MAXN = 511;
 constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
 
+// An idle connection thread waits on its own slot for the next connection.
+struct worker_slot {
+    std::condition_variable wake;
+    httpd_request *job = nullptr;
+};
+
 struct http_state {
     std::mutex lock;  // everything below
-    std::condition_variable work;  // a queued connection, or the stop
     std::condition_variable gone;  // a connection thread ended
     web_settings settings{};
     int opt_use_libpwd = 0;
@@ -42,10 +47,10 @@ struct http_state {
     char *page = nullptr;  // from debug.html; null: the built-in page
     httpd_server *server = nullptr;
     sock_srv *listener = nullptr;
-    std::deque<httpd_request *> queue;
+    // Most recently idle last: new work goes to the top, so that threads
+    // left over from a burst stay idle long enough to end.
+    std::vector<worker_slot *> idle;
     int threads = 0;  // alive
-    int idle = 0;     // waiting for work
-    int busy = 0;     // serving a request
     bool stopping = false;
     bool running = false;
 };
@@ -107,23 +112,26 @@ void serve(httpd_server *server, httpd_request *r) {
     httpd_request_free(r);
 }
 
-uint32_t httpd_client_thread(void *) {
+uint32_t httpd_client_thread(void *arg) {
     t_on_connection_thread = true;
+    worker_slot slot;
+    slot.job = static_cast<httpd_request *>(arg);
     std::unique_lock<std::mutex> lock(g_http.lock);
-    for (;;) {
-        ++g_http.idle;
-        bool got = g_http.work.wait_for(lock, std::chrono::milliseconds(IDLE_THREAD_MS),
-                                        [] { return g_http.stopping || !g_http.queue.empty(); });
-        --g_http.idle;
-        if (!got || g_http.queue.empty()) break;
-        httpd_request *r = g_http.queue.front();
-        g_http.queue.pop_front();
-        ++g_http.busy;
+    while (slot.job) {
+        httpd_request *r = slot.job;
+        slot.job = nullptr;
         httpd_server *server = g_http.server;
         lock.unlock();
         serve(server, r);
         lock.lock();
-        --g_http.busy;
+        if (g_http.stopping) break;
+        g_http.idle.push_back(&slot);
+        bool woken = slot.wake.wait_for(lock, std::chrono::milliseconds(IDLE_THREAD_MS),
+                                        [&slot] { return slot.job || g_http.stopping; });
+        if (!woken || !slot.job) {
+            std::erase(g_http.idle, &slot);
+            break;
+        }
     }
     --g_http.threads;
     g_thread_count.store(g_http.threads, std::memory_order_relaxed);
@@ -292,26 +300,27 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         return -1;
     }
     std::unique_lock<std::mutex> lock(g_http.lock);
-    int limit = g_http.settings.max_clients;
     if (g_http.stopping || !g_http.server) {
         lock.unlock();
         httpd_request_free(r);
         return -1;
     }
-    if (g_http.busy + static_cast<int>(g_http.queue.size()) >= limit) {
+    if (!g_http.idle.empty()) {
+        worker_slot *slot = g_http.idle.back();
+        g_http.idle.pop_back();
+        slot->job = r;
+        slot->wake.notify_one();
+        return 0;
+    }
+    int limit = g_http.settings.max_clients;
+    if (g_http.threads >= limit) {
         lock.unlock();
         LOGD("%d connections served already, [%s] refused\n", limit, r->client_addr);
         httpd_request_free(r);
         return -1;
     }
-    g_http.queue.push_back(r);
-    if (g_http.idle >= static_cast<int>(g_http.queue.size())) {
-        g_http.work.notify_one();
-        return 0;
-    }
-    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, nullptr, nullptr, nullptr);
+    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, r, nullptr, nullptr);
     if (!thread) {
-        g_http.queue.pop_back();
         lock.unlock();
         LOGE("Failed to create a new thread (httpd)\n");
         httpd_request_free(r);
@@ -420,17 +429,13 @@ void dbg_http_server_stop() {
     LOGD("==>\n");
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (!g_http.running) return;
-    // No new connections first, so the queue and the threads can only shrink.
+    // No new connections first, so the threads can only become fewer.
     sock_tcp_server_exit(g_http.listener);
     g_http.listener = nullptr;
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
-    while (!g_http.queue.empty()) {
-        httpd_request_free(g_http.queue.front());
-        g_http.queue.pop_front();
-    }
-    g_http.work.notify_all();
+    for (worker_slot *slot : g_http.idle) slot->wake.notify_one();
     int self = t_on_connection_thread ? 1 : 0;
     bool done = g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS),
                                      [self] { return g_http.threads <= self; });
