@@ -22,6 +22,7 @@ struct MemRequest {
     }
     ~MemRequest() { httpd_request_free(r); }
     std::string sent() const {
+        httpd_flush(r);
         size_t len = 0;
         const char *data = net_sock_mem_data(&r->stream, &len);
         return std::string(data, len);

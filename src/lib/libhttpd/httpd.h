@@ -19,6 +19,7 @@ constexpr size_t HTTPD_STATUS_SIZE = 1024;
 constexpr size_t HTTPD_FETCH_SITE_SIZE = 32;
 constexpr size_t HTTPD_HEADER_BLOCK_SIZE = 4096;
 constexpr size_t HTTPD_OUTPUT_SIZE = 64 * 1024;
+constexpr size_t HTTPD_SEND_BUF_SIZE = 16 * 1024;  // replies go out in as few sends as this allows
 constexpr size_t HTTPD_VAR_NAME_MAXN = 80;
 constexpr size_t HTTPD_BASE64_MAXN = 100;
 constexpr uint32_t HTTPD_READ_TIMEOUT_MS = 2000;
@@ -99,6 +100,8 @@ struct httpd_request {
     uint8_t headers_sent;
     size_t bytes_sent;
     httpd_entry *entry;
+    uint8_t send_buf[HTTPD_SEND_BUF_SIZE];
+    size_t send_len;
 };
 
 // ---- Server and content tree --------------------------------------------
@@ -116,7 +119,9 @@ void httpdProcessRequest(httpd_server *server, httpd_request *r);
 // A zeroed request on the stream's socket (read time-out HTTPD_READ_TIMEOUT_MS);
 // the client address text is cut at its last ':'. Null when memory runs out.
 httpd_request *httpd_request_new(os_socket sock, const char *client_addr);
-// Frees the variables, closes the stream and frees the record; null is ignored.
+// Sends what the response functions have buffered.
+void httpd_flush(httpd_request *r);
+// Flushes, frees the variables, closes the stream and frees the record; null is ignored.
 void httpd_request_free(httpd_request *r);
 // Reads the request line and headers and parses the query; 0, or -1 for an
 // unknown method (after its short error text has been sent).

@@ -19,11 +19,23 @@ void http_date(int64_t when, char *buf, size_t size) {
     std::strftime(buf, size, "%a, %d %b %Y %T GMT", &gmt);
 }
 
+// Header block and body share one buffer, so a short reply leaves in one
+// segment instead of waiting for the peer's acknowledgement of the first.
+void buffer_bytes(httpd_request *r, const void *bytes, size_t len) {
+    if (r->send_len + len > sizeof r->send_buf) httpd_flush(r);
+    if (len >= sizeof r->send_buf) {
+        net_write(&r->stream, bytes, len);
+        return;
+    }
+    std::memcpy(r->send_buf + r->send_len, bytes, len);
+    r->send_len += len;
+}
+
 void send_bytes(httpd_request *r, const void *bytes, size_t len) {
     if (!r->headers_sent) httpd_send_headers(r, 0, 0);
     if (len == 0) return;
-    int n = net_write(&r->stream, bytes, len);
-    if (n > 0) r->bytes_sent += static_cast<size_t>(n);
+    buffer_bytes(r, bytes, len);
+    r->bytes_sent += len;
 }
 
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
@@ -55,7 +67,13 @@ void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time) 
     }
     int n = std::snprintf(block + used, sizeof block - used, "\r\n");
     if (n > 0) used += static_cast<size_t>(n) < sizeof block - used ? static_cast<size_t>(n) : sizeof block - used - 1;
-    net_write(&r->stream, block, used);
+    buffer_bytes(r, block, used);
+}
+
+void httpd_flush(httpd_request *r) {
+    if (!r || r->send_len == 0) return;
+    net_write(&r->stream, r->send_buf, r->send_len);
+    r->send_len = 0;
 }
 
 void httpd_add_header(httpd_request *r, const char *line) {

@@ -220,6 +220,7 @@ httpd_request *httpd_request_new(os_socket sock, const char *client_addr) {
 
 void httpd_request_free(httpd_request *r) {
     if (!r) return;
+    httpd_flush(r);
     httpd_free_variables(r);
     net_close(&r->stream);
     r->~httpd_request();
