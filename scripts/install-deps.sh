@@ -9,6 +9,9 @@ packages=(
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
   tshark                                              # reads the pcap log file and the live log in the tests (with capinfos and Lua)
   rsyslog tinyproxy dante-server microsocks           # syslog receiver and proxies the network sink and proxy tests run against
+  chromium chromium-driver python3-selenium           # the web console's page tested in a headless browser
+  wrk                                                 # load test and benchmark of the web console
+  python3-prometheus-client                           # parses the web console's Prometheus view in a test
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include "libapp/app_hooks.h"
 #include "libconf/conf.h"
 #include "libdbg/dbgsrv.h"
+#include "libdbg/http.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_safe2.h"
@@ -31,11 +32,21 @@ int32_t app_conf_file_init(const char *path) {
     g_app.shell_server_port = conf_get_int(conf, "debug:shell_server_port", 0);
     set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", ""));
     g_app.http_server_port = conf_get_int(conf, "debug:http_server_port", 0);
-    set_text(&g_app.http_server_addr, conf_get_str(conf, "debug:http_server_addr", ""));
+    // No address key at all keeps the web console on loopback; one written
+    // in the file, even empty (every address), is obeyed.
+    const char *http_addr = conf_get_str(conf, "debug:http_server_addr", nullptr);
+    if (http_addr) {
+        set_text(&g_app.http_server_addr, http_addr);
+    } else {
+        mem_free(g_app.http_server_addr);
+        g_app.http_server_addr = nullptr;
+    }
     set_text(&g_app.http_server_user, conf_get_str(conf, "debug:http_server_user", ""));
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
     debug_shell_server_max_sessions_set(conf_get_int(conf, "debug:shell_server_max_sessions", NETSH_MAX_SESSIONS));
+    dbg_http_options_set(conf_get_int(conf, "debug:http_login_lockout", 0),
+                         conf_get_int(conf, "debug:http_max_clients", DBG_HTTP_MAX_CLIENTS));
     conf_close(conf);
     return 0;
 }

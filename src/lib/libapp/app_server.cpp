@@ -11,6 +11,7 @@
 #include "libapp/app_lib.h"
 #include "libdbg/dbgsh_stdio.h"
 #include "libdbg/dbgsrv.h"
+#include "libdbg/http.h"
 #include "libnet/sock_env.h"
 #include "libpal/os/os_signal.h"
 #include "libpal/os/os_thread.h"
@@ -27,6 +28,7 @@ bool g_stop_running = false;  // under g_stop_lock
 // threads (signal, sessions), which must not read the descriptor's plain
 // fields while the main thread may still write them.
 std::atomic<int32_t> g_shell_server_port{0};
+std::atomic<int32_t> g_http_server_port{0};
 
 // A later caller waits for the running stop, except a shell session that
 // this stop is ending: the stop waits for that session's thread, so the
@@ -51,6 +53,13 @@ int32_t app_dbg_start() {
     // A stop that has begun already would not see a server started now.
     std::lock_guard<std::mutex> guard(g_stop_lock);
     if (g_stop_running || g_app.server_stopped.load(std::memory_order_relaxed)) return 0;
+    int32_t http_port = g_app.http_server_port;
+    g_http_server_port.store(http_port, std::memory_order_relaxed);
+    if (http_port != 0) {
+        dbg_http_settings_set(g_app.web_title, g_app.http_server_user, g_app.http_server_pwd, g_app.shell_prompt);
+        // debug_http_server_init logs its own failure.
+        debug_http_server_init(g_app.http_server_addr, http_port);
+    }
     int32_t shell_port = g_app.shell_server_port;
     g_shell_server_port.store(shell_port, std::memory_order_relaxed);
     if (shell_port != 0 && debug_shell_server_init(g_app.shell_server_addr, shell_port) != 0)
@@ -81,7 +90,9 @@ int32_t app_start_server() {
     // A session that ran exit may still be finishing its line; the libraries
     // it uses go down after this. One that does not end in time keeps them:
     // the process leaves without releasing anything under its feet.
-    if (!debug_shell_server_wait()) {
+    bool shell_ended = debug_shell_server_wait();
+    bool http_ended = dbg_http_server_wait();
+    if (!shell_ended || !http_ended) {
         std::fflush(nullptr);
         std::_Exit(result);
     }
@@ -102,6 +113,7 @@ int32_t app_stop_server() {
     lock.unlock();
     if (app_host_hooks_get().stop_hook) app_host_hooks_get().stop_hook();
     if (g_shell_server_port.load(std::memory_order_relaxed) != 0) debug_shell_server_exit();
+    if (g_http_server_port.load(std::memory_order_relaxed) != 0) dbg_http_server_stop();
     lock.lock();
     g_app.server_stopped.store(1, std::memory_order_relaxed);
     g_stop_done.notify_all();

@@ -97,6 +97,7 @@ void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, 
 
 int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int src_line,
                  const char *func, const char *fmt, va_list args, int saved_errno) {
+    log2_count_record(static_cast<int>(flags & LOG_F_LEVEL_MASK));
     line_buf line, body;
     char msg[LINE_MAXN];
     add_prefix(line, body, ctx->flags.load(std::memory_order_relaxed), file, src_line, func);

@@ -48,6 +48,10 @@ int log2_dbgview_get();
 void log2_trace_enable();
 bool log2_trace_enabled();
 
+// Records accepted so far at a level (2..8); counted by the log call.
+void log2_count_record(int level);
+uint64_t log2_record_count(int level);
+
 // Short level names ("verb" ... "crit") and file column names ("VERB" ... "CRIT").
 const char *log2_level_name(int level);
 const char *log2_level_file_name(int level);

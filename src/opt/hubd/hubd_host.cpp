@@ -8,6 +8,7 @@
 #include "libconf/conf.h"
 #include "libdbg/dbgcli.h"
 #include "libnet/sock_tcp_client.h"
+#include "libpwd/libpwd.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
 
@@ -30,6 +31,8 @@ void host_conf_hook(ConfHandle *conf) {
     int32_t wait_m = conf_get_int(conf, "hubd:login_fail_wait_m", LOGIN_FAIL_WAIT_M_DEFAULT);
     g_login_fail_count.store(count < 0 ? 0 : count, std::memory_order_relaxed);
     g_login_fail_wait_m.store(wait_m < 1 ? 1 : wait_m, std::memory_order_relaxed);
+    // Used only when debug:http_login_lockout switches the web console's lockout on.
+    libpwd_set_limits(hubd_login_fail_count(), hubd_login_fail_wait_m(), LIBPWD_DEFAULT_CAPACITY);
 }
 
 }  // namespace

@@ -1,0 +1,463 @@
+// The web console's server: settings, page, the endpoint table, the bounded
+// set of "http_cli" connection threads, authentication and the small
+// endpoints. /cmd, /log and the Prometheus view have their own units.
+#define LOG_TAG "dbg"
+#include "libdbg/http.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+#include <mutex>
+#include <string>
+
+#include "libdbg/http_imp.h"
+#include "libnet/sock_tcp_server.h"
+#include "libpal/env/malloc.h"
+#include "libpal/os/os_file.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/os/os_time.h"
+#include "libpal/value/value2.h"
+#include "libpwd/libpwd.h"
+#include "liblog/log2.h"
+
+namespace {
+
+constexpr uint32_t IDLE_THREAD_MS = 2000;        // an idle connection thread ends after this
+constexpr uint32_t STOP_WAIT_MS = 30000;         // longest wait for connection threads at a stop
+constexpr size_t QUERY_PART_MAXN = 8192;
+constexpr size_t UPDATE_ARG_SIZE = 64;
+constexpr size_t UPDATE_MSG_MAXN = 511;
+constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+
+// An idle connection thread waits on its own slot for the next connection.
+struct worker_slot {
+    std::condition_variable wake;
+    httpd_request *job = nullptr;
+};
+
+struct http_state {
+    std::mutex lock;  // everything below
+    std::condition_variable gone;  // a connection thread ended
+    web_settings settings{};
+    int opt_use_libpwd = 0;
+    int opt_max_clients = DBG_HTTP_MAX_CLIENTS;
+    char *page = nullptr;  // from debug.html; null: the built-in page
+    httpd_server *server = nullptr;
+    sock_srv *listener = nullptr;
+    // Most recently idle last: new work goes to the top, so that threads
+    // left over from a burst stay idle long enough to end.
+    std::vector<worker_slot *> idle;
+    int threads = 0;  // alive
+    bool stopping = false;
+    bool running = false;
+};
+http_state g_http;
+std::atomic<int> g_port{0};
+std::atomic<int> g_thread_count{0};
+// Every request's stream asks this while it waits, so a stop ends reads and writes early.
+sock_stop_hook g_stop_hook{};
+thread_local bool t_on_connection_thread = false;
+
+char *dup_text(const char *text) { return mem_strdup(text ? text : ""); }
+
+void free_settings_locked() {
+    web_settings &s = g_http.settings;
+    mem_free(s.title);
+    mem_free(s.user);
+    mem_free(s.pwd);
+    mem_free(s.prompt);
+    s.title = s.user = s.pwd = s.prompt = nullptr;
+}
+
+const web_settings &settings() { return g_http.settings; }
+
+const char *page_text() { return g_http.page ? g_http.page : HTTP_BUILTIN_PAGE; }
+
+// Frees what the connection threads may use; under the lock, once none runs.
+void release_locked() {
+    httpd_server_free(g_http.server);
+    g_http.server = nullptr;
+    http_log_exit();
+    mem_free(g_http.page);
+    g_http.page = nullptr;
+    free_settings_locked();
+    g_http.running = false;
+}
+
+int endpoint_of(const httpd_request *r) {
+    if (!r->entry) return HTTP_EP_NOT_FOUND;
+    static constexpr struct {
+        const char *path;
+        int id;
+    } TABLE[] = {{"/", HTTP_EP_ROOT},           {"/cmd", HTTP_EP_CMD},
+                 {"/log", HTTP_EP_LOG},         {"/config", HTTP_EP_CONFIG},
+                 {"/update", HTTP_EP_UPDATE},   {"/metrics", HTTP_EP_METRICS},
+                 {"/metrics/prometheus", HTTP_EP_PROMETHEUS}, {"/favicon.ico", HTTP_EP_FAVICON}};
+    for (const auto &row : TABLE)
+        if (std::strcmp(row.path, r->path) == 0) return row.id;
+    return HTTP_EP_NOT_FOUND;
+}
+
+void serve(httpd_server *server, httpd_request *r) {
+    r->stream.stop = &g_stop_hook;
+    if (httpdReadRequest(r) != 0) {
+        LOGD("No valid request received\n");
+    } else {
+        httpdProcessRequest(server, r);
+        if (r->path[0]) http_count_request(endpoint_of(r));
+    }
+    httpd_request_free(r);
+}
+
+uint32_t httpd_client_thread(void *arg) {
+    t_on_connection_thread = true;
+    worker_slot slot;
+    slot.job = static_cast<httpd_request *>(arg);
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    while (slot.job) {
+        httpd_request *r = slot.job;
+        slot.job = nullptr;
+        httpd_server *server = g_http.server;
+        lock.unlock();
+        serve(server, r);
+        lock.lock();
+        if (g_http.stopping) break;
+        g_http.idle.push_back(&slot);
+        bool woken = slot.wake.wait_for(lock, std::chrono::milliseconds(IDLE_THREAD_MS),
+                                        [&slot] { return slot.job || g_http.stopping; });
+        if (!woken || !slot.job) {
+            std::erase(g_http.idle, &slot);
+            break;
+        }
+    }
+    --g_http.threads;
+    g_thread_count.store(g_http.threads, std::memory_order_relaxed);
+    g_http.gone.notify_all();
+    return 0;
+}
+
+// A request from a page of another site, which the browser would send with
+// the operator's cached credentials.
+bool is_cross_site(const httpd_request *r) {
+    if (strcasecmp(r->fetch_site, "cross-site") == 0) return true;
+    if (!r->origin[0]) return false;
+    const char *host = std::strstr(r->origin, "://");
+    host = host ? host + 3 : r->origin;
+    size_t len = std::strcspn(host, "/");
+    return std::strlen(r->host) != len || strncasecmp(host, r->host, len) != 0;
+}
+
+int precheck_same_site(httpd_server *, httpd_request *r) {
+    if (!is_cross_site(r)) return 0;
+    LOGW("cross-site request refused: ip=[%s] origin=[%s] path=[%s]\n", r->client_addr, r->origin, r->path);
+    httpd_send_403(r);
+    return -1;
+}
+
+void http_callback_status(httpd_server *, httpd_request *r) {
+    LOGV("[%s]\n", r->query);
+    if (is_need_auth(r)) return;
+    http_add_page_vars(r);
+    httpd_output(r, page_text());
+}
+
+void http_callback_favicon(httpd_server *, httpd_request *r) {
+    LOGV("[%s]\n", r->query);
+    http_add_page_vars(r);
+    httpd_write(r, HTTP_ICON_PNG, HTTP_ICON_PNG_SIZE);
+}
+
+void http_callback_metrics(httpd_server *, httpd_request *r) {
+    LOGV("[%s]\n", r->query);
+    if (is_need_auth(r)) return;
+    http_add_page_vars(r);
+    httpd_write(r, METRICS_TEXT, sizeof METRICS_TEXT - 1);
+}
+
+void http_callback_config(httpd_server *, httpd_request *r) {
+    LOGV("[%s]\n", r->query);
+    if (is_need_auth(r)) return;
+    char *json = dvar_mgr_json();
+    httpd_print(r, json ? json : "[]");
+    mem_free(json);
+}
+
+void http_callback_update(httpd_server *, httpd_request *r) {
+    if (is_need_auth(r)) return;
+    char name[UPDATE_ARG_SIZE], value[UPDATE_ARG_SIZE];
+    http_query_arg(r->query, "name", name, sizeof name);
+    http_query_arg(r->query, "value", value, sizeof value);
+    char msg[DVAR_ERR_SIZE] = "";
+    if (value2_set_str(name, value, msg) < 0) {
+        LOGD("%s conf_set failed: %s\n", r->query, msg);
+        // The message quotes the name the client sent: escaped, it cannot break the object.
+        char escaped[UPDATE_MSG_MAXN + 1];
+        size_t len = http_json_escape_cut(msg, std::strlen(msg), escaped, UPDATE_MSG_MAXN);
+        escaped[len] = 0;
+        std::string reply = "{ \"success\" : false, \"msg\" : \"";
+        reply += escaped;
+        reply += "\" }";
+        httpd_print(r, reply.c_str());
+        return;
+    }
+    httpd_print(r, "{ \"success\" : true, \"msg\" : \"ok\" }");
+}
+
+struct endpoint_row {
+    const char *dir;
+    const char *name;
+    httpd_func func;
+};
+constexpr endpoint_row ENDPOINTS[] = {
+    {"/", "", http_callback_status},
+    {"/", "cmd", http_callback_cmd},
+    {"/", "log", http_callback_log},
+    {"/", "config", http_callback_config},
+    {"/", "update", http_callback_update},
+    {"/", "metrics", http_callback_metrics},
+    {"/metrics", "prometheus", http_callback_prometheus},
+    {"/", "favicon.ico", http_callback_favicon},
+};
+
+bool is_loopback_list(const char *list) {
+    if (!list || !*list) return false;
+    std::string all(list);
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t end = all.find_first_of(";,", start);
+        if (end == std::string::npos) end = all.size();
+        std::string addr = all.substr(start, end - start);
+        size_t a = addr.find_first_not_of(" \t"), b = addr.find_last_not_of(" \t");
+        addr = a == std::string::npos ? "" : addr.substr(a, b - a + 1);
+        if (!addr.empty() && addr != "::1" && addr != "localhost" && addr.rfind("127.", 0) != 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+void http_add_page_vars(httpd_request *r) {
+    httpd_add_variable(r, "title", settings().title);
+    httpd_add_variable(r, "sh_psa", settings().prompt);
+    httpd_add_variable(r, "token_value", HTTP_TOKEN_VALUE);
+}
+
+void http_query_arg(const char *query, const char *name, char *out, size_t size) {
+    if (!out || size == 0) return;
+    out[0] = 0;
+    if (!query || !name) return;
+    const char *p = query;
+    while (*p) {
+        size_t part_len = std::strcspn(p, "&");
+        std::string part(p, part_len < QUERY_PART_MAXN ? part_len : QUERY_PART_MAXN - 1);
+        size_t eq = part.find('=');
+        if (eq == std::string::npos) return;
+        auto trim = [](std::string s) {
+            size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+            return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+        };
+        if (trim(part.substr(0, eq)) == name) {
+            std::snprintf(out, size, "%s", trim(part.substr(eq + 1)).c_str());
+            return;
+        }
+        p += part_len;
+        if (*p == '&') ++p;
+    }
+}
+
+int is_need_auth(httpd_request *r) {
+    const web_settings &s = settings();
+    if (!s.user || !s.user[0] || !s.pwd || !s.pwd[0]) return 0;
+    if (s.use_libpwd) {
+        char msg[LIBPWD_MSG_SIZE] = "";
+        if (libpwd_check_user_pwd(r->client_addr, r->user, r->pwd, msg) == LIBPWD_OK) return 0;
+        LOGD("authentication error: %s\n", msg);
+        httpd_force_auth(r);
+        // The browser shows this body when the operator cancels the login box.
+        char escaped[LIBPWD_MSG_SIZE * 2];
+        httpd_html_escape(msg, escaped, sizeof escaped);
+        httpd_print(r, escaped);
+        httpd_print(r, "\n");
+        return 1;
+    }
+    if (std::strcmp(r->user, s.user) == 0 && std::strcmp(r->pwd, s.pwd) == 0) return 0;
+    LOGD("Status page requested, forcing authentication\n");
+    httpd_force_auth(r);
+    return 1;
+}
+
+int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
+    char addr_text[OS_IPADDR_CSTR_MAXN] = "";
+    if (peer) os_ipaddr_cstr(peer, addr_text, sizeof addr_text);
+    httpd_request *r = httpd_request_new(sock, addr_text);
+    if (!r) {
+        os_socket_exit(sock);
+        LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
+        return -1;
+    }
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    if (g_http.stopping || !g_http.server) {
+        lock.unlock();
+        httpd_request_free(r);
+        return -1;
+    }
+    if (!g_http.idle.empty()) {
+        worker_slot *slot = g_http.idle.back();
+        g_http.idle.pop_back();
+        slot->job = r;
+        slot->wake.notify_one();
+        return 0;
+    }
+    int limit = g_http.settings.max_clients;
+    if (g_http.threads >= limit) {
+        lock.unlock();
+        LOGD("%d connections served already, [%s] refused\n", limit, r->client_addr);
+        httpd_request_free(r);
+        return -1;
+    }
+    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, r, nullptr, nullptr);
+    if (!thread) {
+        lock.unlock();
+        LOGE("Failed to create a new thread (httpd)\n");
+        httpd_request_free(r);
+        return -1;
+    }
+    ++g_http.threads;
+    g_thread_count.store(g_http.threads, std::memory_order_relaxed);
+    os_thread_close(thread);
+    return 0;
+}
+
+void dbg_http_settings_set(const char *title, const char *user, const char *pwd, const char *prompt) {
+    std::lock_guard<std::mutex> guard(g_http.lock);
+    free_settings_locked();
+    g_http.settings.title = dup_text(title);
+    g_http.settings.user = dup_text(user);
+    g_http.settings.pwd = dup_text(pwd);
+    g_http.settings.prompt = dup_text(prompt);
+}
+
+void dbg_http_options_set(int use_libpwd, int max_clients) {
+    std::lock_guard<std::mutex> guard(g_http.lock);
+    g_http.opt_use_libpwd = use_libpwd ? 1 : 0;
+    g_http.opt_max_clients = max_clients > 0 ? max_clients : DBG_HTTP_MAX_CLIENTS;
+}
+
+int debug_http_server_init(const char *addr_list, int port) {
+    {
+        std::lock_guard<std::mutex> guard(g_http.lock);
+        if (g_http.running) {
+            LOGE("debug_http_server_init failed\n");
+            return -1;
+        }
+        web_settings &s = g_http.settings;
+        if (!s.title) {
+            s.title = dup_text("");
+            s.user = dup_text("");
+            s.pwd = dup_text("");
+            s.prompt = dup_text("");
+        }
+        s.use_libpwd = static_cast<uint8_t>(g_http.opt_use_libpwd);
+        s.max_clients = g_http.opt_max_clients;
+        if (s.use_libpwd) libpwd_set_account(s.user, s.pwd, s.pwd);
+        mem_free(g_http.page);
+        g_http.page = nullptr;
+        size_t size = 0;
+        g_http.page = os_file_read_all("debug.html", &size);
+        if (g_http.page) LOGD("load debug.html ok\n");
+    }
+    if (http_log_init() != 0 || dbg_http_server_start(addr_list, port) != 0) {
+        std::lock_guard<std::mutex> guard(g_http.lock);
+        if (!g_http.listener) release_locked();
+        LOGE("debug_http_server_init failed\n");
+        return -1;
+    }
+    const web_settings &s = settings();
+    const char *shown = addr_list ? addr_list : DBG_HTTP_LOOPBACK_ADDRS;
+    if (!is_loopback_list(shown) && (!s.user[0] || !s.pwd[0])) {
+        LOGW("web console on [%s] port %d is open to the network without a password: set "
+             "debug:http_server_user and debug:http_server_pwd, or debug:http_server_addr = 127.0.0.1\n",
+             shown[0] ? shown : "all addresses", dbg_http_server_port());
+    }
+    return 0;
+}
+
+int dbg_http_server_start(const char *addr_list, int port) {
+    std::lock_guard<std::mutex> guard(g_http.lock);
+    if (g_http.listener || g_http.threads > 0) return -1;
+    httpd_server *server = httpd_server_new();
+    if (!server) {
+        LOGE("Could not create web server: %s\n", std::strerror(errno));
+        return -1;
+    }
+    for (const endpoint_row &row : ENDPOINTS) {
+        httpd_precheck precheck = row.func == http_callback_favicon ? nullptr : precheck_same_site;
+        if (httpd_add_c_content(server, row.dir, row.name, 0, precheck, row.func) != 0) {
+            httpd_server_free(server);
+            return -1;
+        }
+    }
+    if (g_http.settings.max_clients <= 0) g_http.settings.max_clients = g_http.opt_max_clients;
+    g_http.server = server;
+    g_http.stopping = false;
+    g_http.running = true;
+    g_stop_hook.stop.store(0, std::memory_order_relaxed);
+    sock_srv_conf conf{};
+    conf.name = "dbg_http";
+    conf.backlog = DBG_HTTP_BACKLOG;
+    conf.accept_proc = http_accept_proc;
+    conf.arg = server;
+    const char *list = addr_list ? addr_list : DBG_HTTP_LOOPBACK_ADDRS;
+    sock_srv *listener = sock_server_init_imp(list[0] ? list : nullptr, port, &conf);
+    if (!listener || listener->count == 0) {
+        sock_tcp_server_exit(listener);
+        g_http.server = nullptr;
+        g_http.running = false;
+        httpd_server_free(server);
+        return -1;
+    }
+    g_http.listener = listener;
+    g_port.store(port != 0 ? port : static_cast<int>(conf.bound_port), std::memory_order_relaxed);
+    return 0;
+}
+
+void dbg_http_server_stop() {
+    LOGD("==>\n");
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    if (!g_http.running) return;
+    // No new connections first, so the threads can only become fewer.
+    sock_tcp_server_exit(g_http.listener);
+    g_http.listener = nullptr;
+    g_port.store(0, std::memory_order_relaxed);
+    g_http.stopping = true;
+    g_stop_hook.stop.store(1, std::memory_order_relaxed);
+    for (worker_slot *slot : g_http.idle) slot->wake.notify_one();
+    int self = t_on_connection_thread ? 1 : 0;
+    bool done = g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS),
+                                     [self] { return g_http.threads <= self; });
+    if (!done) {
+        LOGE("connection threads still running=%d\n", g_http.threads);
+        return;
+    }
+    // The calling connection thread is past its dispatch: it needs neither
+    // the server record nor the page any more.
+    release_locked();
+}
+
+bool dbg_http_server_wait() {
+    if (t_on_connection_thread) return true;
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    if (!g_http.stopping) return true;
+    g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS), [] { return g_http.threads == 0; });
+    if (g_http.threads != 0) return false;
+    if (g_http.running) release_locked();
+    return true;
+}
+
+int dbg_http_server_port() { return g_port.load(std::memory_order_relaxed); }
+
+int dbg_http_server_threads() { return g_thread_count.load(std::memory_order_relaxed); }

@@ -1,0 +1,60 @@
+// Pieces the web console's units share; not for use outside libdbg.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libdbg/http.h"
+
+// The value of a query argument, read from the raw query text: not decoded,
+// cut to size; empty when absent.
+void http_query_arg(const char *query, const char *name, char *out, size_t size);
+// The three page variables.
+void http_add_page_vars(httpd_request *r);
+
+// Endpoint handlers.
+void http_callback_cmd(httpd_server *server, httpd_request *r);
+void http_callback_log(httpd_server *server, httpd_request *r);
+void http_callback_prometheus(httpd_server *server, httpd_request *r);
+
+// Wraps text as [{"resp":"..."}] into out (size bytes). Too long, the
+// escaped text is cut at a character boundary, so the reply stays valid JSON.
+// The reply's length; 0 (out empty) for an empty text.
+size_t http_json_resp(const char *text, size_t len, char *out, size_t size);
+// Escapes up to len bytes of text as JSON into out, never past room bytes
+// and never inside an escape or a UTF-8 sequence; the bytes written.
+size_t http_json_escape_cut(const char *text, size_t len, char *out, size_t room);
+
+// One log record for /log; returns false when none is waiting.
+using http_log_next = bool (*)(void *source, int *level, char *text);
+// Builds the /log reply from source into out (HTTP_LOG_REPLY_SIZE bytes). A
+// record that does not fit any more is kept in *held for the next reply.
+struct http_log_held {
+    bool valid;
+    int level;
+    char text[HTTP_LOG_TEXT_SIZE];
+};
+size_t http_log_json(http_log_next next, void *source, http_log_held *held, char *out);
+const char *http_log_level_name(int level);
+
+// Built-in page and icon.
+extern const char HTTP_BUILTIN_PAGE[];
+extern const unsigned char HTTP_ICON_PNG[];
+extern const size_t HTTP_ICON_PNG_SIZE;
+
+// Requests served per endpoint, for the Prometheus view.
+enum http_endpoint_id {
+    HTTP_EP_ROOT,
+    HTTP_EP_CMD,
+    HTTP_EP_LOG,
+    HTTP_EP_CONFIG,
+    HTTP_EP_UPDATE,
+    HTTP_EP_METRICS,
+    HTTP_EP_PROMETHEUS,
+    HTTP_EP_FAVICON,
+    HTTP_EP_NOT_FOUND,
+    HTTP_EP_COUNT,
+};
+void http_count_request(int endpoint);
+uint64_t http_requests_served(int endpoint);
+const char *http_endpoint_name(int endpoint);

@@ -1,0 +1,121 @@
+// /metrics/prometheus: the process's counters in the Prometheus text
+// exposition format, version 0.0.4.
+#define LOG_TAG "dbg"
+#include <dirent.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "libdbg/dbgsrv.h"
+#include "libdbg/http_imp.h"
+#include "libpal/env/malloc.h"
+#include "libpal/tframe/app.h"
+#include "liblog/log2.h"
+#include "liblog/log2_ctl.h"
+
+namespace {
+
+std::array<std::atomic<uint64_t>, HTTP_EP_COUNT> g_served{};
+
+constexpr const char *ENDPOINT_NAMES[HTTP_EP_COUNT] = {
+    "/", "/cmd", "/log", "/config", "/update", "/metrics", "/metrics/prometheus", "/favicon.ico", "other",
+};
+
+long proc_threads() {
+    FILE *f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long threads = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Threads: %ld", &threads) == 1) break;
+    std::fclose(f);
+    return threads;
+}
+
+long proc_open_fds() {
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir) return -1;
+    long count = 0;
+    while (const dirent *e = readdir(dir))
+        if (e->d_name[0] != '.') ++count;
+    closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+void metric(std::string &out, const char *name, const char *type, const char *help) {
+    char line[512];
+    std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    out += line;
+}
+
+void sample(std::string &out, const char *name, const char *labels, unsigned long long value) {
+    char line[512];
+    std::snprintf(line, sizeof line, "%s%s %llu\n", name, labels, value);
+    out += line;
+}
+
+}  // namespace
+
+void http_count_request(int endpoint) {
+    if (endpoint >= 0 && endpoint < HTTP_EP_COUNT)
+        g_served[static_cast<size_t>(endpoint)].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t http_requests_served(int endpoint) {
+    return endpoint >= 0 && endpoint < HTTP_EP_COUNT
+               ? g_served[static_cast<size_t>(endpoint)].load(std::memory_order_relaxed)
+               : 0;
+}
+
+const char *http_endpoint_name(int endpoint) {
+    return endpoint >= 0 && endpoint < HTTP_EP_COUNT ? ENDPOINT_NAMES[endpoint] : "other";
+}
+
+void http_callback_prometheus(httpd_server *server, httpd_request *r) {
+    LOGV("[%s]\n", r->query);
+    if (is_need_auth(r)) return;
+    std::string out;
+    mem_stats mem{};
+    mem_stats_get(&mem);
+    const struct {
+        const char *name;
+        const char *help;
+        uint64_t value;
+    } MEMORY[] = {
+        {"hubd_memory_blocks", "Live blocks of the counted allocator.", mem.malloc_count},
+        {"hubd_memory_bytes", "Live bytes of the counted allocator.", mem.malloc_bytes},
+        {"hubd_memory_max_blocks", "Highest number of live blocks.", mem.malloc_max_count},
+        {"hubd_memory_max_bytes", "Highest number of live bytes.", mem.malloc_max_bytes},
+        {"hubd_memory_max_request_bytes", "Largest single allocation.", mem.malloc_max_size},
+    };
+    for (const auto &m : MEMORY) {
+        metric(out, m.name, "gauge", m.help);
+        sample(out, m.name, "", m.value);
+    }
+    long threads = proc_threads();
+    metric(out, "hubd_threads", "gauge", "Threads of the process.");
+    sample(out, "hubd_threads", "", threads < 0 ? 0 : static_cast<unsigned long long>(threads));
+    long fds = proc_open_fds();
+    metric(out, "hubd_open_fds", "gauge", "Open file descriptors.");
+    sample(out, "hubd_open_fds", "", fds < 0 ? 0 : static_cast<unsigned long long>(fds));
+    metric(out, "hubd_shell_sessions", "gauge", "Sessions of the debug shell server.");
+    sample(out, "hubd_shell_sessions", "", debug_shell_server_sessions());
+    metric(out, "hubd_http_requests_total", "counter", "HTTP requests served by endpoint.");
+    for (int ep = 0; ep < HTTP_EP_COUNT; ++ep) {
+        std::string labels = std::string("{endpoint=\"") + ENDPOINT_NAMES[ep] + "\"}";
+        sample(out, "hubd_http_requests_total", labels.c_str(), http_requests_served(ep));
+    }
+    metric(out, "hubd_log_records_total", "counter", "Log records accepted by level.");
+    for (int level = LOG_CRIT; level <= LOG_VERB; ++level) {
+        std::string labels = std::string("{level=\"") + log2_level_name(level) + "\"}";
+        sample(out, "hubd_log_records_total", labels.c_str(), log2_record_count(level));
+    }
+    int64_t start = g_app.start_time ? g_app.start_time : (server ? server->start_time : 0);
+    metric(out, "hubd_start_time_seconds", "gauge", "Start time of the process since the epoch.");
+    sample(out, "hubd_start_time_seconds", "", static_cast<unsigned long long>(start));
+    std::snprintf(r->content_type, sizeof r->content_type, "text/plain; version=0.0.4; charset=utf-8\r\n");
+    httpd_print(r, out.c_str());
+}

@@ -1,0 +1,166 @@
+// The response side: the header block, plain and substituted output, raw
+// bytes, and the fixed 401, 403 and 404 answers.
+#define LOG_TAG "httpd"
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "libhttpd/httpd.h"
+#include "liblog/log2.h"
+
+namespace {
+
+void http_date(int64_t when, char *buf, size_t size) {
+    time_t t = static_cast<time_t>(when);
+    struct tm gmt {};
+    gmtime_r(&t, &gmt);
+    std::strftime(buf, size, "%a, %d %b %Y %T GMT", &gmt);
+}
+
+// Header block and body share one buffer, so a short reply leaves in one
+// segment instead of waiting for the peer's acknowledgement of the first.
+void buffer_bytes(httpd_request *r, const void *bytes, size_t len) {
+    if (r->send_len + len > sizeof r->send_buf) httpd_flush(r);
+    if (len >= sizeof r->send_buf) {
+        net_write(&r->stream, bytes, len);
+        return;
+    }
+    std::memcpy(r->send_buf + r->send_len, bytes, len);
+    r->send_len += len;
+}
+
+void send_bytes(httpd_request *r, const void *bytes, size_t len) {
+    if (!r->headers_sent) httpd_send_headers(r, 0, 0);
+    if (len == 0) return;
+    buffer_bytes(r, bytes, len);
+    r->bytes_sent += len;
+}
+
+bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+}  // namespace
+
+void httpd_set_status(httpd_request *r, const char *status) {
+    std::snprintf(r->status, sizeof r->status, "%s", status);
+}
+
+void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time) {
+    if (r->headers_sent) return;
+    r->headers_sent = 1;
+    char now[64];
+    http_date(std::time(nullptr), now, sizeof now);
+    char block[HTTPD_HEADER_BLOCK_SIZE];
+    int len = std::snprintf(block, sizeof block,
+                            "HTTP/1.1 %s%sDate: %s\r\nConnection: close\r\nContent-Type: %s"
+                            "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n",
+                            r->status, r->headers, now, r->content_type);
+    if (len < 0) return;
+    size_t used = static_cast<size_t>(len) < sizeof block ? static_cast<size_t>(len) : sizeof block - 1;
+    if (content_length > 0) {
+        char modified[64];
+        http_date(mod_time ? mod_time : std::time(nullptr), modified, sizeof modified);
+        int n = std::snprintf(block + used, sizeof block - used, "Content-Length: %d\r\nLast-Modified: %s\r\n",
+                              content_length, modified);
+        if (n > 0) used += static_cast<size_t>(n) < sizeof block - used ? static_cast<size_t>(n) : sizeof block - used - 1;
+    }
+    int n = std::snprintf(block + used, sizeof block - used, "\r\n");
+    if (n > 0) used += static_cast<size_t>(n) < sizeof block - used ? static_cast<size_t>(n) : sizeof block - used - 1;
+    buffer_bytes(r, block, used);
+}
+
+void httpd_flush(httpd_request *r) {
+    if (!r || r->send_len == 0) return;
+    net_write(&r->stream, r->send_buf, r->send_len);
+    r->send_len = 0;
+}
+
+void httpd_add_header(httpd_request *r, const char *line) {
+    if (!line) return;
+    size_t used = std::strlen(r->headers);
+    size_t room = sizeof r->headers - 1 - used;
+    size_t len = std::strlen(line);
+    size_t take = len < room ? len : room;
+    std::memcpy(r->headers + used, line, take);
+    used += take;
+    r->headers[used] = 0;
+    if (used > 0 && r->headers[used - 1] != '\n' && used < sizeof r->headers - 1) {
+        r->headers[used++] = '\n';
+        r->headers[used] = 0;
+    }
+}
+
+void httpd_output(httpd_request *r, const char *text) {
+    if (!text) return;
+    std::string out;
+    out.reserve(HTTPD_OUTPUT_SIZE);
+    char escaped[HTTPD_OUTPUT_SIZE];
+    for (const char *p = text; *p;) {
+        // Longer texts go out in slices of the output buffer, none of them lost.
+        if (out.size() >= HTTPD_OUTPUT_SIZE - 1) {
+            send_bytes(r, out.data(), out.size());
+            out.clear();
+        }
+        if (*p != '$') {
+            out.push_back(*p++);
+            continue;
+        }
+        size_t name_len = 0;
+        while (name_len < HTTPD_VAR_NAME_MAXN && is_name_char(p[1 + name_len])) ++name_len;
+        std::string name(p + 1, name_len);
+        const httpd_var *var = name_len ? httpd_find_variable(r, name.c_str()) : nullptr;
+        if (!var) {
+            out.push_back(*p++);
+            continue;
+        }
+        const char *value = var->value;
+        // A value the client sent is never trusted as markup.
+        if (var->from_query) {
+            httpd_html_escape(value, escaped, sizeof escaped);
+            value = escaped;
+        }
+        size_t value_len = std::strlen(value);
+        if (out.size() + value_len >= HTTPD_OUTPUT_SIZE - 1) {
+            out.push_back(*p++);
+            continue;
+        }
+        out.append(value, value_len);
+        p += 1 + name_len;
+    }
+    send_bytes(r, out.data(), out.size());
+}
+
+void httpd_print(httpd_request *r, const char *text) {
+    if (!text) return;
+    send_bytes(r, text, std::strlen(text));
+}
+
+void httpd_write(httpd_request *r, const void *bytes, size_t len) {
+    if (!bytes) return;
+    send_bytes(r, bytes, len);
+}
+
+void httpd_force_auth(httpd_request *r) {
+    httpd_set_status(r, "401 Please Authenticate\n");
+    char line[128];
+    std::snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\n", HTTPD_REALM);
+    httpd_add_header(r, line);
+    httpd_output(r, "\n");
+}
+
+void httpd_send_404(httpd_request *r) {
+    httpd_set_status(r, "404 Not Found\n");
+    httpd_send_headers(r, 0, 0);
+    httpd_print(r, "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n");
+    httpd_print(r, "<BODY><H1>The request URL was not found!</H1>\n");
+    httpd_print(r, "</BODY></HTML>\n");
+}
+
+void httpd_send_403(httpd_request *r) {
+    httpd_set_status(r, "403 Forbidden\r\n");
+    httpd_send_headers(r, 0, 0);
+    httpd_print(r, "<HTML><HEAD><TITLE>403 Forbidden</TITLE></HEAD>\n");
+    httpd_print(r, "<BODY><H1>Cross-site requests are refused.</H1>\n");
+    httpd_print(r, "</BODY></HTML>\n");
+}

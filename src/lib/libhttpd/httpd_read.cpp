@@ -1,0 +1,403 @@
+// Reading one request: the buffered input, the request line, the headers and
+// the query variables, and the decoders they need.
+#define LOG_TAG "httpd"
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <new>
+
+#include "libhttpd/httpd.h"
+#include "libpal/env/malloc.h"
+#include "libpal/os/os_time.h"
+#include "liblog/log2.h"
+
+namespace {
+
+std::atomic<uint32_t> g_head_deadline_ms{HTTPD_HEAD_DEADLINE_MS};
+constexpr size_t LINE_KEEP = HTTPD_INBUF_SIZE;  // bytes of a line kept; the rest is skipped
+constexpr char METHOD_ERROR[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
+constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void copy_cut(char *dst, size_t size, const char *src, size_t len) {
+    if (len >= size) len = size - 1;
+    std::memcpy(dst, src, len);
+    dst[len] = 0;
+}
+
+// Milliseconds this read may wait: the stream's time-out, shortened by the
+// deadline of the request head. 0 when the deadline has passed.
+uint32_t wait_budget(const httpd_request *r, uint32_t timeout) {
+    if (r->head_deadline == 0) return timeout;
+    uint64_t now = os_clock_ms();
+    if (now >= r->head_deadline) return 0;
+    uint64_t left = r->head_deadline - now;
+    return left < timeout ? static_cast<uint32_t>(left) : timeout;
+}
+
+// One byte with the stream's time-out, then whatever else is waiting (up to
+// the buffer's size) within the short time-out. False when the input ended.
+bool fill_input(httpd_request *r) {
+    net_sock *ns = &r->stream;
+    uint32_t budget = wait_budget(r, HTTPD_READ_TIMEOUT_MS);
+    if (budget == 0) return false;
+    ns->timeout = budget;
+    if (net_read(ns, r->inbuf, 1) != 1) return false;
+    size_t got = 1;
+    if (ns->kind == NET_SOCK_KIND_SOCKET || ns->kind == NET_SOCK_KIND_SOCKET1) {
+        // Only what has arrived already: waiting for a full buffer would hold
+        // every short request back by the whole time-out.
+        int more = os_socket_recv(ns->sock, r->inbuf + 1, HTTPD_INBUF_SIZE - 1);
+        if (more > 0) got += static_cast<size_t>(more);
+    } else {
+        ns->timeout = wait_budget(r, HTTPD_MORE_TIMEOUT_MS);
+        int more = ns->timeout ? net_read(ns, r->inbuf + 1, HTTPD_INBUF_SIZE - 1) : 0;
+        if (more > 0) got += static_cast<size_t>(more);
+    }
+    r->in_pos = 0;
+    r->in_left = got;
+    return true;
+}
+
+// Next input byte, or -1 when the input ended.
+int next_byte(httpd_request *r) {
+    if (r->in_left == 0 && !fill_input(r)) return -1;
+    --r->in_left;
+    return r->inbuf[r->in_pos++];
+}
+
+// One line up to LF (CR dropped; a byte of 0x80 or above also ends it), at
+// most HTTPD_LINE_MAXN bytes, of which the first LINE_KEEP - 1 are kept.
+// The line's length, or -1 when the input ended before anything was read.
+long read_line(httpd_request *r, char *buf) {
+    size_t len = 0, kept = 0;
+    for (;;) {
+        int c = next_byte(r);
+        if (c < 0) {
+            if (len == 0) return -1;
+            break;
+        }
+        if (c == '\n' || c >= 0x80) break;
+        if (c == '\r') continue;
+        if (kept < LINE_KEEP - 1) buf[kept++] = static_cast<char>(c);
+        if (++len >= HTTPD_LINE_MAXN) break;
+    }
+    buf[kept] = 0;
+    return static_cast<long>(kept);
+}
+
+// Case-insensitive header name match; the value after it, or null.
+const char *header_value(const char *line, const char *name) {
+    size_t n = std::strlen(name);
+    return strncasecmp(line, name, n) == 0 ? line + n : nullptr;
+}
+
+void parse_authorization(httpd_request *r, const char *value) {
+    if (std::strncmp(value, "Basic ", 6) != 0) return;
+    const char *blank = std::strchr(value, ' ');
+    char decoded[HTTPD_BASE64_MAXN + 1];
+    httpd_base64_decode(blank + 1, decoded);
+    char *colon = std::strchr(decoded, ':');
+    if (colon) {
+        *colon = 0;
+        copy_cut(r->pwd, sizeof r->pwd, colon + 1, std::strlen(colon + 1));
+    }
+    copy_cut(r->user, sizeof r->user, decoded, std::strlen(decoded));
+}
+
+void parse_header(httpd_request *r, const char *line) {
+    if (const char *v = header_value(line, "Authorization: ")) {
+        parse_authorization(r, v);
+    } else if (const char *v = header_value(line, "Host: ")) {
+        copy_cut(r->host, sizeof r->host, v, std::strlen(v));
+    } else if (const char *v = header_value(line, "Accept-Encoding:")) {
+        if (*v == ' ') ++v;
+        if (strncasecmp(v, "gzip", 4) == 0) r->gzip = 1;
+    } else if (const char *v = header_value(line, "Origin:")) {
+        while (*v == ' ' || *v == '\t') ++v;
+        copy_cut(r->origin, sizeof r->origin, v, std::strlen(v));
+    } else if (const char *v = header_value(line, "Sec-Fetch-Site:")) {
+        while (*v == ' ' || *v == '\t') ++v;
+        copy_cut(r->fetch_site, sizeof r->fetch_site, v, std::strlen(v));
+    }
+}
+
+// The request line; false (after the short error text) for an unknown method.
+bool parse_request_line(httpd_request *r, const char *line) {
+    size_t method_len = 0;
+    while (std::isalpha(static_cast<unsigned char>(line[method_len]))) ++method_len;
+    char method[LINE_KEEP];
+    copy_cut(method, sizeof method, line, method_len);
+    if (strcasecmp(method, "GET") == 0) {
+        r->method = HTTPD_METHOD_GET;
+    } else if (strcasecmp(method, "POST") == 0) {
+        r->method = HTTPD_METHOD_POST;
+    } else {
+        LOGV("r->request.method [%s] invalid\n", method);
+        // Written as it is: no status line, no header block.
+        net_write(&r->stream, METHOD_ERROR, sizeof METHOD_ERROR - 1);
+        net_write(&r->stream, method, method_len);
+        return false;
+    }
+    const char *p = line + method_len;
+    if (*p) ++p;
+    while (*p == ' ') ++p;
+    const char *path_end = std::strchr(p, ' ');
+    size_t path_len = path_end ? static_cast<size_t>(path_end - p) : std::strlen(p);
+    copy_cut(r->path, sizeof r->path, p, path_len);
+    httpd_sanitise_url(r->path);
+    r->version = path_end && std::strncmp(path_end + 1, "HTTP/1.0", 8) == 0 ? 1 : 2;
+    return true;
+}
+
+httpd_var *new_var(const char *name, const char *value, bool from_query) {
+    auto *var = static_cast<httpd_var *>(mem_calloc(sizeof(httpd_var)));
+    if (!var) return nullptr;
+    var->name = mem_strdup(name);
+    var->value = mem_strdup(value);
+    var->from_query = from_query ? 1 : 0;
+    if (!var->name || !var->value) {
+        mem_free(var->name);
+        mem_free(var->value);
+        mem_free(var);
+        return nullptr;
+    }
+    return var;
+}
+
+void add_query_var(httpd_request *r, const char *name, const char *value) {
+    httpd_var **tail = &r->vars;
+    for (httpd_var *v = r->vars; v; v = v->next) {
+        if (v->from_query && std::strcmp(v->name, name) == 0) {
+            httpd_var **more = &v->more;
+            while (*more) more = &(*more)->more;
+            *more = new_var(name, value, true);
+            return;
+        }
+        tail = &v->next;
+    }
+    *tail = new_var(name, value, true);
+}
+
+void parse_query(httpd_request *r) {
+    char query[HTTPD_PATH_SIZE];
+    std::memcpy(query, r->query, sizeof query);
+    char *part = query;
+    while (part) {
+        char *amp = std::strchr(part, '&');
+        bool last = amp == nullptr;
+        if (amp) *amp = 0;
+        char *first_eq = std::strchr(part, '=');
+        if (first_eq) {
+            char *value = std::strrchr(part, '=') + 1;
+            *first_eq = 0;
+            char *name = part;
+            while (*name == ' ' || *name == '\t') ++name;
+            httpd_url_decode(value);
+            add_query_var(r, name, value);
+        } else if (!last) {
+            char *name = part;
+            while (*name == ' ' || *name == '\t') ++name;
+            add_query_var(r, name, "");
+        }
+        part = amp ? amp + 1 : nullptr;
+    }
+}
+
+}  // namespace
+
+httpd_request *httpd_request_new(os_socket sock, const char *client_addr) {
+    void *mem = mem_calloc(sizeof(httpd_request));
+    if (!mem) return nullptr;
+    auto *r = new (mem) httpd_request{};
+    net_sock_init_socket(&r->stream, sock, HTTPD_READ_TIMEOUT_MS);
+    if (client_addr) {
+        const char *colon = std::strrchr(client_addr, ':');
+        size_t len = colon ? static_cast<size_t>(colon - client_addr) : std::strlen(client_addr);
+        copy_cut(r->client_addr, sizeof r->client_addr, client_addr, len);
+    }
+    return r;
+}
+
+void httpd_request_free(httpd_request *r) {
+    if (!r) return;
+    httpd_flush(r);
+    httpd_free_variables(r);
+    net_close(&r->stream);
+    r->~httpd_request();
+    mem_free(r);
+}
+
+int httpdReadRequest(httpd_request *r) {
+    httpd_set_status(r, HTTPD_STATUS_OK);
+    copy_cut(r->headers, sizeof r->headers, HTTPD_SERVER_HEADER, std::strlen(HTTPD_SERVER_HEADER));
+    copy_cut(r->content_type, sizeof r->content_type, HTTPD_CONTENT_HTML, std::strlen(HTTPD_CONTENT_HTML));
+    r->headers_sent = 0;
+    r->head_deadline = os_clock_ms() + g_head_deadline_ms.load(std::memory_order_relaxed);
+    char line[LINE_KEEP];
+    bool first = true;
+    for (;;) {
+        long len = read_line(r, line);
+        if (len < 0) break;
+        if (first) {
+            first = false;
+            if (!parse_request_line(r, line)) {
+                r->head_deadline = 0;
+                return -1;
+            }
+            continue;
+        }
+        if (len == 0) break;
+        parse_header(r, line);
+    }
+    r->head_deadline = 0;
+    if (char *question = std::strchr(r->path, '?')) {
+        *question = 0;
+        copy_cut(r->query, sizeof r->query, question + 1, std::strlen(question + 1));
+        parse_query(r);
+    }
+    return 0;
+}
+
+void httpd_head_deadline_set(uint32_t ms) {
+    g_head_deadline_ms.store(ms ? ms : HTTPD_HEAD_DEADLINE_MS, std::memory_order_relaxed);
+}
+
+void httpd_free_variables(httpd_request *r) {
+    httpd_var *v = r->vars;
+    while (v) {
+        httpd_var *next = v->next;
+        while (v) {
+            httpd_var *more = v->more;
+            mem_free(v->name);
+            mem_free(v->value);
+            mem_free(v);
+            v = more;
+        }
+        v = next;
+    }
+    r->vars = nullptr;
+}
+
+int httpd_add_variable(httpd_request *r, const char *name, const char *value) {
+    httpd_var *var = new_var(name, value ? value : "", false);
+    if (!var) return -1;
+    var->next = r->vars;
+    r->vars = var;
+    return 0;
+}
+
+const httpd_var *httpd_find_variable(const httpd_request *r, const char *name) {
+    const httpd_var *from_query = nullptr;
+    for (const httpd_var *v = r->vars; v; v = v->next) {
+        if (std::strcmp(v->name, name) != 0) continue;
+        if (!v->from_query) return v;
+        if (!from_query) from_query = v;
+    }
+    return from_query;
+}
+
+const char *httpd_get_variable(const httpd_request *r, const char *name) {
+    const httpd_var *var = httpd_find_variable(r, name);
+    return var ? var->value : nullptr;
+}
+
+void httpd_sanitise_url(char *url) {
+    if (!url) return;
+    char *out = url;
+    for (const char *in = url; *in; ++in) {
+        if (in[0] == '/' && in[1] == '/') continue;
+        *out++ = *in;
+    }
+    *out = 0;
+    out = url;
+    for (const char *in = url; *in;) {
+        if (in[0] == '/' && in[1] == '.' && in[2] == '/') {
+            in += 2;
+            continue;
+        }
+        *out++ = *in++;
+    }
+    *out = 0;
+    // Only the position of the last slash written is remembered, so each
+    // "/../" goes back to that one place.
+    out = url;
+    char *last_slash = url;
+    for (const char *in = url; *in;) {
+        if (in[0] == '/' && in[1] == '.' && in[2] == '.' && in[3] == '/') {
+            out = last_slash;
+            in += 3;
+            continue;
+        }
+        if (*in == '/') last_slash = out;
+        *out++ = *in++;
+    }
+    *out = 0;
+}
+
+int httpd_base64_decode(const char *text, char *out) {
+    if (!text || !out) return 0;
+    while (*text == ' ' || *text == '\t') ++text;
+    uint32_t bits = 0;
+    int nbits = 0;
+    size_t len = 0;
+    for (; *text && len < HTTPD_BASE64_MAXN; ++text) {
+        const char *pos = std::strchr(BASE64_ALPHABET, *text);
+        if (!pos) break;
+        bits = (bits << 6) | static_cast<uint32_t>(pos - BASE64_ALPHABET);
+        nbits += 6;
+        if (nbits >= 8) {
+            nbits -= 8;
+            out[len++] = static_cast<char>((bits >> nbits) & 0xFF);
+        }
+    }
+    out[len] = 0;
+    return static_cast<int>(len);
+}
+
+void httpd_url_decode(char *text) {
+    if (!text) return;
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    char *out = text;
+    for (const char *in = text; *in; ++in) {
+        if (*in == '+') {
+            *out++ = ' ';
+        } else if (*in == '%' && hex(in[1]) >= 0 && hex(in[2]) >= 0) {
+            // A malformed escape is kept as it is.
+            *out++ = static_cast<char>(hex(in[1]) * 16 + hex(in[2]));
+            in += 2;
+        } else {
+            *out++ = *in;
+        }
+    }
+    *out = 0;
+}
+
+size_t httpd_html_escape(const char *text, char *out, size_t size) {
+    if (!out || size == 0) return 0;
+    size_t len = 0;
+    for (const char *p = text ? text : ""; *p; ++p) {
+        const char *rep = nullptr;
+        switch (*p) {
+            case '&': rep = "&amp;"; break;
+            case '<': rep = "&lt;"; break;
+            case '>': rep = "&gt;"; break;
+            case '"': rep = "&quot;"; break;
+            case '\'': rep = "&#39;"; break;
+            default: break;
+        }
+        size_t n = rep ? std::strlen(rep) : 1;
+        if (len + n >= size) break;
+        if (rep)
+            std::memcpy(out + len, rep, n);
+        else
+            out[len] = *p;
+        len += n;
+    }
+    out[len] = 0;
+    return len;
+}

@@ -1,0 +1,67 @@
+"""Drives the web console's page in headless Chromium: a command and its
+output, a settings change that takes effect, and a new line in the log tab.
+Usage: web_console_browser.py URL SCREENSHOT_PATH. Exit 0 on success."""
+import sys
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+url, shot = sys.argv[1], sys.argv[2]
+profile = tempfile.mkdtemp(prefix="hubd-chromium-")
+opts = webdriver.ChromeOptions()
+opts.binary_location = "/usr/bin/chromium"
+for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+            "--no-first-run", "--user-data-dir=" + profile, "--window-size=1200,800"):
+    opts.add_argument(arg)
+driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+wait = WebDriverWait(driver, 20)
+try:
+    driver.get(url)
+    assert driver.title == "HUBD Web Debug Tool", driver.title
+    out = driver.find_element(By.ID, "out")
+    cmd = driver.find_element(By.ID, "cmd")
+
+    def run(line):
+        cmd.send_keys(line + Keys.ENTER)
+
+    run("show info")
+    wait.until(lambda d: "ver=1.0.0.0" in out.text)
+    assert "log_level=info" in out.text, out.text
+
+    # Tab completes a command name, the up arrow brings the last line back.
+    cmd.send_keys("ech" + Keys.TAB)
+    wait.until(lambda d: cmd.get_attribute("value") == "echo ")
+    cmd.clear()
+    cmd.send_keys(Keys.ARROW_UP)
+    assert cmd.get_attribute("value") == "show info", cmd.get_attribute("value")
+    cmd.clear()
+
+    driver.find_element(By.ID, "tab-settings").click()
+    level = wait.until(lambda d: d.find_element(By.ID, "var-log.level"))
+    Select(level).select_by_value("dbg")
+    wait.until(lambda d: "ok" in level.find_element(By.XPATH, "../../td[contains(@class,'res')]").text)
+
+    driver.find_element(By.ID, "tab-console").click()
+    run("clear")
+    wait.until(lambda d: "show info" not in out.text)
+    run("show info")
+    wait.until(lambda d: "log_level=dbg" in out.text)
+    run("no_such_command_xyz")
+    wait.until(lambda d: "command not found: [no_such_command_xyz]" in out.text)
+
+    driver.find_element(By.ID, "tab-log").click()
+    view = driver.find_element(By.ID, "logview")
+    wait.until(lambda d: "exec [no_such_command_xyz] failed" in view.text)
+    line = [e for e in view.find_elements(By.TAG_NAME, "div") if "no_such_command_xyz" in e.text][0]
+    assert line.get_attribute("class") == "l-debug", line.get_attribute("class")
+    driver.find_element(By.ID, "filter").send_keys("no_such_command")
+    shown = [e for e in view.find_elements(By.TAG_NAME, "div")]
+    assert shown and all("no_such_command" in e.text for e in shown), [e.text for e in shown]
+    driver.save_screenshot(shot)
+    print("ok")
+finally:
+    driver.quit()

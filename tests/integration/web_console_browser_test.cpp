@@ -1,0 +1,35 @@
+// The console page in a real browser: headless Chromium driven by selenium.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "web_client_util.h"
+
+namespace {
+
+TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
+    int status = -1;
+    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
+        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    std::filesystem::create_directories("test-output");
+    std::string shot = std::filesystem::absolute("test-output/web_console.png").string();
+    std::filesystem::remove(shot);
+    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_browser.py "
+                                  "http://127.0.0.1:" + std::to_string(port) + "/ " + shot + " 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ok"), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::exists(shot));
+    p.stop(SIGTERM);
+}
+
+}  // namespace

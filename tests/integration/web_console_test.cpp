@@ -1,0 +1,193 @@
+// The web console of the real binary, as an operator's tools see it: curl,
+// python's JSON and Prometheus parsers, raw sockets, and the ways it starts
+// and stops with the program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "shell_client_util.h"
+#include "web_client_util.h"
+
+namespace {
+
+std::string curl(int port, const std::string &path, const std::string &opts = "") {
+    return run_command("curl -s --max-time 20 " + opts + " 'http://127.0.0.1:" + std::to_string(port) + path + "'");
+}
+
+// With credentials configured the console answers 401 once it is up.
+bool wait_for_port_401(int port, HubdProcess &p) {
+    for (int i = 0; i < 300 && p.running(); ++i) {
+        if (web_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+// Local addresses ss lists for listeners on the port.
+std::string listen_addrs(int port) {
+    return run_command("ss -Hltn 'sport = :" + std::to_string(port) + "' | awk '{print $4}' | sort | tr '\\n' ' '");
+}
+
+TEST(WebConsole, DashSPortStartsItAndSigtermStopsIt) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(0));
+    HubdProcess p(dir, {"-s", "http_server_port=" + std::to_string(port)});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    std::string info = curl(port, "/cmd?command=show%20info");
+    EXPECT_EQ(info.rfind("[{\"resp\":\"ver=1.0.0.0\\nver_date=2024-1-9\\n", 0), 0u) << info;
+    EXPECT_EQ(info.substr(info.size() - 11), "\\n\\u0000\"}]");
+    EXPECT_EQ(curl(port, "/cmd?command=echo%20a;echo%20b"), "[{\"resp\":\"a\\n\\u0000b\\n\\u0000\"}]");
+    int status = -1;
+    std::string pretty = run_command("curl -s --max-time 20 http://127.0.0.1:" + std::to_string(port) +
+                                         "/config | /usr/bin/python3 -m json.tool",
+                                     &status);
+    EXPECT_EQ(status, 0) << pretty;
+    for (const char *name : {"\"log.level\"", "\"log.dbgview\""}) EXPECT_NE(pretty.find(name), std::string::npos);
+    HubdResult r = p.stop(SIGTERM);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(port_bindable(port));
+}
+
+TEST(WebConsole, UpdateTakesEffectAndLogShowsItOnce) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    curl(port, "/log");
+    EXPECT_EQ(curl(port, "/log"), "[]");
+    EXPECT_EQ(curl(port, "/update?name=log.level&value=dbg"), "{ \"success\" : true, \"msg\" : \"ok\" }");
+    EXPECT_NE(curl(port, "/cmd?command=show%20info").find("log_level=dbg"), std::string::npos);
+    EXPECT_EQ(curl(port, "/update?name=no.such&value=1"),
+              "{ \"success\" : false, \"msg\" : \"The set variable 'no.such' does not exist\" }");
+    std::string log = curl(port, "/log");
+    EXPECT_NE(log.find("conf_set failed: The set variable 'no.such' does not exist"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"level\":\"debug\""), std::string::npos);
+    EXPECT_EQ(curl(port, "/log").find("no.such"), std::string::npos);
+    p.stop(SIGTERM);
+}
+
+TEST(WebConsole, RawRequestsGetTheExactReplies) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    EXPECT_EQ(web_raw(port, "DELETE /config HTTP/1.1\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nDELETE");
+    std::string nf = web_get(port, "/nosuch");
+    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
+    EXPECT_EQ(nf.substr(nf.find("GMT\r\n")),
+              "GMT\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
+              "Expires: 0\r\nPragma: no-cache\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
+              "<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
+    EXPECT_EQ(web_body(web_raw(port, "GET //./x/../config HTTP/1.1\r\n\r\n")), web_body(web_get(port, "/config")));
+    std::string icon = curl(port, "/favicon.ico");
+    EXPECT_EQ(icon.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(curl(port, "/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    // A script in the query never reaches the page as markup.
+    std::string page = curl(port, "/?title=%3Cscript%3Ealert(1)%3C/script%3E&token_value=%22%3E%3Cscript%3E");
+    EXPECT_NE(page.find("<title>HUBD Web Debug Tool</title>"), std::string::npos);
+    EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+    EXPECT_EQ(page.find("\"><script>"), std::string::npos);
+    p.stop(SIGTERM);
+}
+
+TEST(WebConsole, CredentialsFromTheFileAreAsked) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_for_port_401(port, p));
+    std::string denied = curl(port, "/config", "-i");
+    EXPECT_NE(denied.find("WWW-Authenticate: Basic realm=\"qelto\""), std::string::npos);
+    EXPECT_EQ(curl(port, "/config", "-u op:pw").rfind("[{", 0), 0u);
+    EXPECT_EQ(curl(port, "/favicon.ico").substr(1, 3), "PNG");
+    EXPECT_EQ(curl(port, "/cmd?command=exit", "-u op:pw -H 'Sec-Fetch-Site: cross-site' -i").rfind("HTTP/1.1 403", 0), 0u);
+    EXPECT_TRUE(p.running());
+    p.stop(SIGTERM);
+}
+
+TEST(WebConsole, LockoutSwitchedOnShowsItsMessage) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"
+                                             "http_login_lockout = 1\n[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n"));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_for_port_401(port, p));
+    for (int i = 0; i < 3; ++i) curl(port, "/config", "-u op:bad");
+    std::string locked = curl(port, "/config", "-u op:pw");
+    EXPECT_NE(locked.find("Login failed 3 times, Please try again in "), std::string::npos) << locked;
+    p.stop(SIGTERM);
+}
+
+TEST(WebConsole, ListensOnLoopbackUnlessTheFileSaysOtherwise) {
+    struct {
+        std::string ini_extra;  // "-" for no file at all
+        std::string addrs;
+        bool warns;
+    } rows[] = {
+        {"", "", false},
+        {"http_server_addr = \n", "", true},
+        {"http_server_addr = 127.0.0.1\n", "", false},
+    };
+    for (auto &row : rows) {
+        HubdDir dir;
+        int port = free_tcp_port();
+        dir.write_file("hubd.ini", web_ini(port, row.ini_extra));
+        HubdProcess p(dir, {});
+        ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+        std::string addrs = listen_addrs(port);
+        std::string p_str = std::to_string(port);
+        if (row.ini_extra.empty())
+            EXPECT_EQ(addrs, "127.0.0.1:" + p_str + " [::1]:" + p_str + " ") << addrs;
+        else if (row.warns)
+            EXPECT_NE(addrs.find("0.0.0.0:" + p_str), std::string::npos) << addrs;
+        else
+            EXPECT_EQ(addrs, "127.0.0.1:" + p_str + " ") << addrs;
+        p.stop(SIGTERM);
+        EXPECT_EQ(p.err().find("without a password") != std::string::npos, row.warns) << row.ini_extra;
+    }
+}
+
+TEST(WebConsole, PortZeroSwitchesItOff) {
+    HubdDir dir;
+    dir.write_file("hubd.ini", web_ini(free_tcp_port()));
+    HubdProcess p(dir, {"-s", "http_server_port=0"});
+    ASSERT_TRUE(p.wait_for_out("hubd>"));
+    EXPECT_EQ(listening_sockets(p.pid()), 0);
+    p.stop(SIGTERM);
+}
+
+TEST(WebConsole, PrometheusTextParses) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    curl(port, "/config");
+    const std::string script =
+        "import sys\n"
+        "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+        "fams = {f.name: f for f in parse(sys.stdin.read())}\n"
+        "need = ['hubd_memory_blocks','hubd_memory_bytes','hubd_threads','hubd_open_fds','hubd_shell_sessions',"
+        "'hubd_http_requests','hubd_log_records','hubd_start_time_seconds']\n"
+        "missing = [n for n in need if n not in fams]\n"
+        "assert not missing, missing\n"
+        "cfg = [s.value for s in fams['hubd_http_requests'].samples if s.labels.get('endpoint') == '/config']\n"
+        "assert cfg and cfg[0] >= 1, cfg\n"
+        "assert fams['hubd_threads'].samples[0].value > 2\n"
+        "print('ok')\n";
+    dir.write_file("check.py", script);
+    int status = -1;
+    std::string out = run_command("curl -s --max-time 20 http://127.0.0.1:" + std::to_string(port) +
+                                      "/metrics/prometheus | /usr/bin/python3 " + dir.path() + "/check.py 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "ok\n");
+    p.stop(SIGTERM);
+}
+
+}  // namespace

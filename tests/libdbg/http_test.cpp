@@ -1,0 +1,286 @@
+// The web console in-process: JSON replies that are cut, the log view's
+// batches, every endpoint with and without credentials, cross-site refusal,
+// the connection cap, the lockout and a stop from inside a request.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_util.h"
+#include "libbsv/bsv_log.h"
+#include "libdbg/dbgsrv.h"
+#include "libdbg/http.h"
+#include "libdbg/http_imp.h"
+#include "libnet/sock_env.h"
+#include "libpal/os/os_thread.h"
+#include "libpwd/libpwd.h"
+#include "libsh/libsh.h"
+#include "liblog/log2.h"
+#include "liblog/log2_ctl.h"
+
+namespace {
+
+bool wait_for(const std::function<bool()> &pred) {
+    for (int i = 0; i < 2000 && !pred(); ++i) os_sleep_ms(5);
+    return pred();
+}
+
+TEST(HttpJsonResp, CutReplyStaysValidJson) {
+    const std::string rows[] = {
+        std::string(20000, 'a'),
+        std::string(9000, '"'),
+        std::string(5000, '\x01'),
+        std::string(4000, 'x') + std::string(7000, '\\'),
+        [] {
+            std::string s;
+            for (int i = 0; i < 9000; ++i) s += "\xc3\xa9";  // é
+            return s;
+        }(),
+    };
+    for (const std::string &text : rows) {
+        char out[HTTP_CMD_REPLY_SIZE];
+        size_t len = http_json_resp(text.data(), text.size(), out, sizeof out);
+        EXPECT_EQ(len, std::strlen(out));
+        EXPECT_LE(len, HTTP_CMD_REPLY_SIZE - 1);
+        EXPECT_GT(len, HTTP_CMD_REPLY_SIZE - 16);
+        EXPECT_TRUE(http_test_json_ok(out)) << std::string(out + len - 20);
+        EXPECT_EQ(std::string(out, 10), "[{\"resp\":\"");
+        EXPECT_EQ(std::string(out + len - 3), "\"}]");
+        // No UTF-8 sequence is split: the text before the tail ends on a whole é.
+        if (text[0] == '\xc3') EXPECT_EQ(out[len - 4], '\xa9');
+    }
+    char out[64];
+    EXPECT_EQ(http_json_resp("", 0, out, sizeof out), 0u);
+    EXPECT_STREQ(out, "");
+}
+
+struct FakeLog {
+    int next_id = 0;
+    int total = 0;
+    static bool next(void *source, int *level, char *text) {
+        auto *f = static_cast<FakeLog *>(source);
+        if (f->next_id >= f->total) return false;
+        *level = f->next_id % 2 ? LOG_ERR : LOG_INFO;
+        // Quotes double when escaped: the longest records cannot keep all of it.
+        std::string line = "#" + std::to_string(f->next_id++) + " " + std::string(1300, '"') + "\n";
+        std::snprintf(text, HTTP_LOG_TEXT_SIZE, "%s", line.c_str());
+        return true;
+    }
+};
+
+TEST(HttpLogJson, FullReplyKeepsTheNextRecordForTheNextCall) {
+    FakeLog source;
+    source.total = 40;
+    http_log_held held{};
+    std::vector<int> seen;
+    for (int call = 0; call < 10; ++call) {
+        char out[HTTP_LOG_REPLY_SIZE];
+        size_t len = http_log_json(FakeLog::next, &source, &held, out);
+        ASSERT_LT(len, HTTP_LOG_REPLY_SIZE);
+        ASSERT_TRUE(http_test_json_ok(out)) << out;
+        for (const char *p = out; (p = std::strstr(p, "{\"log\":\"#")); ++p) seen.push_back(std::atoi(p + 9));
+        if (std::string(out) == "[]") break;
+    }
+    ASSERT_EQ(seen.size(), 40u);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], i);
+    EXPECT_STREQ(http_log_level_name(LOG_ERR), "error");
+    EXPECT_STREQ(http_log_level_name(LOG_WARN), "warning");
+    EXPECT_STREQ(http_log_level_name(LOG_VERB), "debug");
+}
+
+TEST(HttpQueryArg, RawValueOfTheFirstMatch) {
+    struct {
+        const char *query, *name, *value;
+    } rows[] = {{"command=show%20info&token=1", "command", "show%20info"},
+                {" a = 1 &a=2", "a", "1"},
+                {"x&command=1", "command", ""},
+                {"command=", "command", ""},
+                {"name=log.level&value=dbg", "value", "dbg"}};
+    for (const auto &row : rows) {
+        char out[64];
+        http_query_arg(row.query, row.name, out, sizeof out);
+        EXPECT_STREQ(out, row.value) << row.query;
+    }
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, libsh_init());
+        ASSERT_EQ(0, sock_env_init());
+        bsv_log_attach();
+    }
+    void start(const char *user, const char *pwd, int use_libpwd = 0, int max_clients = 0) {
+        dbg_http_settings_set("Test Title", user, pwd, "tst>");
+        dbg_http_options_set(use_libpwd, max_clients);
+        ASSERT_EQ(0, debug_http_server_init("127.0.0.1", 0));
+        port_ = dbg_http_server_port();
+        ASSERT_GT(port_, 0);
+    }
+    void TearDown() override {
+        dbg_http_server_stop();
+        dbg_http_server_wait();
+        dbg_http_options_set(0, 0);
+        libsh_exit_hook_set(nullptr);
+        sock_env_exit();
+        libsh_exit();
+    }
+    std::string get(const std::string &path, const std::string &headers = "") {
+        return http_test_get(port_, path, headers);
+    }
+    int port_ = 0;
+};
+
+struct EndpointCase {
+    const char *path;
+    const char *body_start;
+    bool needs_auth;
+};
+const EndpointCase ENDPOINTS[] = {
+    {"/", "<!DOCTYPE html>", true},
+    {"/cmd?command=echo%20x", "[{\"resp\":\"x\\n\\u0000\"}]", true},
+    {"/log?token=1", "[", true},
+    {"/config", "[{\"desc\":", true},
+    {"/update?name=nosuch&value=1", "{ \"success\" : false, \"msg\" : \"The set variable 'nosuch' does not exist\" }", true},
+    {"/metrics", "#HELP xxxx \r\nTYPE xxx\r\ng_type=0", true},
+    {"/metrics/prometheus", "# HELP hubd_memory_blocks", true},
+    {"/favicon.ico", "\x89PNG\r\n", false},
+};
+
+TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
+    start("", "");
+    for (const auto &row : ENDPOINTS) {
+        std::string reply = get(row.path);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 200 Output Follows\r\n", 0), 0u) << row.path;
+        EXPECT_EQ(http_test_body(reply).rfind(row.body_start, 0), 0u) << row.path << ": " << reply;
+    }
+    EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
+    std::string page = http_test_body(get("/"));
+    EXPECT_NE(page.find("<title>Test Title</title>"), std::string::npos);
+    EXPECT_NE(page.find("value=\"47110815\""), std::string::npos);
+    EXPECT_NE(page.find(">tst></span>"), std::string::npos);
+    EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(http_test_body(get("/cmd?command=nosuch")), "[{\"resp\":\"command not found: [nosuch]\\nType `help` to learn how to use prompt\\n\\u0000\"}]");
+}
+
+TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
+    start("admin", "s3cret");
+    for (const auto &row : ENDPOINTS) {
+        for (const std::string &auth : {std::string(), http_test_basic("admin", "wrong"), http_test_basic("x", "s3cret")}) {
+            std::string reply = get(row.path, auth);
+            if (row.needs_auth) {
+                EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\nServer: QELTO Http Server\r\n"
+                                      "WWW-Authenticate: Basic realm=\"qelto\"\n",
+                                      0),
+                          0u)
+                    << row.path;
+            } else {
+                EXPECT_EQ(http_test_body(reply).rfind(row.body_start, 0), 0u) << row.path;
+            }
+        }
+        std::string reply = get(row.path, http_test_basic("admin", "s3cret"));
+        EXPECT_EQ(http_test_body(reply).rfind(row.body_start, 0), 0u) << row.path;
+    }
+}
+
+TEST_F(HttpServerTest, CrossSiteBrowserRequestsAreRefusedAndRunNothing) {
+    start("", "");
+    std::string host = "127.0.0.1:" + std::to_string(port_);
+    struct {
+        std::string headers;
+        bool refused;
+    } rows[] = {
+        {"Sec-Fetch-Site: cross-site\r\n", true},
+        {"Sec-Fetch-Site: same-origin\r\n", false},
+        {"Origin: http://evil.example\r\n", true},
+        {"Origin: null\r\n", true},
+        {"Origin: http://" + host + "\r\n", false},
+        {"", false},
+    };
+    for (const auto &row : rows) {
+        int before = log2_level_get();
+        std::string target = before == LOG_VERB ? "err" : "verb";
+        std::string reply = get("/update?name=log.level&value=" + target, row.headers);
+        int after = log2_level_get();
+        if (row.refused) {
+            EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << row.headers;
+            EXPECT_EQ(after, before) << row.headers;
+        } else {
+            EXPECT_EQ(http_test_body(reply), "{ \"success\" : true, \"msg\" : \"ok\" }") << row.headers;
+            EXPECT_NE(after, before) << row.headers;
+        }
+    }
+    log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
+}
+
+TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    start("", "", 0, 3);
+    std::vector<int> held;
+    for (int i = 0; i < 3; ++i) {
+        int fd = http_test_connect(port_);
+        ASSERT_GE(fd, 0);
+        send(fd, "GET /", 5, MSG_NOSIGNAL);
+        held.push_back(fd);
+    }
+    ASSERT_TRUE(wait_for([] { return dbg_http_server_threads() == 3; }));
+    EXPECT_EQ(http_test_get(port_, "/metrics"), "");
+    for (int fd : held) {
+        send(fd, " HTTP/1.1\r\n\r\n", 13, MSG_NOSIGNAL);
+        char buf[64];
+        EXPECT_GT(recv(fd, buf, sizeof buf, MSG_WAITALL), 0);
+        close(fd);
+    }
+    // Room again once they are done.
+    EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
+}
+
+TEST_F(HttpServerTest, LockoutAnswersWithItsMessageAfterThreeWrongPasswords) {
+    libpwd_reset();
+    libpwd_set_limits(3, 60, 64);
+    start("admin", "s3cret", 1);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get("/config", http_test_basic("admin", "bad")).rfind("HTTP/1.1 401", 0), 0u);
+    std::string reply = get("/config", http_test_basic("admin", "s3cret"));
+    EXPECT_EQ(reply.rfind("HTTP/1.1 401", 0), 0u);
+    EXPECT_NE(reply.find("Login failed 3 times, Please try again in "), std::string::npos) << reply;
+    libpwd_reset();
+}
+
+int stop_from_request() {
+    dbg_http_server_stop();
+    return 0;
+}
+
+TEST_F(HttpServerTest, ExitFromCmdStillAnswersAndStopsTheServer) {
+    start("", "");
+    libsh_exit_hook_set(stop_from_request);
+    std::string reply = get("/cmd?command=echo%20bye;exit");
+    EXPECT_EQ(http_test_body(reply).rfind("[{\"resp\":\"bye\\n\\u0000", 0), 0u) << reply;
+    dbg_http_server_wait();
+    EXPECT_EQ(dbg_http_server_port(), 0);
+    EXPECT_EQ(dbg_http_server_threads(), 0);
+    EXPECT_EQ(http_test_connect(port_), -1);
+}
+
+TEST_F(HttpServerTest, LogReturnsNewRecordsOnce) {
+    start("", "");
+    get("/log");
+    int saved = log2_level_get();
+    log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_DBG);
+    get("/update?name=no_such_var&value=1");  // logs its failure at dbg
+    std::string first = http_test_body(get("/log"));
+    EXPECT_TRUE(http_test_json_ok(first)) << first;
+    EXPECT_NE(first.find("no_such_var&value=1 conf_set failed"), std::string::npos) << first;
+    EXPECT_NE(first.find("\"level\":\"debug\""), std::string::npos);
+    std::string second = http_test_body(get("/log"));
+    EXPECT_EQ(second.find("no_such_var"), std::string::npos);
+    log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, saved);
+}
+
+}  // namespace

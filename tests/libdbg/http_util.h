@@ -1,0 +1,18 @@
+// Raw HTTP clients for the web console tests: one request per connection,
+// the whole reply read until the server closes.
+#pragma once
+
+#include <string>
+
+// Connects to 127.0.0.1:port; the descriptor or -1.
+int http_test_connect(int port);
+// Sends raw and reads until the server closes (30 s at most).
+std::string http_test_raw(int port, const std::string &raw);
+// GET path with extra header lines (each ending in \r\n).
+std::string http_test_get(int port, const std::string &path, const std::string &headers = "");
+// The body after the header block, or the whole reply when it has none.
+std::string http_test_body(const std::string &reply);
+// True when text is one JSON value with well-formed string escapes and
+// balanced brackets outside strings.
+bool http_test_json_ok(const std::string &text);
+std::string http_test_basic(const std::string &user, const std::string &pwd);

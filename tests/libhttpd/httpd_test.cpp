@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "libhttpd/httpd.h"
+
+namespace {
+
+// A request whose stream is a memory buffer: the raw request goes in first,
+// and what the server sends is what remains unread afterwards.
+struct MemRequest {
+    httpd_request *r;
+    explicit MemRequest(const std::string &raw, const char *peer = "10.1.2.3:4567") {
+        r = httpd_request_new(OS_SOCKET_NONE, peer);
+        net_sock_init_memory(&r->stream);
+        net_write(&r->stream, raw.data(), raw.size());
+    }
+    ~MemRequest() { httpd_request_free(r); }
+    std::string sent() const {
+        httpd_flush(r);
+        size_t len = 0;
+        const char *data = net_sock_mem_data(&r->stream, &len);
+        return std::string(data, len);
+    }
+};
+
+std::string without_date(const std::string &text) {
+    return std::regex_replace(text, std::regex("Date: [A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT\r\n"),
+                              "Date: *\r\n");
+}
+
+const std::string HEADER_BLOCK =
+    "HTTP/1.1 200 Output Follows\r\nServer: QELTO Http Server\r\nDate: *\r\nConnection: close\r\n"
+    "Content-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
+
+struct RequestCase {
+    const char *raw;
+    int method;
+    const char *path;
+    const char *query;
+    int version;
+    const char *user;
+    const char *pwd;
+    const char *host;
+};
+
+class HttpdReadRequest : public testing::TestWithParam<RequestCase> {};
+
+TEST_P(HttpdReadRequest, ParsesLineAndHeaders) {
+    const RequestCase &c = GetParam();
+    MemRequest m(c.raw);
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    EXPECT_EQ(m.r->method, c.method);
+    EXPECT_STREQ(m.r->path, c.path);
+    EXPECT_STREQ(m.r->query, c.query);
+    EXPECT_EQ(m.r->version, c.version);
+    EXPECT_STREQ(m.r->user, c.user);
+    EXPECT_STREQ(m.r->pwd, c.pwd);
+    EXPECT_STREQ(m.r->host, c.host);
+    EXPECT_STREQ(m.r->status, HTTPD_STATUS_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpdReadRequest,
+    testing::Values(
+        RequestCase{"GET /a//b/./c HTTP/1.1\r\n\r\n", 1, "/a/b/c", "", 2, "", "", ""},
+        RequestCase{"get /x HTTP/1.0\r\nHost: h:1\r\n\r\n", 1, "/x", "", 1, "", "", "h:1"},
+        RequestCase{"POST /p HTTP/1.1\r\n\r\nbody", 2, "/p", "", 2, "", "", ""},
+        RequestCase{"GET /cmd?command=show%20info&token=1 HTTP/1.1\r\n\r\n", 1, "/cmd",
+                    "command=show%20info&token=1", 2, "", "", ""},
+        RequestCase{"GET / HTTP/1.1\r\nAuthorization: Basic dXNlcjpwYXNz\r\n\r\n", 1, "/", "", 2, "user", "pass", ""},
+        RequestCase{"GET / HTTP/1.1\r\nauthorization: Basic dXNlcg==\r\n\r\n", 1, "/", "", 2, "user", "", ""},
+        RequestCase{"GET / HTTP/1.1\r\nAuthorization: basic dXNlcjpwYXNz\r\n\r\n", 1, "/", "", 2, "", "", ""},
+        // Input that ends before the empty line is still a request.
+        RequestCase{"GET //./x/../config HTTP/1.1\r\nHost: a", 1, "/config", "", 2, "", "", "a"},
+        RequestCase{"GET   /sp HTTP/1.1\n\n", 1, "/sp", "", 2, "", "", ""}));
+
+TEST(HttpdReadRequest, QueryVariablesAreDecodedAndGrouped) {
+    MemRequest m("GET /q?command=show%20info&token=1&a=1&a=x+y&flag&k=v=w&last HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    EXPECT_STREQ(httpd_get_variable(m.r, "command"), "show info");
+    EXPECT_STREQ(httpd_get_variable(m.r, "token"), "1");
+    const httpd_var *a = httpd_find_variable(m.r, "a");
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a->value, "1");
+    ASSERT_NE(a->more, nullptr);
+    EXPECT_STREQ(a->more->value, "x y");
+    EXPECT_STREQ(httpd_get_variable(m.r, "flag"), "");
+    EXPECT_STREQ(httpd_get_variable(m.r, "k"), "w");  // the value after the last '='
+    EXPECT_EQ(httpd_get_variable(m.r, "last"), nullptr);
+}
+
+TEST(HttpdReadRequest, UnknownMethodGetsOnlyTheShortText) {
+    MemRequest m("DELETE /config HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(httpdReadRequest(m.r), -1);
+    EXPECT_EQ(m.sent(), "\n<B>ERROR : Method Not Implemented</B>\n\nDELETE");
+}
+
+TEST(HttpdReadRequest, OverlongInputStaysInsideTheFields) {
+    std::string path = "/" + std::string(70000, 'p') + "?" + std::string(5000, 'q');
+    std::string auth(20000, 'Q');
+    MemRequest m("GET " + path + " HTTP/1.1\r\nHost: " + std::string(9000, 'h') + "\r\nAuthorization: Basic " + auth +
+                 "\r\nOrigin: " + std::string(9000, 'o') + "\r\nSec-Fetch-Site: " + std::string(500, 's') + "\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    EXPECT_EQ(strlen(m.r->path), HTTPD_PATH_SIZE - 1);
+    EXPECT_LE(strlen(m.r->query), HTTPD_PATH_SIZE - 1);
+    EXPECT_EQ(strlen(m.r->host), HTTPD_PATH_SIZE - 1);
+    EXPECT_EQ(strlen(m.r->origin), HTTPD_PATH_SIZE - 1);
+    EXPECT_EQ(strlen(m.r->fetch_site), HTTPD_FETCH_SITE_SIZE - 1);
+    EXPECT_LE(strlen(m.r->user), HTTPD_BASE64_MAXN);
+}
+
+TEST(HttpdReadRequest, TricklingClientIsCutAtTheDeadline) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    const std::string line = "GET /" + std::string(200, 'x') + " HTTP/1.1\r\n\r\n";
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (char c : line) {
+            if (stop.load() || send(fds[1], &c, 1, MSG_NOSIGNAL) != 1) return;
+            usleep(20000);
+        }
+    });
+    httpd_head_deadline_set(300);
+    httpd_request *r = httpd_request_new(os_socket_from_fd(fds[0]), "1.2.3.4:5");
+    EXPECT_EQ(httpdReadRequest(r), 0);
+    httpd_head_deadline_set(0);
+    // The request line was still arriving when the deadline ended the read.
+    EXPECT_LT(strlen(r->path), 201u);
+    stop = true;
+    writer.join();
+    httpd_request_free(r);
+    close(fds[1]);
+}
+
+struct SanitiseCase {
+    const char *in;
+    const char *out;
+};
+class HttpdSanitise : public testing::TestWithParam<SanitiseCase> {};
+TEST_P(HttpdSanitise, CleansInPlace) {
+    std::string buf = GetParam().in;
+    httpd_sanitise_url(buf.data());
+    EXPECT_STREQ(buf.c_str(), GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, HttpdSanitise,
+                         testing::Values(SanitiseCase{"/a//b/./c", "/a/b/c"}, SanitiseCase{"//./x/../config", "/config"},
+                                         SanitiseCase{"/a/b/../../c", "/a/c"}, SanitiseCase{"////", "/"},
+                                         SanitiseCase{"/a/./././b", "/a/b"}, SanitiseCase{"/../x", "/x"},
+                                         SanitiseCase{"", ""}));
+
+TEST(HttpdDecode, Base64AndUrl) {
+    char out[HTTPD_BASE64_MAXN + 1];
+    EXPECT_EQ(httpd_base64_decode("  dXNlcjpwYXNz", out), 9);
+    EXPECT_STREQ(out, "user:pass");
+    EXPECT_EQ(httpd_base64_decode("YQ==YWJj", out), 1);
+    EXPECT_STREQ(out, "a");
+    EXPECT_EQ(httpd_base64_decode(std::string(400, 'Q').c_str(), out), static_cast<int>(HTTPD_BASE64_MAXN));
+    struct {
+        const char *in, *out;
+    } rows[] = {{"a+b%41%6a", "a bAj"}, {"%", "%"}, {"x%4", "x%4"}, {"%zz%2", "%zz%2"}, {"%00ok", ""}};
+    for (const auto &row : rows) {
+        std::string buf = row.in;
+        httpd_url_decode(buf.data());
+        EXPECT_STREQ(buf.c_str(), row.out) << row.in;
+    }
+}
+
+TEST(HttpdOutput, HeaderBlockIsExact) {
+    MemRequest m("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    httpd_print(m.r, "body");
+    httpd_print(m.r, "!");
+    EXPECT_EQ(without_date(m.sent()), HEADER_BLOCK + "body!");
+}
+
+TEST(HttpdOutput, ForceAuthAndNotFoundAreExact) {
+    MemRequest a("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(a.r), 0);
+    httpd_force_auth(a.r);
+    EXPECT_EQ(without_date(a.sent()),
+              "HTTP/1.1 401 Please Authenticate\nServer: QELTO Http Server\r\nWWW-Authenticate: Basic realm=\"qelto\"\n"
+              "Date: *\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
+              "Expires: 0\r\nPragma: no-cache\r\n\r\n\n");
+    MemRequest n("GET /x HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(n.r), 0);
+    httpd_send_404(n.r);
+    EXPECT_EQ(without_date(n.sent()),
+              "HTTP/1.1 404 Not Found\nServer: QELTO Http Server\r\nDate: *\r\nConnection: close\r\n"
+              "Content-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n"
+              "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not found!</H1>\n"
+              "</BODY></HTML>\n");
+}
+
+TEST(HttpdOutput, SubstitutionEscapesQueryValuesAndPrefersHandlerValues) {
+    MemRequest m("GET /?title=<script>x</script>&who=<b>&n=1 HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    httpd_add_variable(m.r, "title", "Real & Title");
+    httpd_output(m.r, "[$title|$who|$n|$unknown|$|$$|$n_x]");
+    std::string body = m.sent().substr(m.sent().find("\r\n\r\n") + 4);
+    EXPECT_EQ(body, "[Real & Title|&lt;b&gt;|1|$unknown|$|$$|$n_x]");
+}
+
+TEST(HttpdOutput, LongPageIsSentWhole) {
+    MemRequest m("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(m.r), 0);
+    httpd_add_variable(m.r, "v", "value");
+    std::string page = std::string(HTTPD_OUTPUT_SIZE * 2, 'a') + "$v";
+    httpd_output(m.r, page.c_str());
+    std::string body = m.sent().substr(m.sent().find("\r\n\r\n") + 4);
+    EXPECT_EQ(body, std::string(HTTPD_OUTPUT_SIZE * 2, 'a') + "value");
+}
+
+std::string g_called;
+void on_root(httpd_server *, httpd_request *r) { g_called = std::string("root:") + r->path; }
+void on_cmd(httpd_server *, httpd_request *r) { g_called = "cmd"; }
+void on_deep(httpd_server *, httpd_request *r) { g_called = "deep"; }
+int refuse(httpd_server *, httpd_request *r) { return -1; }
+
+TEST(HttpdProcessRequest, DispatchesByDirectoryAndName) {
+    httpd_server *server = httpd_server_new();
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(httpd_add_c_content(server, "/", "", 0, nullptr, on_root), 0);
+    ASSERT_EQ(httpd_add_c_content(server, "/", "cmd", 0, nullptr, on_cmd), 0);
+    ASSERT_EQ(httpd_add_c_content(server, "/a/b", "c", 0, nullptr, on_deep), 0);
+    ASSERT_EQ(httpd_add_c_content(server, "/", "no", 0, refuse, on_cmd), 0);
+    struct {
+        const char *raw, *called;
+        bool not_found;
+    } rows[] = {
+        {"GET / HTTP/1.1\r\n\r\n", "root:/", false},       {"GET /cmd?x=1 HTTP/1.1\r\n\r\n", "cmd", false},
+        {"GET /a//b/./c HTTP/1.1\r\n\r\n", "deep", false}, {"GET /a/b HTTP/1.1\r\n\r\n", "", true},
+        {"GET /no HTTP/1.1\r\n\r\n", "", false},           {"GET nopath HTTP/1.1\r\n\r\n", "", false},
+    };
+    for (const auto &row : rows) {
+        g_called.clear();
+        MemRequest m(row.raw);
+        ASSERT_EQ(httpdReadRequest(m.r), 0);
+        httpdProcessRequest(server, m.r);
+        EXPECT_EQ(g_called, row.called) << row.raw;
+        EXPECT_EQ(m.sent().find("404 Not Found") != std::string::npos, row.not_found) << row.raw;
+    }
+    httpd_server_free(server);
+}
+
+}  // namespace
