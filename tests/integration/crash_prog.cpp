@@ -14,6 +14,8 @@
 #include <string>
 
 #include "libapp/app_lib.h"
+#include "libnet/sock_env.h"
+#include "libnet/sock_env_imp.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/os_thread.h"
@@ -90,6 +92,25 @@ int crash(const std::string &kind) {
         os_thread_init("locker", lock_holder, nullptr, nullptr, nullptr);
         while (!g_ready.load()) os_sleep_ms(1);
         touch_null();
+    }
+    // The event loop runs; "block" on standard input holds it still until "release".
+    if (kind == "block_loop") {
+        sock_env_init();
+        sock_loop_gate *gate = nullptr;
+        char line[64];
+        while (std::fgets(line, sizeof line, stdin)) {
+            if (std::strncmp(line, "block", 5) == 0 && !gate) {
+                gate = new sock_loop_gate;
+                std::fprintf(stderr, "loop blocked\n");
+            } else if (std::strncmp(line, "release", 7) == 0 && gate) {
+                delete gate;
+                gate = nullptr;
+                std::fprintf(stderr, "loop released\n");
+            }
+        }
+        delete gate;
+        sock_env_exit();
+        return 0;
     }
     if (kind == "assert") {
         PAL_ASSERT(kind.empty());

@@ -13,6 +13,7 @@
 #include "libpal/os/os_host.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/os_panic.h"
+#include "libpal/os/os_service.h"
 #include "libpal/os/os_signal.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tool.h"
@@ -56,7 +57,8 @@ void usage_exit(int code) {
 void exe_relative(char *out, size_t size, const char *name) {
     char dir[4096];
     os_exe_dir(dir, sizeof dir);
-    std::snprintf(out, size, "%s/%s", dir, name);
+    // A path that does not fit is cut; opening it then fails visibly.
+    if (std::snprintf(out, size, "%s/%s", dir, name) >= static_cast<int>(size)) out[size - 1] = 0;
 }
 
 // A relative dump directory lies beside the executable; "~/" is the home folder.
@@ -167,6 +169,9 @@ int app_opt_set() {
         log2_ioctl(nullptr, LOG2_IOCTL_FILE_ON, 1);
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
+    if (g_app.svc_action == 'i')
+        std::exit(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));
+    if (g_app.svc_action == 'u') std::exit(os_remove_service(g_app.svc_name));
     if (g_app.lib_init_proc) g_app.lib_init_proc();
     if (os_is_file(g_app.conf_path) != 1) {
         LOGV("Load default %s\n", g_app.app_conf_file);
@@ -197,6 +202,12 @@ int app_opt_set() {
     if (g_app.need_admin && !os_is_root())
         LOGW("%s privileges are required to run the program\n", "administrator");
     arm_crash_dumps();
+    if (g_app.daemon_mode) {
+        os_service_start(g_app.svc_name, WinServiceStart, WinServiceStop);
+        // The servers' threads may still run: leave without static destructors.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }
 

@@ -85,5 +85,8 @@ void app_help();
 // dump, last log lines, "process panic exit", exit code 254. Never returns.
 struct os_exception_info;
 [[noreturn]] void app_panic_handle(const os_exception_info *info);
+// Service-mode start and stop procedures (run on "srv" and on the signal thread).
+int32_t WinServiceStart();
+int32_t WinServiceStop();
 // The default option parser (-c -o -l -d -q -p -i -u -e -v -h -s -w).
 void app_opt_parse(int argc, char **argv);
