@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev            # unit tests and benchmarks
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
+  gdb systemd                                         # crash tests open the dumps with gdb; systemd-analyze checks the unit
 )
 
 missing=()

@@ -296,7 +296,9 @@ int os_panic_install(os_panic_handler handler) {
     note_stack_bounds();
     struct sigaction action{};
     action.sa_sigaction = fault_handler;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // SA_NODEFER: a fault inside the crash path comes back to the handler,
+    // which ends the process, instead of the kernel killing it without a word.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (int sig : FAULT_SIGNALS) sigaction(sig, &action, nullptr);
     os_thread_runner_set(guarded_runner);
