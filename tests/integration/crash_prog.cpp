@@ -52,6 +52,8 @@ uint32_t twin_thread(void *) {
     return 0;
 }
 
+uint32_t overflow_thread(void *) { return static_cast<uint32_t>(recurse(0)); }
+
 uint32_t lock_holder(void *) {
     log2_panic_enter(0);
     g_ready.store(1);
@@ -81,6 +83,10 @@ int crash(const std::string &kind) {
     volatile int zero = 0;
     if (kind == "null") touch_null();
     if (kind == "stack") return recurse(0);
+    if (kind == "thread_stack") {
+        os_thread_init("deep", overflow_thread, nullptr, nullptr, nullptr);
+        for (;;) pause();
+    }
     if (kind == "div0") return divide(zero);
     if (kind == "abort") std::abort();
     if (kind == "twin") {

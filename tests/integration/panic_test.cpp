@@ -94,6 +94,7 @@ TEST_P(CrashKinds, ReportDumpAndExitCodeEveryRun) {
 INSTANTIATE_TEST_SUITE_P(Faults, CrashKinds,
                          ::testing::Values(CrashCase{"null", "ACCESS_VIOLATION"},
                                            CrashCase{"stack", "STACK_OVERFLOW"},
+                                           CrashCase{"thread_stack", "STACK_OVERFLOW"},
                                            CrashCase{"div0", "INT_DIVIDE_BY_ZERO"},
                                            // SIGABRT has no name: the code, cut to 15 characters.
                                            CrashCase{"abort", "unkown(10737418"}),

@@ -32,7 +32,6 @@ using os_panic_handler = void (*)(const os_exception_info *info);
 // Installs the fault handlers once (later calls return 0 at once) and gives
 // the calling thread its alternate stack; -1 when they cannot be installed.
 int os_panic_install(os_panic_handler handler);
-bool os_panic_installed();
 // Gives the calling thread an alternate signal stack; os_thread_init does it
 // for its threads. 0 or -1.
 int os_panic_altstack_init();

@@ -306,8 +306,6 @@ int os_panic_install(os_panic_handler handler) {
 #endif
 }
 
-bool os_panic_installed() { return g_installed.load(); }
-
 bool os_panic_report_written() { return g_report_written.load(std::memory_order_relaxed) != 0; }
 
 const char *os_exception_name(uint32_t code, char *out, size_t size) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,19 @@ const Dwfl_Callbacks g_callbacks = {
 std::timed_mutex g_session_lock;
 Dwfl *g_session = nullptr;
 bool g_session_failed = false;
+
+// Stacks are also taken inside the crash path, where the log lock may be
+// out of reach: the panic module's log call knows what to do then.
+void stack_logf(uint32_t flags, const char *func, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void stack_logf(uint32_t flags, const char *func, const char *fmt, ...) {
+    if (static_cast<int>(flags & LOG_F_LEVEL_MASK) > log2_level_get()) return;
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    os_panic_log(flags, func, text);
+}
 
 Dwfl *session_locked() {
     if (g_session || g_session_failed) return g_session;
@@ -93,7 +107,7 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
         module = info.dli_fname;
         module_base = reinterpret_cast<uintptr_t>(info.dli_fbase);
     } else {
-        LOGD("kernel32->GetModuleHandleExW addr=0x%p error: no module\n", addr);
+        stack_logf(LOG_DBG, "GetAddrSym", "kernel32->GetModuleHandleExW addr=%p error: no module\n", addr);
     }
     // The main program's map carries only the name it was started by.
     if (module && module[0] != '/') module = exe_path();
@@ -113,7 +127,7 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
                 demangled(name, symbol, sizeof symbol);
                 symbol_offset = offset;
             } else {
-                LOGV("SymFromAddr error: no symbol at %p\n", addr);
+                stack_logf(LOG_VERB, "GetAddrSym", "SymFromAddr error: %s\n", dwfl_errmsg(-1));
             }
             int line = 0;
             const char *file = nullptr;
@@ -122,7 +136,7 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
             if (file)
                 std::snprintf(source, sizeof source, " [%s @ %u]", file, static_cast<unsigned>(line));
             else
-                LOGV("SymGetLineFromAddr addr=%p error: no line\n", addr);
+                stack_logf(LOG_VERB, "GetAddrSym", "SymGetLineFromAddr addr=%p error: %s\n", addr, dwfl_errmsg(-1));
             if (!module) {
                 const char *mod_name = nullptr;
                 Dwarf_Addr start = 0;
@@ -158,7 +172,7 @@ char *os_dump_stack(char *buf, size_t size) {
     void *frames[STACK_FRAMES_MAXN];
     int count = backtrace(frames, STACK_FRAMES_MAXN);
     if (count <= 0) {
-        LOGE("CaptureStackBackTrace frames=%d\n", count);
+        stack_logf(LOG_ERR, "os_dump_stack", "CaptureStackBackTrace frames=%d\n", count);
         return buf;
     }
     size_t used = 0;
