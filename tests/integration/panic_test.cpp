@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hubd_process_util.h"
+#include "shell_client_util.h"
 
 namespace fs = std::filesystem;
 
@@ -116,6 +117,23 @@ TEST(Panic, CallNullInTheShellLeavesADumpThatGdbOpens) {
     std::string bt = run_capture("gdb -batch -ex bt " + dir.binary() + " " + found[0]);
     EXPECT_NE(bt.find("fvar_null_func"), std::string::npos) << bt;
     EXPECT_NE(bt.find("SIGSEGV"), std::string::npos) << bt;
+}
+
+// Shell sessions share the interpreter's state: a fault in one ends the program.
+TEST(Panic, CallNullInATcpSessionEndsTheProgram) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port) + "panic_dump_dir = dumps\n");
+    HubdProcess p(dir, {"-q"});
+    ASSERT_TRUE(wait_shell_ready(p, port));
+    ShellConn conn(port);
+    ASSERT_TRUE(conn.request("call null"));
+    HubdResult r = p.wait();
+    EXPECT_EQ(r.exit_code, 254) << r.err;
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("except handle"), std::string::npos);
+    EXPECT_EQ(dumps(dir).size(), 1u);
 }
 
 TEST(Panic, NoDumpWithoutADumpDirectory) {
