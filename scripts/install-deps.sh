@@ -12,6 +12,7 @@ packages=(
   chromium chromium-driver python3-selenium           # the web console's page tested in a headless browser
   wrk                                                 # load test and benchmark of the web console
   python3-prometheus-client                           # parses the web console's Prometheus view in a test
+  gdb systemd                                         # crash tests open the dumps with gdb; systemd-analyze checks the unit
 )
 
 missing=()

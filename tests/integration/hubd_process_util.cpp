@@ -39,8 +39,9 @@ pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const 
         dup2(pout[1], 1);
         dup2(perr[1], 2);
         setpgid(0, 0);
-        set_env(env);
+        // Not run by systemd unless the test says so.
         unsetenv("NOTIFY_SOCKET");
+        set_env(env);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(bin.c_str()));
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));

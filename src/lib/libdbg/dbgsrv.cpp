@@ -119,6 +119,9 @@ int debug_shell_server_init(const char *addr_list, int port) {
     if (g_server.ctx_srv) return -1;
     sock_ctx_srv *ctx_srv = sock_tcp_ctx_init("netsh_srv", NETSH_CTX_SIZE, netsh_srv_thread);
     if (!ctx_srv) return -1;
+    // Sessions share the shell's state: a fault in one ends the process with
+    // a report and a dump rather than leave the others on broken state.
+    ctx_srv->except_opt = {};
     sock_srv_conf conf{};
     conf.name = "netsh";
     conf.backlog = NETSH_BACKLOG;

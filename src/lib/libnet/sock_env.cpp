@@ -10,6 +10,7 @@
 #include "libnet/sock_event.h"
 #include "libnet/sock_env_imp.h"
 #include "libpal/basic/pal_assert.h"
+#include "libpal/os/os_service.h"
 #include "libpal/os/os_thread.h"
 #include "liblog/log2.h"
 
@@ -55,6 +56,12 @@ void pass_end() {
     g_env.gate_cv.notify_all();
 }
 
+// The loop wakes often enough that no watchdog ping comes late.
+int loop_wait_ms() {
+    uint32_t ping_ms = os_service_watchdog_ping_ms();
+    return ping_ms && ping_ms / 2 < LOOP_WAIT_MS ? static_cast<int>(ping_ms / 2) : LOOP_WAIT_MS;
+}
+
 uint32_t sock_events_thread(void *) {
     LOGD("==>\n");
     g_env.loop_tid.store(os_thread_id(), std::memory_order_relaxed);
@@ -66,7 +73,7 @@ uint32_t sock_events_thread(void *) {
             PAL_ASSERT_REPORT("poller && poller->wait && func");
             result = -1;
         } else {
-            result = os_poller_wait(poller, sock_events_callback, LOOP_WAIT_MS);
+            result = os_poller_wait(poller, sock_events_callback, loop_wait_ms());
         }
         if (g_env.stop.load(std::memory_order_relaxed)) {
             pass_end();
@@ -78,6 +85,8 @@ uint32_t sock_events_thread(void *) {
         if (first_ms || idle_ms) sock_events_sweep(first_ms, idle_ms);
         sock_periodic_proc hook = g_env.periodic.load(std::memory_order_acquire);
         if (hook) hook(g_env.periodic_arg.load(std::memory_order_relaxed));
+        // A loop that stops passing here stops the pings, and systemd restarts the service.
+        os_service_watchdog_ping();
         pass_end();
         if (result < 0) os_sleep_ms(WAIT_ERROR_PAUSE_MS);
     }

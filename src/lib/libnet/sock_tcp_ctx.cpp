@@ -8,6 +8,7 @@
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"
 #include "libpal/memory/lbuf.h"
+#include "libpal/os/os_thread_hook.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -22,7 +23,12 @@ uint32_t ctx_thread(void *arg) {
     auto *ctx = static_cast<sock_ctx *>(arg);
     sock_ctx_srv *srv = ctx->srv;
     t_own_ctx = ctx;
-    uint32_t code = srv->proc(ctx);
+    uint32_t code = os_thread_run_guarded(srv->proc, ctx, &srv->except_opt);
+    // An abandoned procedure never closed its connection; the peer must see the end.
+    if (os_thread_call_abandoned() && ctx->sock != OS_SOCKET_NONE) {
+        os_socket_exit(ctx->sock);
+        ctx->sock = OS_SOCKET_NONE;
+    }
     t_own_ctx = nullptr;
     lbuf_lock(srv->list);
     if (!ctx->reaped) {
@@ -48,6 +54,7 @@ sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_fun
     str_copy_trunc(srv->name, sizeof srv->name, name ? name : "");
     srv->rec_size = rec_size;
     srv->proc = proc;
+    srv->except_opt.handle = 1;
     srv->list = lbuf_init("sock_ctx", nullptr, nullptr, nullptr, rec_size);
     if (!srv->list) {
         LOGC("os_fixed_pool_init error\n");

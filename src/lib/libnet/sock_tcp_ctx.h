@@ -31,6 +31,9 @@ struct sock_ctx_srv {
     size_t rec_size;
     os_thread_func proc;  // runs one connection; receives its sock_ctx *
     lbuf *list;           // "sock_ctx"
+    // Fault options of the connection procedure; handle by default, so that a
+    // fault ends only its own connection.
+    os_thread_except_opt except_opt;
     uint8_t closing;      // set under the list lock by sock_tcp_ctx_exit
 };
 

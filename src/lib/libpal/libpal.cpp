@@ -8,6 +8,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/env/random.h"
 #include "libpal/os/os_host.h"
+#include "libpal/os/os_service.h"
 #include "libpal/os/os_socket.h"
 #include "libpal/os/os_time.h"
 #include "libpal/tframe/app.h"
@@ -46,6 +47,7 @@ int pl_init() {
     g_app.start_tick = os_clock_ms();
     if (!os_socket_init_env()) LOGE("os_socket_init_env failed\n");
     mem_init();
+    os_privileges_init();
     set_homedoc();
     memory_random_seed(static_cast<uint64_t>(now.sec - 1));
     std::srand(static_cast<unsigned>(now.sec));

@@ -21,3 +21,6 @@ public:
 private:
     mutex_t *m_;
 };
+
+// Takes the mutex when it is free (or already the caller's); false otherwise.
+bool mutex_trylock(mutex_t *m);

@@ -1,5 +1,5 @@
-// Termination signals are taken on one thread of their own: SIGINT and SIGTERM
-// are blocked in the caller (and so in every thread it starts later), and a
+// Termination signals are taken on one thread of their own: SIGINT, SIGTERM
+// and SIGHUP are blocked in the caller (and so in every thread it starts later), and a
 // thread waits for them with sigwait and calls the handler there, where any
 // code may run.
 #pragma once
@@ -10,3 +10,6 @@ using os_signal_handler = void (*)(int sig);
 int os_signal_thread_start(os_signal_handler handler);
 // Default handling for sig from now on: a second signal ends the process.
 void os_signal_default(int sig);
+// Service mode: SIGTERM (stop) and SIGHUP (interrogation) go to control
+// instead of the handler; null gives them back to the handler.
+void os_signal_control_set(os_signal_handler control);

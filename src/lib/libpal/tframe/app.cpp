@@ -12,6 +12,8 @@
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_host.h"
 #include "libpal/os/os_opt.h"
+#include "libpal/os/os_panic.h"
+#include "libpal/os/os_service.h"
 #include "libpal/os/os_signal.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tool.h"
@@ -55,7 +57,24 @@ void usage_exit(int code) {
 void exe_relative(char *out, size_t size, const char *name) {
     char dir[4096];
     os_exe_dir(dir, sizeof dir);
-    std::snprintf(out, size, "%s/%s", dir, name);
+    // A path that does not fit is cut; opening it then fails visibly.
+    if (std::snprintf(out, size, "%s/%s", dir, name) >= static_cast<int>(size)) out[size - 1] = 0;
+}
+
+// A relative dump directory lies beside the executable; "~/" is the home folder.
+void arm_crash_dumps() {
+    const char *dir = g_app.panic_dump_dir;
+    if (!dir || !dir[0]) return;
+    char path[8192];
+    const char *home = std::getenv("HOME");
+    if (dir[0] == '~' && (dir[1] == '/' || !dir[1]) && home)
+        std::snprintf(path, sizeof path, "%s%s", home, dir + 1);
+    else if (!os_path_is_absolute(dir))
+        exe_relative(path, sizeof path, dir);
+    else
+        std::snprintf(path, sizeof path, "%s", dir);
+    replace_text(&g_app.panic_dump_dir, path);
+    if (!os_debugger_attached()) os_panic_dump_set(g_app.panic_dump_dir, g_app.app_name);
 }
 
 }  // namespace
@@ -119,6 +138,8 @@ void app_opt_init(int argc, char **argv) {
     PAL_ASSERT(g_app.app_ver!=NULL);
     PAL_ASSERT(g_app.app_ver_date!=NULL);
     build_cmdline(argc, argv);
+    // Under a debugger the faults belong to the debugger.
+    if (!os_debugger_attached()) os_panic_install(app_panic_handle);
     if (!g_app.opt_parse_proc) return;
     app_getopt_reset();
     g_app.opt_parse_proc(argc, argv);
@@ -148,6 +169,9 @@ int app_opt_set() {
         log2_ioctl(nullptr, LOG2_IOCTL_FILE_ON, 1);
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
+    if (g_app.svc_action == 'i')
+        std::exit(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));
+    if (g_app.svc_action == 'u') std::exit(os_remove_service(g_app.svc_name));
     if (g_app.lib_init_proc) g_app.lib_init_proc();
     if (os_is_file(g_app.conf_path) != 1) {
         LOGV("Load default %s\n", g_app.app_conf_file);
@@ -177,6 +201,13 @@ int app_opt_set() {
     if (g_app.instance_check_proc && g_app.instance_check_proc() < 0) std::exit(1);
     if (g_app.need_admin && !os_is_root())
         LOGW("%s privileges are required to run the program\n", "administrator");
+    arm_crash_dumps();
+    if (g_app.daemon_mode) {
+        os_service_start(g_app.svc_name, WinServiceStart, WinServiceStop);
+        // The servers' threads may still run: leave without static destructors.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }
 

@@ -87,5 +87,12 @@ bool app_exit_gate_enter();
 void app_exit_gate_leave();
 // The help text with app_name, written to standard error.
 void app_help();
+// The process-level crash handler: report (unless a thread filter wrote it),
+// dump, last log lines, "process panic exit", exit code 254. Never returns.
+struct os_exception_info;
+[[noreturn]] void app_panic_handle(const os_exception_info *info);
+// Service-mode start and stop procedures (run on "srv" and on the signal thread).
+int32_t WinServiceStart();
+int32_t WinServiceStop();
 // The default option parser (-c -o -l -d -q -p -i -u -e -v -h -s -w).
 void app_opt_parse(int argc, char **argv);

@@ -31,6 +31,8 @@ void mutex_lock(mutex_t *m) {
     if (m) pthread_mutex_lock(&m->m);
 }
 
+bool mutex_trylock(mutex_t *m) { return m && pthread_mutex_trylock(&m->m) == 0; }
+
 void mutex_unlock(mutex_t *m) {
     if (m) pthread_mutex_unlock(&m->m);
 }

@@ -12,6 +12,7 @@
 namespace {
 
 std::atomic<os_signal_handler> g_handler{nullptr};
+std::atomic<os_signal_handler> g_control{nullptr};
 std::atomic<bool> g_started{false};
 
 sigset_t stop_signals() {
@@ -19,6 +20,7 @@ sigset_t stop_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -27,6 +29,11 @@ uint32_t signal_thread(void *) {
         sigset_t set = stop_signals();
         int sig = 0;
         if (sigwait(&set, &sig) != 0) continue;
+        os_signal_handler control = g_control.load(std::memory_order_acquire);
+        if (control && (sig == SIGTERM || sig == SIGHUP)) {
+            control(sig);
+            continue;
+        }
         if (os_signal_handler h = g_handler.load(std::memory_order_acquire)) h(sig);
     }
     return 0;
@@ -57,3 +64,5 @@ void os_signal_default(int sig) {
     // Only this thread takes the signal now, with its default action.
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
 }
+
+void os_signal_control_set(os_signal_handler control) { g_control.store(control, std::memory_order_release); }

@@ -1,0 +1,249 @@
+// Crash reports and dumps of the real program, and of a stand-in that faults
+// on request (crash_prog.cpp) for the faults an operator cannot cause.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "hubd_process_util.h"
+#include "shell_client_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> NO_SERVERS = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
+const std::string DUMP_INI = "[debug]\npanic_dump_dir = dumps\n";
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer keeps the fault signals; crash handling is off there"
+#else
+#define SKIP_UNDER_SANITIZER() (void)0
+#endif
+
+void use_crash_prog(const HubdDir &dir) {
+    fs::copy_file(HUBD_CRASH_BIN, dir.binary(), fs::copy_options::overwrite_existing);
+}
+
+// Every file under the folder whose name matches pattern.
+std::vector<std::string> files_matching(const std::string &root, const std::string &pattern) {
+    std::vector<std::string> found;
+    std::regex re(pattern);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it)
+        if (std::regex_match(it->path().filename().string(), re)) found.push_back(it->path().string());
+    return found;
+}
+
+std::vector<std::string> dumps(const HubdDir &dir) {
+    return files_matching(dir.path(), R"(hubd-\d{4}_\d\d_\d\d-\d\d_\d\d_\d\d\.dmp)");
+}
+
+int count_of(const std::string &text, const std::string &piece) {
+    int n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+std::string run_capture(const std::string &command) {
+    std::string out;
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+bool have_gdb() { return std::system("gdb --version >/dev/null 2>&1") == 0; }
+
+struct CrashCase {
+    const char *kind;
+    const char *cmsg;
+};
+
+class CrashKinds : public ::testing::TestWithParam<CrashCase> {};
+
+// Each kind runs more than once: every run must give the report, the dump and 254.
+TEST_P(CrashKinds, ReportDumpAndExitCodeEveryRun) {
+    SKIP_UNDER_SANITIZER();
+    const CrashCase &c = GetParam();
+    for (int run = 0; run < 2; ++run) {
+        HubdDir dir;
+        use_crash_prog(dir);
+        dir.write_file("hubd.ini", DUMP_INI);
+        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", c.kind}});
+        EXPECT_EQ(r.exit_code, 254) << r.err;
+        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1) << r.err;
+        EXPECT_NE(r.err.find(std::string("Cmsg: ") + c.cmsg + "\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("crash_prog.cpp @ "), std::string::npos) << "stack without source lines:\n" << r.err;
+        // The recent lines go to the binary log alone.
+        EXPECT_EQ(dir.read_file("bsv-only.txt").rfind("--LastLog-- \n", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find("--LastLog--"), std::string::npos);
+        EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos);
+        EXPECT_EQ(dumps(dir).size(), 1u) << r.err;
+        EXPECT_TRUE(files_matching(dir.path(), R"(.*\.tmp)").empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, CrashKinds,
+                         ::testing::Values(CrashCase{"null", "ACCESS_VIOLATION"},
+                                           CrashCase{"stack", "STACK_OVERFLOW"},
+                                           CrashCase{"thread_stack", "STACK_OVERFLOW"},
+                                           CrashCase{"div0", "INT_DIVIDE_BY_ZERO"},
+                                           // SIGABRT has no name: the code, cut to 15 characters.
+                                           CrashCase{"abort", "unkown(10737418"}),
+                         [](const auto &info) { return std::string(info.param.kind); });
+
+TEST(Panic, CallNullInTheShellLeavesADumpThatGdbOpens) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    dir.write_file("hubd.ini", DUMP_INI);
+    HubdResult r = run_hubd(dir, NO_SERVERS, {}, "call null\n");
+    EXPECT_EQ(r.exit_code, 254) << r.err;
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(fvar_null_func.*sh_items\.cpp @ \d+\])"))) << r.err;
+    EXPECT_NE(r.err.find("MiniDump " + dir.path() + "/dumps/hubd-"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos);
+    std::vector<std::string> found = dumps(dir);
+    ASSERT_EQ(found.size(), 1u) << r.err;
+    if (!have_gdb()) GTEST_SKIP() << "gdb cannot run here";
+    std::string bt = run_capture("gdb -batch -ex bt " + dir.binary() + " " + found[0]);
+    EXPECT_NE(bt.find("fvar_null_func"), std::string::npos) << bt;
+    EXPECT_NE(bt.find("SIGSEGV"), std::string::npos) << bt;
+}
+
+// Shell sessions share the interpreter's state: a fault in one ends the program.
+TEST(Panic, CallNullInATcpSessionEndsTheProgram) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port) + "panic_dump_dir = dumps\n");
+    HubdProcess p(dir, {"-q"});
+    ASSERT_TRUE(wait_shell_ready(p, port));
+    ShellConn conn(port);
+    ASSERT_TRUE(conn.request("call null"));
+    HubdResult r = p.wait();
+    EXPECT_EQ(r.exit_code, 254) << r.err;
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("except handle"), std::string::npos);
+    EXPECT_EQ(dumps(dir).size(), 1u);
+}
+
+TEST(Panic, NoDumpWithoutADumpDirectory) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    use_crash_prog(dir);
+    HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "null"}});
+    EXPECT_EQ(r.exit_code, 254);
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(files_matching(dir.path(), R"(.*\.dmp)").empty());
+}
+
+TEST(Panic, NoHandlersAndNoDumpUnderADebugger) {
+    SKIP_UNDER_SANITIZER();
+    if (!have_gdb()) GTEST_SKIP() << "gdb cannot run here";
+    HubdDir dir;
+    use_crash_prog(dir);
+    dir.write_file("hubd.ini", DUMP_INI);
+    std::string out = run_capture("cd " + dir.path() + " && HUBD_CRASH=null gdb -batch -ex run --args ./hubd -q -s " +
+                                  "debug_server_port=0 -s http_server_port=0 </dev/null");
+    // The fault stops in the debugger instead of in the crash handling.
+    EXPECT_NE(out.find("SIGSEGV"), std::string::npos) << out;
+    EXPECT_EQ(out.find("--ExptInfo--"), std::string::npos) << out;
+    EXPECT_TRUE(files_matching(dir.path(), R"(.*\.dmp)").empty());
+}
+
+TEST(Panic, TwoThreadsFaultingAtOnceGiveOneReportAndOneDump) {
+    SKIP_UNDER_SANITIZER();
+    for (int run = 0; run < 3; ++run) {
+        HubdDir dir;
+        use_crash_prog(dir);
+        dir.write_file("hubd.ini", DUMP_INI);
+        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "twin"}});
+        EXPECT_EQ(r.exit_code, 254) << r.err;
+        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1) << r.err;
+        // The thread filter reported and passed the fault on to the process handler.
+        EXPECT_EQ(count_of(r.err, "except continue\n"), 1) << r.err;
+        EXPECT_EQ(count_of(r.err, "process panic exit\n"), 1) << r.err;
+        EXPECT_EQ(dumps(dir).size(), 1u) << r.err;
+    }
+}
+
+TEST(Panic, LogLockHeldByAnotherThreadStillEndsWithTheReport) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    use_crash_prog(dir);
+    dir.write_file("hubd.ini", DUMP_INI);
+    std::vector<std::string> args = NO_SERVERS;
+    args.insert(args.end(), {"-o", dir.path() + "/crash.log"});
+    HubdResult r = run_hubd(dir, args, {{"HUBD_CRASH", "loglock"}}, "", 20000);
+    ASSERT_EQ(r.exit_code, 254) << "the crash path hung:\n" << r.err;
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos) << r.err;
+    std::string log = dir.read_file("crash.log");
+    EXPECT_NE(log.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("process panic exit\n"), std::string::npos) << log;
+    EXPECT_EQ(dumps(dir).size(), 1u);
+}
+
+struct DumpFailure {
+    const char *name;
+    const char *dump_dir;
+    const char *fsize;  // file size limit standing in for a full disk, or ""
+};
+
+class DumpFailures : public ::testing::TestWithParam<DumpFailure> {};
+
+TEST_P(DumpFailures, LeaveTheReportAndNoCutFile) {
+    SKIP_UNDER_SANITIZER();
+    const DumpFailure &c = GetParam();
+    HubdDir dir;
+    use_crash_prog(dir);
+    dir.write_file("blocker", "a file where the dump folder should go\n");
+    fs::create_directory(dir.path() + "/dumps");
+    dir.write_file("dumps/hubd-2000_01_01-00_00_00.dmp", "older dump");
+    dir.write_file("hubd.ini", std::string("[debug]\npanic_dump_dir = ") + c.dump_dir + "\n");
+    EnvOverrides env = {{"HUBD_CRASH", "null"}};
+    if (c.fsize[0]) env["HUBD_CRASH_FSIZE"] = c.fsize;
+    HubdResult r = run_hubd(dir, NO_SERVERS, env);
+    EXPECT_EQ(r.exit_code, 254) << r.err;
+    EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("MiniDump "), std::string::npos) << r.err;
+    EXPECT_EQ(dumps(dir).size(), 1u);  // only the older one
+    EXPECT_EQ(dir.read_file("dumps/hubd-2000_01_01-00_00_00.dmp"), "older dump");
+    EXPECT_TRUE(files_matching(dir.path(), R"(.*\.tmp)").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Panic, DumpFailures,
+                         ::testing::Values(DumpFailure{"FolderCannotBeMade", "blocker/dumps", ""},
+                                           DumpFailure{"DiskFull", "dumps", "65536"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Panic, FailedAssertionLogsItsStackAndGoesOn) {
+    HubdDir dir;
+    use_crash_prog(dir);
+    HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "assert"}});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    size_t report = r.err.find("expr[kind.empty()]: assert failed\n");
+    ASSERT_NE(report, std::string::npos) << r.err;
+    size_t open = r.err.find("assert_dump_stack(): [", report);
+    ASSERT_NE(open, std::string::npos) << r.err;
+    size_t after = r.err.find("after the assertion\n", open);
+    ASSERT_NE(after, std::string::npos) << r.err;
+    std::string stack = r.err.substr(open, after - open);
+    EXPECT_EQ(stack.substr(stack.size() - 3), "\n]\n");
+    int lines = count_of(stack, "\n") - 1;
+    EXPECT_LE(lines, 128);
+    EXPECT_GE(lines, 3);
+    EXPECT_NE(stack.find("crash_prog.cpp @ "), std::string::npos) << stack;
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// The program as a systemd service: the notify protocol seen from a socket
+// the test owns, the watchdog pings, and the unit file behind -i and -u.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "hubd_process_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string NO_SERVERS_INI = "[debug]\nshell_server_port = 0\nhttp_server_port = 0\n";
+constexpr int WAIT_LIMIT_MS = 20000;
+const std::string WATCHDOG = "WATCHDOG=1";
+
+// The service manager's end of the notify protocol: a datagram socket bound to a path.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0) close(fd_);
+        unlink(path_.c_str());
+    }
+    bool ok() const { return fd_ >= 0; }
+    const std::string &path() const { return path_; }
+    // The next message within limit_ms, or "" when none came.
+    std::string next(int limit_ms = WAIT_LIMIT_MS) {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, limit_ms) <= 0) return "";
+        char buf[4096];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    // The next message that is not a watchdog ping.
+    std::string next_state() {
+        for (;;) {
+            std::string message = next();
+            if (message != WATCHDOG) return message;
+        }
+    }
+    // Messages already queued, read without waiting.
+    int drain() {
+        int count = 0;
+        while (!next(0).empty()) ++count;
+        return count;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST(Service, ReportsStartRunningInterrogationAndStop) {
+    HubdDir dir;
+    dir.write_file("hubd.ini", NO_SERVERS_INI);
+    NotifySocket notify(dir.path() + "/notify");
+    ASSERT_TRUE(notify.ok());
+    HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
+    EXPECT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
+    ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+    // SIGHUP asks for the state again and changes nothing.
+    kill(p.pid(), SIGHUP);
+    EXPECT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+    kill(p.pid(), SIGTERM);
+    EXPECT_EQ(notify.next_state(), "STOPPING=1\nSTATUS=stop pending");
+    EXPECT_EQ(notify.next_state(), "STATUS=stopped");
+    HubdResult r = p.wait();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST(Service, StartedByHandItSaysSoAndEnds) {
+    HubdDir dir;
+    dir.write_file("hubd.ini", NO_SERVERS_INI);
+    HubdResult r = run_hubd(dir, {"-q", "-d"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("os_service_start(): StartServiceCtrlDispatcher Error\n"), std::string::npos) << r.err;
+}
+
+TEST(Service, WatchdogPingsStopWhileTheLoopIsBlocked) {
+    HubdDir dir;
+    fs::copy_file(HUBD_CRASH_BIN, dir.binary(), fs::copy_options::overwrite_existing);
+    NotifySocket notify(dir.path() + "/notify");
+    ASSERT_TRUE(notify.ok());
+    // One second: a ping every half second.
+    HubdProcess p(dir, {"-q"},
+                  {{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "1000000"}, {"HUBD_CRASH", "block_loop"}});
+    ASSERT_EQ(notify.next(), WATCHDOG);
+    ASSERT_EQ(notify.next(), WATCHDOG);
+    p.send("block\n");
+    ASSERT_TRUE(p.wait_for_err("loop blocked\n"));
+    notify.drain();  // pings of passes that ended before the block
+    // Four ping intervals without a pass: nothing may come.
+    EXPECT_EQ(notify.next(2000), "");
+    p.send("release\n");
+    ASSERT_TRUE(p.wait_for_err("loop released\n"));
+    EXPECT_EQ(notify.next(), WATCHDOG);
+    p.close_stdin();
+    EXPECT_EQ(p.wait().exit_code, 0);
+}
+
+std::string expected_unit(const std::string &binary) {
+    return "[Unit]\n"
+           "Description=QELTO TESSEL Server\n"
+           "StartLimitIntervalSec=86400\n"
+           "StartLimitBurst=3\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" +
+           binary +
+           " -d\n"
+           "Restart=on-failure\n"
+           "RestartSec=5\n"
+           "WatchdogSec=30\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+TEST(Service, InstallWritesTheUnitOnceAndRemoveTakesItAway) {
+    HubdDir dir;
+    const std::string units = dir.path() + "/units";
+    fs::create_directory(units);
+    const EnvOverrides env = {{"HUBD_UNIT_DIR", units}};
+    const std::string unit = units + "/hubd.service";
+
+    HubdResult r = run_hubd(dir, {"-q", "-i"}, env);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("hubd service installed.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.read_file("units/hubd.service"), expected_unit(dir.binary()));
+    if (std::system("systemd-analyze --version >/dev/null 2>&1") == 0) {
+        std::string verify = "systemd-analyze verify " + unit + " >" + dir.path() + "/verify.txt 2>&1";
+        EXPECT_EQ(std::system(verify.c_str()), 0) << dir.read_file("verify.txt");
+    }
+
+    // -w is -i by another name; neither replaces an installed unit.
+    for (const char *option : {"-i", "-w"}) {
+        r = run_hubd(dir, {"-q", option}, env);
+        EXPECT_EQ(r.exit_code, 255) << option;
+        EXPECT_NE(r.err.find("CreateService failed - File exists\n"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(dir.read_file("units/hubd.service"), expected_unit(dir.binary()));
+
+    r = run_hubd(dir, {"-q", "-u"}, env);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("hubd service removed.\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(unit));
+
+    r = run_hubd(dir, {"-q", "-l", "dbg", "-u"}, env);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_NE(r.err.find("OpenService failed - No such file or directory\n"), std::string::npos) << r.err;
+}
+
+TEST(Service, InstallIntoAFolderThatCannotTakeItFails) {
+    HubdDir dir;
+    dir.write_file("plain_file", "not a folder\n");
+    const std::pair<const char *, const char *> rows[] = {
+        {"missing", "No such file or directory"},
+        {"plain_file", "Not a directory"},
+    };
+    for (const auto &[folder, reason] : rows) {
+        HubdResult r = run_hubd(dir, {"-q", "-i"}, {{"HUBD_UNIT_DIR", dir.path() + "/" + folder}});
+        EXPECT_EQ(r.exit_code, 255) << folder;
+        EXPECT_NE(r.err.find(std::string("OpenSCManager error: ") + reason + "\n"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
