@@ -23,6 +23,10 @@ enum {
     LOG2_IOCTL_DBGVIEW_ON = 41,    // int 0/1
     LOG2_IOCTL_FILE_ON = 42,       // int 0/1
     LOG2_IOCTL_SYSLOG_ON = 43,     // int 0/1
+    // int 1: the log file is neither opened nor written (its lines are kept
+    // in memory) until int 0 opens it and writes them; a process that ends
+    // held never touches the file.
+    LOG2_IOCTL_FILE_HOLD = 44,
 };
 
 // A text sink outside the log core; both hooks must be set for either to run.

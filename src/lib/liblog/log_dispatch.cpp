@@ -39,7 +39,12 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             size_t skip = time_prefix_len(fmt_flags);
             os_debug_output(line + (skip <= line_len ? skip : line_len));
         }
-        if (ctx->file_on.load(std::memory_order_relaxed)) log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        if (ctx->file_on.load(std::memory_order_relaxed)) {
+            if (ctx->file_held)
+                log_file_hold_line(ctx, level, tag_copy, body, body_len);
+            else
+                log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        }
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);
