@@ -80,6 +80,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
     net_sock_init_socket(&stream, sock, DBGCLI_REPLY_TIMEOUT_MS);
     char line[DBGCLI_LINE_SIZE];
     char reply[NET_GETS_NUL_MAXN];
+    int result = 0;
     for (unsigned index = 0;; ++index) {
         cli->state = DBGCLI_STATE_COMMAND;
         if (!next_command(cli, index, line)) break;
@@ -88,6 +89,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         size_t len = std::strlen(text) + 1;
         if (net_write(&stream, text, len) != static_cast<int>(len)) {
             LOGE("error: execution command failed\n");
+            result = -1;
             break;
         }
         cli->state = DBGCLI_STATE_REPLY;
@@ -102,6 +104,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         }
         if (ret < 0) {
             LOGD("error: read command returns error\n");
+            result = -1;
             break;
         }
         size_t reply_len = std::strlen(reply);
@@ -111,5 +114,5 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
     }
     cli->state = DBGCLI_STATE_IDLE;
     net_close(&stream);
-    return 0;
+    return result;
 }
