@@ -112,10 +112,16 @@ int dbgsh_srv_ctx_init(shell_ctx *ctx, net_sock *stream, int mode, os_socket soc
             std::fputs("\nType `help` to learn how to use prompt\n", stdout);
             std::fflush(stdout);
         }
+        std::snprintf(ctx->name, sizeof ctx->name, "console");
         break;
-    case NET_MODE:
+    case NET_MODE: {
         net_sock_init_socket(stream, sock, DBGSH_TIMEOUT_MS);
+        os_ipaddr peer{};
+        char text[OS_IPADDR_CSTR_MAXN] = "?";
+        if (os_socket_peer(sock, &peer)) os_ipaddr_cstr(&peer, text, sizeof text);
+        std::snprintf(ctx->name, sizeof ctx->name, "tcp %s", text);
         break;
+    }
     default:
         LOGE("mode=%d invalid\n", mode);
         return -1;
