@@ -28,9 +28,11 @@ int32_t app_conf_file_init(const char *path) {
     }
     if (app_host_hooks_get().conf_hook) app_host_hooks_get().conf_hook(conf);
     g_app.shell_server_port = conf_get_int(conf, "debug:shell_server_port", 0);
-    set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", ""));
+    // An absent address key stays null: the server then keeps to loopback,
+    // while an empty value (all addresses) is obeyed.
+    set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", nullptr));
     g_app.http_server_port = conf_get_int(conf, "debug:http_server_port", 0);
-    set_text(&g_app.http_server_addr, conf_get_str(conf, "debug:http_server_addr", ""));
+    set_text(&g_app.http_server_addr, conf_get_str(conf, "debug:http_server_addr", nullptr));
     set_text(&g_app.http_server_user, conf_get_str(conf, "debug:http_server_user", ""));
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
