@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -141,6 +143,34 @@ TEST(SafeDefaults, EmptyLineRepeatsOnlyTheSessionsOwnLine) {
     EXPECT_EQ(b.run("echo b"), "b\r\n");
     EXPECT_EQ(a.run(""), "a\r\n");
     EXPECT_EQ(b.run(""), "b\r\n");
+    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+}
+
+TEST(SafeDefaults, ShowStatusAnswersWhatAnOperatorAsksFirst) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port));
+    HubdProcess p(dir, {"-q"});
+    ASSERT_TRUE(wait_shell_ready(p, port)) << p.err();
+    ShellConn c(port);
+    std::string reply = c.run("show status");
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(reply);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1, line.size() - eq - 2);
+    }
+    EXPECT_EQ(fields["pid"], std::to_string(p.pid())) << reply;
+    EXPECT_EQ(fields["shell_sessions"], "1");
+    EXPECT_EQ(fields["web_sessions"], "0");
+    EXPECT_EQ(fields["config_file"], std::filesystem::canonical(dir.path()).string() + "/hubd.ini");
+    EXPECT_TRUE(std::regex_match(fields["start_time"], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4})")))
+        << fields["start_time"];
+    for (const char *key : {"uptime_s", "rss_bytes", "threads", "open_fds"})
+        EXPECT_TRUE(std::regex_match(fields[key], std::regex(R"(\d+)"))) << key << "=" << fields[key];
+    EXPECT_GT(std::stoll(fields["rss_bytes"]), 0);
+    EXPECT_GE(std::stoi(fields["threads"]), 3);  // main, signals, event loop, this session
     EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
 }
 
