@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev            # unit tests and benchmarks
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
+  libedit-dev                                         # line editing, history and completion at the console (BSD licence)
 )
 
 missing=()

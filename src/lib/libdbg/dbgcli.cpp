@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libdbg/dbgsh_edit.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpal/basic/pal_assert.h"
@@ -34,6 +35,8 @@ bool command_piece(const char *commands, unsigned index, char *buf) {
 bool next_command(dbgcli_ctx *cli, unsigned index, char *buf) {
     buf[0] = '\0';
     if (!is_interactive(cli)) return command_piece(cli->cmd, index, buf);
+    if (cli->input == dbgcli_stdin_input && dbgsh_edit_usable())
+        return dbgsh_edit_gets(cli->prompt, buf, DBGCLI_LINE_SIZE, nullptr) >= 0;
     if (cli->input == dbgcli_stdin_input) {
         std::fputs(cli->prompt, stdout);
         std::fflush(stdout);

@@ -150,7 +150,7 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
     auto *stream = static_cast<net_sock *>(ctx->out);
     char buf[LIBSH_LINE_SIZE];
     for (;;) {
-        if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string()) {
+        if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string() && !debug_shell_stdio_editing()) {
             const char *prompt = libsh_prompt();
             net_write(stream, prompt, std::strlen(prompt));
         }

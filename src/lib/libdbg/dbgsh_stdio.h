@@ -16,6 +16,9 @@ int debug_shell_stdio_loop();
 int debug_shell_stdio_exec(const char *commands);
 // Makes a running console loop return within half a second (from any thread).
 void debug_shell_stdio_stop();
+// True when the console reads through the line editor (a terminal): the
+// editor then draws the prompt. Otherwise standard input is read byte-exact.
+bool debug_shell_stdio_editing();
 // True when the last console loop ended because standard input ended.
 bool debug_shell_stdio_input_ended();
 

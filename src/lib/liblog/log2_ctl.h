@@ -89,3 +89,12 @@ struct log2_pcap_ops {
     void (*close)();
 };
 void log2_attach_pcap(const log2_pcap_ops *ops);
+
+// A line editor on the console: before runs ahead of each console line and
+// returns true when it cleared the line being typed; after then draws the
+// prompt and the typed text again. Both run under the log lock.
+struct log2_console_ops {
+    bool (*before)();
+    void (*after)();
+};
+void log2_attach_console(const log2_console_ops *ops);

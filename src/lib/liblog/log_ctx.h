@@ -73,3 +73,4 @@ const log2_bin_ops *log_attach_bin();
 const log2_net_ops *log_attach_syslog();
 const log2_net_ops *log_attach_bsvlog();
 const log2_pcap_ops *log_attach_pcap();
+const log2_console_ops *log_attach_console();
