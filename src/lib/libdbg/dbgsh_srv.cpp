@@ -118,7 +118,7 @@ int dbgsh_srv_ctx_init(shell_ctx *ctx, net_sock *stream, int mode, os_socket soc
         net_sock_init_socket(stream, sock, DBGSH_TIMEOUT_MS);
         os_ipaddr peer{};
         char text[OS_IPADDR_CSTR_MAXN] = "?";
-        if (os_socket_peer(sock, &peer)) os_ipaddr_cstr(&peer, text, sizeof text);
+        if (os_socket_peer(sock, &peer)) os_ipaddr_cstr_short(&peer, text, sizeof text);
         std::snprintf(ctx->name, sizeof ctx->name, "tcp %s", text);
         break;
     }
