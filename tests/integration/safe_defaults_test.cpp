@@ -152,7 +152,8 @@ TEST(SafeDefaults, ShowStatusAnswersWhatAnOperatorAsksFirst) {
     dir.write_file("hubd.ini", shell_ini(port));
     HubdProcess p(dir, {"-q"});
     ASSERT_TRUE(wait_shell_ready(p, port)) << p.err();
-    ShellConn c(port);
+    ShellConn other(port), c(port);
+    EXPECT_EQ(other.run("echo up"), "up\r\n");
     std::string reply = c.run("show status");
     std::map<std::string, std::string> fields;
     std::istringstream lines(reply);
@@ -162,7 +163,8 @@ TEST(SafeDefaults, ShowStatusAnswersWhatAnOperatorAsksFirst) {
         if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1, line.size() - eq - 2);
     }
     EXPECT_EQ(fields["pid"], std::to_string(p.pid())) << reply;
-    EXPECT_EQ(fields["shell_sessions"], "1");
+    // These two, and perhaps the readiness probe still on its way out.
+    EXPECT_GE(std::atoi(fields["shell_sessions"].c_str()), 2) << reply;
     EXPECT_EQ(fields["web_sessions"], "0");
     EXPECT_EQ(fields["config_file"], std::filesystem::canonical(dir.path()).string() + "/hubd.ini");
     EXPECT_TRUE(std::regex_match(fields["start_time"], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4})")))
