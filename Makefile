@@ -18,7 +18,9 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-run: build
+# Builds only the program it runs, not the test suite.
+run: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target hubd
 	$(BUILD)/src/opt/hubd/hubd
 
 test: test-plain test-asan

@@ -13,6 +13,7 @@ packages=(
   wrk                                                 # load test and benchmark of the web console
   python3-prometheus-client                           # parses the web console's Prometheus view in a test
   gdb systemd                                         # crash tests open the dumps with gdb; systemd-analyze checks the unit
+  libedit-dev                                         # line editing, history and completion at the console (BSD licence)
 )
 
 missing=()

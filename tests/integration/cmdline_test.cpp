@@ -187,14 +187,6 @@ TEST(Cmdline, BrokenConfigLeavesBuiltInDefaults) {
     EXPECT_EQ(r.out.rfind(framework_dump(12580, 12581), 0), 0u) << r.out;
 }
 
-TEST(Cmdline, MissingDashCFileFallsBackToHubdIniForFrameworkKeys) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", "[debug]\nshell_server_port = 4100\n");
-    HubdResult r = run_hubd(dir, {"-q", "-c", "missing.ini", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out.rfind(framework_dump(0, 4100), 0), 0u) << r.out;
-}
-
 TEST(Cmdline, LogFileAndLevelOptions) {
     HubdDir dir;
     HubdResult r = run_hubd(dir, {"-q", "-o", "run.log", "-l", "verb", "-p"});

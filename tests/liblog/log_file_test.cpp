@@ -286,3 +286,34 @@ TEST(LogHeap, FileAndRingPathAllocatesNothing) {
     EXPECT_GT(c.ctx->last_log_ring.used, 0u);
     EXPECT_EQ(count_lines(read_file(dir.file("heap.log"))), 5001u);
 }
+
+// A held file is neither truncated nor written until the release, which
+// writes the lines kept meanwhile; a file that was open is reopened.
+TEST(LogFileHold, FileUntouchedUntilReleaseThenKeptLinesFirst) {
+    for (bool open_before_hold : {false, true}) {
+        scoped_log_ctx c;
+        temp_dir dir;
+        std::string path = dir.file("held.log");
+        write_file(path, "running instance line\n");
+        if (open_before_hold) {
+            c.ctx->file.mode[0] = 'a';
+            open_file(c.ctx, path);
+            c.ctx->file.mode[0] = 'w';
+        }
+        ASSERT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE_HOLD, 1), 0);
+        if (!open_before_hold) open_file(c.ctx, path);
+        log2_printf(c.ctx, LOG_INFO, "main", "f.cpp", 1, nullptr, "kept one\n");
+        log2_printf(c.ctx, LOG_INFO, "main", "f.cpp", 2, nullptr, "kept two\n");
+        EXPECT_EQ(read_file(path), "running instance line\n") << open_before_hold;
+        // The settings dump shows the file in force while it is held.
+        EXPECT_EQ(std::string(c.ctx->file.name), path);
+
+        ASSERT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE_HOLD, 0), 0);
+        log2_printf(c.ctx, LOG_INFO, "main", "f.cpp", 3, nullptr, "after\n");
+        std::string text = read_file(path);
+        EXPECT_EQ(text.find("running instance line"), std::string::npos) << "mode w truncates at the release";
+        size_t one = text.find("kept one\n"), two = text.find("kept two\n"), after = text.find("after\n");
+        EXPECT_TRUE(one != std::string::npos && one < two && two < after && after != std::string::npos) << text;
+        EXPECT_EQ(count_lines(text), 3u) << text;
+    }
+}

@@ -50,6 +50,28 @@ TEST(OsIpaddrText, Ipv6LoopbackPrintsEightGroupsInBrackets) {
               "[0000:0000:0000:0000:0000:0000:0000:0001]:8080");
 }
 
+TEST(OsIpaddrText, ShortFormCompressesTheLongestZeroRun) {
+    const struct {
+        const char *text;
+        const char *shown;
+    } rows[] = {
+        {"::1", "[::1]:80"},
+        {"::", "[::]:80"},
+        {"2001:db8:0:0:1:0:0:1", "[2001:db8::1:0:0:1]:80"},
+        {"2001:db8:0:1:0:0:0:1", "[2001:db8:0:1::1]:80"},
+        {"1:2:3:4:5:6:7:8", "[1:2:3:4:5:6:7:8]:80"},
+        {"1:0:3:4:5:6:7:8", "[1:0:3:4:5:6:7:8]:80"},
+        {"fe80::1%2", "[fe80::1%2]:80"},
+        {"1::", "[1::]:80"},
+        {"127.0.0.1", "127.0.0.1:80"},
+    };
+    for (const auto &row : rows) {
+        os_ipaddr addr = parsed(row.text, 80);
+        char buf[OS_IPADDR_CSTR_MAXN];
+        EXPECT_STREQ(os_ipaddr_cstr_short(&addr, buf, sizeof buf), row.shown) << row.text;
+    }
+}
+
 TEST(OsIpaddrText, Ipv4PrintsDottedWithPort) {
     EXPECT_EQ(addr_text(parsed("127.0.0.1", 12581)), "127.0.0.1:12581");
 }

@@ -1,5 +1,5 @@
-// Sessions on several threads share aliases, the environment copy and the
-// last line; run them at once (ThreadSanitizer runs this file's tests).
+// Sessions on several threads share aliases and the environment copy, each
+// with its own last line; run them at once (ThreadSanitizer runs this file's tests).
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,9 +34,7 @@ TEST_F(ShellTest, ConcurrentSessionsShareStateSafely) {
                 if (libsh_getenv_copy(("V" + name).c_str(), buf, sizeof buf) < 0 || buf != "value " + name)
                     ++wrong[t];
                 s.run("env; alias; sm");
-                // The last line is shared, so these repeat whatever some
-                // session ran last; the loop's lines are therefore all safe
-                // to replay on another thread.
+                // Each session repeats only its own last line.
                 s.run("");
                 s.run("   ");
                 s.run("echo 'a;b'; nosuch");

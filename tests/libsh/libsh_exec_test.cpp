@@ -54,6 +54,20 @@ TEST_F(ShellTest, BlankLineRepeatsLastLine) {
     EXPECT_EQ("again\n", s.text);
 }
 
+TEST_F(ShellTest, EmptyLineRepeatsOnlyItsOwnSessionsLine) {
+    mem_session other;
+    s.run("echo a");
+    EXPECT_EQ(0, other.run(""));
+    EXPECT_EQ("", other.text);
+    other.run("echo b");
+    s.clear();
+    other.clear();
+    s.run("");
+    other.run("");
+    EXPECT_EQ("a\n", s.text);
+    EXPECT_EQ("b\n", other.text);
+}
+
 TEST_F(ShellTest, EmptyLineAfterUnknownCommandOnlyFlushes) {
     EXPECT_EQ(-12, s.run("nosuch"));
     s.clear();

@@ -1,5 +1,7 @@
 #define LOG_TAG "main"
+#include <atomic>
 #include <cstring>
+#include <string>
 
 #include "libapp/app_lib.h"
 #include "libapp/app_hooks.h"
@@ -15,6 +17,10 @@
 
 namespace {
 
+// Written during start-up on the main thread, before any session reads it.
+std::string g_conf_in_use;
+std::atomic<size_t (*)()> g_web_sessions{nullptr};
+
 void set_text(char **field, const char *value) {
     mem_free(*field);
     *field = mem_strdup(value);
@@ -26,21 +32,17 @@ int32_t app_conf_file_init(const char *path) {
     ConfHandle *conf = conf_open(path);
     if (!conf) {
         LOGD("load [%s] error\n", path);
+        g_conf_in_use.clear();
         return -1;
     }
+    g_conf_in_use = path;
     if (app_host_hooks_get().conf_hook) app_host_hooks_get().conf_hook(conf);
     g_app.shell_server_port = conf_get_int(conf, "debug:shell_server_port", 0);
-    set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", ""));
+    // An absent address key stays null: the server then keeps to loopback,
+    // while an empty value (all addresses) is obeyed.
+    set_text(&g_app.shell_server_addr, conf_get_str(conf, "debug:shell_server_addr", nullptr));
     g_app.http_server_port = conf_get_int(conf, "debug:http_server_port", 0);
-    // No address key at all keeps the web console on loopback; one written
-    // in the file, even empty (every address), is obeyed.
-    const char *http_addr = conf_get_str(conf, "debug:http_server_addr", nullptr);
-    if (http_addr) {
-        set_text(&g_app.http_server_addr, http_addr);
-    } else {
-        mem_free(g_app.http_server_addr);
-        g_app.http_server_addr = nullptr;
-    }
+    set_text(&g_app.http_server_addr, conf_get_str(conf, "debug:http_server_addr", nullptr));
     set_text(&g_app.http_server_user, conf_get_str(conf, "debug:http_server_user", ""));
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
@@ -49,6 +51,15 @@ int32_t app_conf_file_init(const char *path) {
                          conf_get_int(conf, "debug:http_max_clients", DBG_HTTP_MAX_CLIENTS));
     conf_close(conf);
     return 0;
+}
+
+const char *app_conf_file_in_use() { return g_conf_in_use.empty() ? nullptr : g_conf_in_use.c_str(); }
+
+void app_web_sessions_getter_set(size_t (*getter)()) { g_web_sessions.store(getter, std::memory_order_relaxed); }
+
+size_t app_web_sessions() {
+    size_t (*getter)() = g_web_sessions.load(std::memory_order_relaxed);
+    return getter ? getter() : 0;
 }
 
 char *app_conf_dump() {

@@ -2,6 +2,7 @@
 // configuration keys, the server lifecycle and the host's hooks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct ConfHandle;
@@ -23,6 +24,11 @@ void app_lib_init();
 void app_lib_exit();
 // Reads the framework keys of section debug; 0, or -1 when the file does not load.
 int32_t app_conf_file_init(const char *path);
+// The configuration file whose keys are in force, null when none loaded.
+const char *app_conf_file_in_use();
+// The web console's count of open sessions, for "show status"; null: none runs.
+void app_web_sessions_getter_set(size_t (*getter)());
+size_t app_web_sessions();
 // The configuration dump text behind -p and "show config"; owned by the caller.
 char *app_conf_dump();
 int32_t app_start_server();

@@ -9,6 +9,7 @@
 
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
+#include "libapp/app_listen.h"
 #include "libdbg/dbgsh_stdio.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
@@ -62,8 +63,14 @@ int32_t app_dbg_start() {
     }
     int32_t shell_port = g_app.shell_server_port;
     g_shell_server_port.store(shell_port, std::memory_order_relaxed);
-    if (shell_port != 0 && debug_shell_server_init(g_app.shell_server_addr, shell_port) != 0)
+    if (shell_port == 0) return 0;
+    const char *addrs = app_listen_addrs(g_app.shell_server_addr);
+    if (debug_shell_server_init(addrs, shell_port) != 0) {
         LOGE("debug_shell_server_init failed\n");
+        return 0;
+    }
+    // The shell has no login and can end the process or run files.
+    if (app_listen_beyond_loopback(addrs)) app_listen_warn_open("debug shell", addrs, "debug:shell_server_addr");
     return 0;
 }
 
@@ -130,6 +137,7 @@ void app_sig_handler(int sig) {
     os_signal_default(sig);
     bool stop = sig == SIGINT || sig == SIGTERM;
     if (stop) {
+        LOGI("stopping on signal %d (%s)\n", sig, sig == SIGINT ? "SIGINT" : "SIGTERM");
         LOGD("stop_server ==>\n");
         app_stop_server();
     }

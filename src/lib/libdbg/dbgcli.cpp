@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libdbg/dbgsh_edit.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpal/basic/pal_assert.h"
@@ -34,6 +35,8 @@ bool command_piece(const char *commands, unsigned index, char *buf) {
 bool next_command(dbgcli_ctx *cli, unsigned index, char *buf) {
     buf[0] = '\0';
     if (!is_interactive(cli)) return command_piece(cli->cmd, index, buf);
+    if (cli->input == dbgcli_stdin_input && dbgsh_edit_usable())
+        return dbgsh_edit_gets(cli->prompt, buf, DBGCLI_LINE_SIZE, nullptr) >= 0;
     if (cli->input == dbgcli_stdin_input) {
         std::fputs(cli->prompt, stdout);
         std::fflush(stdout);
@@ -80,6 +83,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
     net_sock_init_socket(&stream, sock, DBGCLI_REPLY_TIMEOUT_MS);
     char line[DBGCLI_LINE_SIZE];
     char reply[NET_GETS_NUL_MAXN];
+    int result = 0;
     for (unsigned index = 0;; ++index) {
         cli->state = DBGCLI_STATE_COMMAND;
         if (!next_command(cli, index, line)) break;
@@ -88,6 +92,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         size_t len = std::strlen(text) + 1;
         if (net_write(&stream, text, len) != static_cast<int>(len)) {
             LOGE("error: execution command failed\n");
+            result = -1;
             break;
         }
         cli->state = DBGCLI_STATE_REPLY;
@@ -102,6 +107,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         }
         if (ret < 0) {
             LOGD("error: read command returns error\n");
+            result = -1;
             break;
         }
         size_t reply_len = std::strlen(reply);
@@ -111,5 +117,5 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
     }
     cli->state = DBGCLI_STATE_IDLE;
     net_close(&stream);
-    return 0;
+    return result;
 }

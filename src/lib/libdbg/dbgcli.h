@@ -32,7 +32,7 @@ struct dbgcli_ctx {
 
 // Runs the commands of cli on the shell server at addr:port over one
 // connection. 0 when the session ran, -1 when the connection failed
-// ("sock_connect %s:%u error: %s\n").
+// ("sock_connect %s:%u error: %s\n") or broke before a reply came.
 int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli);
 
 // The default input and output functions.

@@ -112,10 +112,16 @@ int dbgsh_srv_ctx_init(shell_ctx *ctx, net_sock *stream, int mode, os_socket soc
             std::fputs("\nType `help` to learn how to use prompt\n", stdout);
             std::fflush(stdout);
         }
+        std::snprintf(ctx->name, sizeof ctx->name, "console");
         break;
-    case NET_MODE:
+    case NET_MODE: {
         net_sock_init_socket(stream, sock, DBGSH_TIMEOUT_MS);
+        os_ipaddr peer{};
+        char text[OS_IPADDR_CSTR_MAXN] = "?";
+        if (os_socket_peer(sock, &peer)) os_ipaddr_cstr_short(&peer, text, sizeof text);
+        std::snprintf(ctx->name, sizeof ctx->name, "tcp %s", text);
         break;
+    }
     default:
         LOGE("mode=%d invalid\n", mode);
         return -1;
@@ -162,7 +168,7 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
     auto *stream = static_cast<net_sock *>(ctx->out);
     char buf[LIBSH_LINE_SIZE];
     for (;;) {
-        if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string()) {
+        if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string() && !debug_shell_stdio_editing()) {
             const char *prompt = libsh_prompt();
             net_write(stream, prompt, std::strlen(prompt));
         }

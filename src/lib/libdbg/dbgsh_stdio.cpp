@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "liblog/log2.h"
+#include "libdbg/dbgsh_edit.h"
 #include "libdbg/dbgsh_srv.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
@@ -80,6 +81,11 @@ int debug_shell_cmd_piece(char *buf, size_t size) {
 int debug_shell_stdin_gets(char *buf, size_t size) {
     stdin_reader *r = &g_stdin;
     buf[0] = 0;
+    if (debug_shell_stdio_editing()) {
+        int len = dbgsh_edit_gets(libsh_prompt(), buf, size, stop_requested);
+        if (len < 0 && !stop_requested()) r->eof = true;
+        return len;
+    }
     for (;;) {
         size_t end = r->pending.find('\n');
         if (end == std::string::npos && !r->eof) {
@@ -125,6 +131,8 @@ int debug_shell_stdio_exec(const char *commands) {
     g_cmd_string.store(commands, std::memory_order_relaxed);
     return debug_shell_stdio_loop();
 }
+
+bool debug_shell_stdio_editing() { return dbgsh_edit_usable(); }
 
 void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
 

@@ -18,6 +18,9 @@ int debug_shell_stdio_exec(const char *commands);
 void debug_shell_stdio_stop();
 // True once the console has been asked to stop, or the servers have stopped.
 bool debug_shell_stdio_stopping();
+// True when the console reads through the line editor (a terminal): the
+// editor then draws the prompt. Otherwise standard input is read byte-exact.
+bool debug_shell_stdio_editing();
 // True when the last console loop ended because standard input ended.
 bool debug_shell_stdio_input_ended();
 

@@ -136,6 +136,12 @@ int debug_shell_server_init(const char *addr_list, int port) {
     }
     g_server.ctx_srv = ctx_srv;
     g_server.listener = listener;
+    for (uint32_t i = 0; i < listener->count; ++i) {
+        os_ipaddr local{};
+        char text[OS_IPADDR_CSTR_MAXN];
+        if (os_socket_local(listener->socks[i], &local) && os_ipaddr_cstr_short(&local, text, sizeof text))
+            LOGI("debug shell listening on %s\n", text);
+    }
     g_server.port.store(port != 0 ? port : static_cast<int>(conf.bound_port), std::memory_order_relaxed);
     return 0;
 }

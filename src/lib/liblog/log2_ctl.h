@@ -23,6 +23,10 @@ enum {
     LOG2_IOCTL_DBGVIEW_ON = 41,    // int 0/1
     LOG2_IOCTL_FILE_ON = 42,       // int 0/1
     LOG2_IOCTL_SYSLOG_ON = 43,     // int 0/1
+    // int 1: the log file is neither opened nor written (its lines are kept
+    // in memory) until int 0 opens it and writes them; a process that ends
+    // held never touches the file.
+    LOG2_IOCTL_FILE_HOLD = 44,
 };
 
 // A text sink outside the log core; both hooks must be set for either to run.
@@ -90,3 +94,12 @@ struct log2_pcap_ops {
     void (*set_max)(uint32_t max_size);  // a later log file size; may be null
 };
 void log2_attach_pcap(const log2_pcap_ops *ops);
+
+// A line editor on the console: before runs ahead of each console line and
+// returns true when it cleared the line being typed; after then draws the
+// prompt and the typed text again. Both run under the log lock.
+struct log2_console_ops {
+    bool (*before)();
+    void (*after)();
+};
+void log2_attach_console(const log2_console_ops *ops);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "liblog/log2_ctl.h"
 #include "liblog/log_ring.h"
@@ -27,6 +28,10 @@ struct log_ctx {
     log2_hook_fn hook_warn = nullptr;
     log_ring last_log_ring;
     log_file_sink file;
+    // While set, the file stays closed and its lines wait in held_lines
+    // (LOG2_IOCTL_FILE_HOLD); under the lock.
+    bool file_held = false;
+    std::string held_lines;
 };
 
 // A context with the defaults and its own lock; null when the lock cannot be made.
@@ -56,8 +61,16 @@ void log_ctx_process_revive();
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len);
 
+// Under the lock: sets sink.name to the resolved path of name without opening
+// it (a held file), or keeps the line of a record for the held file.
+void log_file_hold_name(log_ctx *ctx, const char *name);
+void log_file_hold_line(log_ctx *ctx, int level, const char *tag, const char *body, size_t body_len);
+// Under the lock: 1 holds the file, 0 opens the held file and writes the kept lines.
+int log_file_hold_set(log_ctx *ctx, int hold);
+
 // Attach points as registered (null when none).
 const log2_bin_ops *log_attach_bin();
 const log2_net_ops *log_attach_syslog();
 const log2_net_ops *log_attach_bsvlog();
 const log2_pcap_ops *log_attach_pcap();
+const log2_console_ops *log_attach_console();

@@ -34,12 +34,23 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             hook(level, tag_copy, line, static_cast<int>(line_len));
         }
         uint32_t fmt_flags = ctx->flags.load(std::memory_order_relaxed);
-        if (ctx->console_on.load(std::memory_order_relaxed)) log_console_write(fmt_flags, level, line, line_len);
+        if (ctx->console_on.load(std::memory_order_relaxed)) {
+            // A line typed at the console is cleared first and drawn again after.
+            const log2_console_ops *editor = log_attach_console();
+            bool redraw = editor && editor->before && editor->before();
+            log_console_write(fmt_flags, level, line, line_len);
+            if (redraw && editor->after) editor->after();
+        }
         if (ctx->dbgview_on.load(std::memory_order_relaxed)) {
             size_t skip = time_prefix_len(fmt_flags);
             os_debug_output(line + (skip <= line_len ? skip : line_len));
         }
-        if (ctx->file_on.load(std::memory_order_relaxed)) log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        if (ctx->file_on.load(std::memory_order_relaxed)) {
+            if (ctx->file_held)
+                log_file_hold_line(ctx, level, tag_copy, body, body_len);
+            else
+                log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        }
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);

@@ -64,7 +64,10 @@ int log2_ioctl(log_ctx *ctx, int code, ...) {
         case LOG2_IOCTL_FILE: {
             const char *name = va_arg(args, const char *);
             mutex_guard guard(c->lock);
-            result = log_file_open(&c->file, name);
+            if (c->file_held)
+                log_file_hold_name(c, name);
+            else
+                result = log_file_open(&c->file, name);
             break;
         }
         case LOG2_IOCTL_FILE_DIR:
@@ -93,6 +96,12 @@ int log2_ioctl(log_ctx *ctx, int code, ...) {
         case LOG2_IOCTL_SYSLOG_ON:
             c->syslog_on.store(va_arg(args, int) ? 1 : 0, std::memory_order_relaxed);
             break;
+        case LOG2_IOCTL_FILE_HOLD: {
+            int hold = va_arg(args, int);
+            mutex_guard guard(c->lock);
+            result = log_file_hold_set(c, hold);
+            break;
+        }
         default:
             std::fprintf(stderr, "Invalid command code\n");
             result = -1;

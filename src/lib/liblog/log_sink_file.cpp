@@ -199,3 +199,7 @@ int log_file_write(log_file_sink *sink, int level, const char *tag, const char *
     if (size >= sink->max_size) apply_cap(sink, size);
     return 0;
 }
+
+size_t log_file_header(char *out, size_t size, int level, const char *tag) {
+    return format_header(out, size, level, tag);
+}

@@ -32,3 +32,5 @@ int log_file_write(log_file_sink *sink, int level, const char *tag, const char *
 // Joins dir and name unless name is absolute or dir empty, expands a leading
 // "~/" from HOME and makes the result absolute. false when it does not fit.
 bool log_file_resolve(const char *dir, const char *name, char *out, size_t size);
+// The text file's line header of a record made now ("date time.usec LEVEL pid --- [thread] tag ").
+size_t log_file_header(char *out, size_t size, int level, const char *tag);

@@ -103,6 +103,8 @@ int net_sock_read(net_sock *ns, void *buf, size_t len) {
         }
         wait_result w = wait_ready(ns, OS_SOCKET_WAIT_READ, READ_STEP_MS, start);
         if (w == wait_result::stopped) return -1;
+        // A reset is no time-out: nothing more will come.
+        if (w == wait_result::failed) ns->disconnected = 1;
         if (w != wait_result::ready) return static_cast<int>(done);
         wait_said_readable = true;
     }

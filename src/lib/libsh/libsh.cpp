@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "liblog/log2.h"
 #include "libpal/env/malloc.h"
@@ -55,20 +54,6 @@ size_t g_ext_count = 0;
 std::atomic<int (*)()> g_exit_hook{nullptr};
 std::atomic<bool> g_initialised{false};
 char g_prompt[LIBSH_PROMPT_SIZE] = ">";
-
-// The line an empty input repeats, shared by all sessions.
-std::mutex g_last_line_lock;
-char g_last_line[LIBSH_LINE_SIZE];
-
-void last_line_store(const char *line) {
-    std::lock_guard<std::mutex> lock(g_last_line_lock);
-    str_copy_trunc(g_last_line, sizeof g_last_line, line);
-}
-
-void last_line_clear() {
-    std::lock_guard<std::mutex> lock(g_last_line_lock);
-    g_last_line[0] = 0;
-}
 
 const shell_cmd *find_in(const shell_cmd *table, const char *name) {
     for (; table && table->name; ++table)
@@ -129,7 +114,6 @@ void libsh_exit() {
     value2_exit();
     g_ext_count = 0;
     g_ext_cmds[0] = shell_cmd{};
-    last_line_clear();
 }
 
 shell_cmd_func libsh_cmd_func(const char *name) {
@@ -170,10 +154,6 @@ void libsh_prompt_set(const char *text) {
 
 const char *libsh_prompt() { return g_prompt; }
 
-size_t libsh_last_line(char *buf, size_t size) {
-    std::lock_guard<std::mutex> lock(g_last_line_lock);
-    return str_copy_trunc(buf, size, g_last_line);
-}
 
 int exec_commands(shell_ctx *ctx, char **commands) {
     int result = 0;
@@ -199,7 +179,7 @@ int exec_commands(shell_ctx *ctx, char **commands) {
         } else {
             ctx->print(ctx->out, "command not found: [%s]\n", argv[0]);
             ctx->print(ctx->out, "Type `help` to learn how to use prompt\n");
-            last_line_clear();
+            ctx->last_line[0] = 0;
             result = -12;
         }
         ctx->flush(ctx->out);
@@ -214,23 +194,23 @@ int libsh_exec_line(shell_ctx *ctx, const char *line) {
     char buf[LIBSH_LINE_SIZE];
     str_copy_trunc(buf, sizeof buf, line ? line : "");
     str_trim(buf);
+    // Each session repeats its own line: another operator's command must
+    // never run from an empty line.
     if (!buf[0]) {
-        std::unique_lock<std::mutex> lock(g_last_line_lock);
-        if (!g_last_line[0]) {
-            lock.unlock();
+        if (!ctx->last_line[0]) {
             ctx->flush(ctx->out);
             return 0;
         }
-        str_copy_trunc(buf, sizeof buf, g_last_line);
+        str_copy_trunc(buf, sizeof buf, ctx->last_line);
     }
     str_vector commands;
     str_vector_init(&commands, STR_VECTOR_REF | STR_VECTOR_SKIP_EMPTY);
     if (str_split_esape(buf, &commands) != 0) {
         str_vector_clear(&commands);
-        last_line_clear();
+        ctx->last_line[0] = 0;
         return -1;
     }
-    last_line_store(buf);
+    str_copy_trunc(ctx->last_line, sizeof ctx->last_line, buf);
     int result = commands.count ? exec_commands(ctx, commands.items) : 0;
     str_vector_clear(&commands);
     return result;

@@ -16,6 +16,7 @@ constexpr int32_t PIPE_MODE = 3;
 
 constexpr size_t LIBSH_LINE_SIZE = 4096;   // input lines are cut at 4095 bytes
 constexpr size_t LIBSH_PROMPT_SIZE = 32;
+constexpr size_t LIBSH_SESSION_NAME_SIZE = 96;
 
 // One shell session, owned by the channel that runs it.
 struct shell_ctx {
@@ -30,6 +31,10 @@ struct shell_ctx {
     // gone); commands that run for long ask it between steps. May be null.
     int (*stopped)(void *out);
     shell_getopt_state opt;
+    // The line an empty input repeats; this session's own. Empty at start.
+    char last_line[LIBSH_LINE_SIZE];
+    // Who the session is, for the log ("console", "tcp 127.0.0.1:40000"); may be empty.
+    char name[LIBSH_SESSION_NAME_SIZE];
 };
 
 using shell_cmd_func = int (*)(shell_ctx *ctx, int argc, char **argv);
@@ -76,5 +81,3 @@ const char *libsh_prompt();
 // registers its getter when it starts; until then the line shows ''.
 void libsh_pipe_name_getter_set(const char *(*getter)());
 
-// Copy of the process-wide last line into buf; returns its length.
-size_t libsh_last_line(char *buf, size_t size);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "liblog/log2.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_error.h"
 #include "libsh/sh_cmds.h"
@@ -57,6 +58,8 @@ int sh_cmd_pwd(shell_ctx *ctx, int argc, char **argv) {
 
 int sh_cmd_exit(shell_ctx *ctx, int argc, char **argv) {
     ctx->flush(ctx->out);
+    // The operator reading the log must learn why the program stopped.
+    LOGI("exit from the %s session\n", ctx->name[0] ? ctx->name : "unnamed");
     if (int (*hook)() = libsh_exit_hook()) hook();
     ctx->exit_flag = 1;
     return 0;

@@ -1,12 +1,20 @@
 #define LOG_TAG "main"
 #include "hubd_host.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 
 #include "libapp/app_lib.h"
 #include "libconf/conf.h"
 #include "libdbg/dbgcli.h"
+#include "libdbg/dbgsrv.h"
+#include "libpal/env/malloc.h"
+#include "libpal/os/os_proc.h"
+#include "libpal/os/os_time.h"
+#include "libpal/string/str_safe2.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpwd/libpwd.h"
 #include "libpal/tframe/app.h"
@@ -35,6 +43,29 @@ void host_conf_hook(ConfHandle *conf) {
     libpwd_set_limits(hubd_login_fail_count(), hubd_login_fail_wait_m(), LIBPWD_DEFAULT_CAPACITY);
 }
 
+// What an operator asks first, one key=value a line.
+char *host_status_hook() {
+    str_buf *b = str_buf_new();
+    if (!b) return nullptr;
+    char started[64] = "";
+    std::tm local{};
+    auto start = static_cast<std::time_t>(g_app.start_time);
+    if (localtime_r(&start, &local)) std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%S%z", &local);
+    os_proc_stats stats{};
+    os_proc_stats_get(&stats);
+    const char *conf = app_conf_file_in_use();
+    str_buf_printf(b, "pid=%d\n", static_cast<int>(getpid()));
+    str_buf_printf(b, "start_time=%s\n", started);
+    str_buf_printf(b, "uptime_s=%llu\n", static_cast<unsigned long long>((os_clock_ms() - g_app.start_tick) / 1000));
+    str_buf_printf(b, "rss_bytes=%lld\n", static_cast<long long>(stats.rss_bytes));
+    str_buf_printf(b, "threads=%d\n", stats.threads);
+    str_buf_printf(b, "open_fds=%d\n", stats.open_fds);
+    str_buf_printf(b, "shell_sessions=%zu\n", debug_shell_server_sessions());
+    str_buf_printf(b, "web_sessions=%zu\n", app_web_sessions());
+    str_buf_printf(b, "config_file=%s\n", conf ? conf : "none (built-in defaults)");
+    return str_buf_take(b);
+}
+
 }  // namespace
 
 void hubd_host_hooks_install() {
@@ -42,7 +73,7 @@ void hubd_host_hooks_install() {
         .conf_hook = host_conf_hook,
         .start_hook = nullptr,
         .stop_hook = nullptr,
-        .status_hook = nullptr,
+        .status_hook = host_status_hook,
         .conf_dump_hook = nullptr,
         .defaults_hook = host_defaults_hook,
         .release_hook = nullptr,

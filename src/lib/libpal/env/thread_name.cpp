@@ -2,6 +2,7 @@
 #include "libpal/env/thread_name.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -94,6 +95,9 @@ int os_thread_name_set(const char *name) {
         }
     }
     mem_free(old);
+    // The main thread's kernel name is the process name that ps, pgrep,
+    // killall and systemd show: it keeps the executable's name.
+    if (tid == static_cast<uint32_t>(getpid())) return 0;
     char kernel_name[16];
     std::snprintf(kernel_name, sizeof kernel_name, "%s", name);
     pthread_setname_np(pthread_self(), kernel_name);

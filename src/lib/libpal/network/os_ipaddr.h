@@ -86,6 +86,11 @@ char *os_ipaddr_ip_cstr(const os_ipaddr *ipaddr, char *data, size_t maxn = OS_IP
 // OS_IPADDR_CSTR_MAXN is an assertion failure and gives null.
 char *os_ipaddr_cstr(const os_ipaddr *ipaddr, char *data, size_t maxn);
 
+// For people (log lines): IPv6 in its shortest form ("::1", "fe80::1%2"),
+// and the address with its port ("[::1]:80"; other families as os_ipaddr_cstr).
+char *os_ipv6_cstr_short(const os_ipv6addr *addr, char *data, size_t maxn);
+char *os_ipaddr_cstr_short(const os_ipaddr *ipaddr, char *data, size_t maxn);
+
 // Dotted decimal, exactly four parts each below 256; false otherwise.
 bool os_ipv4_cstr_set(os_ipv4addr *out, const char *text);
 // Hex groups with one optional "::", "::ffff:a.b.c.d", "::a.b.c.d", and an

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "libpal/basic/pal_assert.h"
@@ -206,5 +207,47 @@ char *os_ipaddr_cstr(const os_ipaddr *ipaddr, char *data, size_t maxn) {
     os_ipaddr_ip_cstr(ipaddr, ip, sizeof(ip));
     const bool v6 = family == OS_IPADDR_FAMILY_IPV6;
     std::snprintf(data, maxn, "%s%s%s:%u", v6 ? "[" : "", ip, v6 ? "]" : "", ipaddr->port);
+    return data;
+}
+
+char *os_ipv6_cstr_short(const os_ipv6addr *addr, char *data, size_t maxn) {
+    PAL_ASSERT_RET(addr && data && maxn > 0, nullptr);
+    unsigned g[8];
+    for (int i = 0; i < 8; i++) g[i] = (unsigned{addr->addr[2 * i]} << 8) | addr->addr[2 * i + 1];
+    // The longest run of two or more zero groups becomes "::", the first of equals.
+    int run_start = 8, run_len = 0;
+    for (int i = 0; i < 8; ++i) {
+        int j = i;
+        while (j < 8 && g[j] == 0) ++j;
+        if (j - i >= 2 && j - i > run_len) {
+            run_start = i;
+            run_len = j - i;
+        }
+    }
+    std::string text;
+    char group[8];
+    for (int i = 0; i < 8; ++i) {
+        if (i == run_start) {
+            text += "::";
+            i += run_len - 1;
+            continue;
+        }
+        if (!text.empty() && text.back() != ':') text += ':';
+        std::snprintf(group, sizeof group, "%x", g[i]);
+        text += group;
+    }
+    if (os_ipv6_has_scope(addr)) text += "%" + std::to_string(addr->scope_id);
+    str_copy_trunc(data, maxn, text.c_str());
+    return data;
+}
+
+char *os_ipaddr_cstr_short(const os_ipaddr *ipaddr, char *data, size_t maxn) {
+    PAL_CHECK_RET(ipaddr && data && maxn >= OS_IPADDR_CSTR_MAXN,
+                  "ipaddr && data && maxn >= OS_IPADDR_CSTR_MAXN", nullptr);
+    if (os_ipaddr_family(ipaddr) != OS_IPADDR_FAMILY_IPV6 || os_ipaddr_ip_is_empty(ipaddr))
+        return os_ipaddr_cstr(ipaddr, data, maxn);
+    char ip[OS_IPADDR_CSTR_MAXN];
+    os_ipv6_cstr_short(&ipaddr->u.v6, ip, sizeof ip);
+    std::snprintf(data, maxn, "[%s]:%u", ip, ipaddr->port);
     return data;
 }

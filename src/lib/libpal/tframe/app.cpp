@@ -1,6 +1,7 @@
 #define LOG_TAG "main"
 #include "libpal/tframe/app.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +76,23 @@ void arm_crash_dumps() {
         std::snprintf(path, sizeof path, "%s", dir);
     replace_text(&g_app.panic_dump_dir, path);
     if (!os_debugger_attached()) os_panic_dump_set(g_app.panic_dump_dir, g_app.app_name);
+}
+
+// A service must never come up on the settings of another file: a -c file
+// that cannot be read ends the start.
+void require_readable_conf(const char *path) {
+    std::FILE *file = std::fopen(path, "r");
+    int error = errno;
+    if (file) {
+        char byte;
+        // Opening a directory succeeds; reading it does not.
+        if (std::fread(&byte, 1, 1, file) == 0 && std::ferror(file)) error = errno;
+        else error = 0;
+        std::fclose(file);
+    }
+    if (error == 0) return;
+    std::fprintf(stderr, "cannot open config file %s: %s\n", path, std::strerror(error));
+    std::exit(1);
 }
 
 }  // namespace
@@ -153,6 +171,10 @@ void app_init_env() {
     if (g_app.chdir_exe_dir && os_chdir(dir) != 0) LOGE_OS("os_chdir(%s) error: ", dir);
     log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, "info");
     log2_ioctl(nullptr, LOG2_IOCTL_FLAG_LIST, "time|tid|func");
+    // Until start-up knows this process runs the servers, the configured log
+    // file may belong to the instance that does (app_log_file_release).
+    log2_ioctl(nullptr, LOG2_IOCTL_FILE_HOLD, 1);
+    if (g_app.conf_path) require_readable_conf(g_app.conf_path);
     if (!g_app.conf_path) {
         PAL_ASSERT(g_app.app_conf_file!=NULL);
         char path[4096];
@@ -167,6 +189,8 @@ int app_opt_set() {
     if (g_app.opt_log_file) {
         log2_ioctl(nullptr, LOG2_IOCTL_FILE, g_app.opt_log_file);
         log2_ioctl(nullptr, LOG2_IOCTL_FILE_ON, 1);
+        // A file named on the command line is this run's own.
+        app_log_file_release();
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
     if (g_app.svc_action == 'i')
@@ -194,11 +218,15 @@ int app_opt_set() {
     if (g_app.opt_exec_cmd) {
         log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, "info");
         PAL_ASSERT(g_app.shell_connet_cmd!=NULL);
+        int32_t result = -1;
         if (g_app.shell_connet_cmd)
-            g_app.shell_connet_cmd("127.0.0.1", g_app.shell_server_port, g_app.opt_exec_cmd);
-        std::exit(0);
+            result = g_app.shell_connet_cmd("127.0.0.1", g_app.shell_server_port, g_app.opt_exec_cmd);
+        // A script must tell a command that ran from one that never arrived.
+        std::fflush(nullptr);
+        std::exit(result < 0 ? 1 : 0);
     }
     if (g_app.instance_check_proc && g_app.instance_check_proc() < 0) std::exit(1);
+    app_log_file_release();
     if (g_app.need_admin && !os_is_root())
         LOGW("%s privileges are required to run the program\n", "administrator");
     arm_crash_dumps();
@@ -210,6 +238,8 @@ int app_opt_set() {
     }
     return 0;
 }
+
+void app_log_file_release() { log2_ioctl(nullptr, LOG2_IOCTL_FILE_HOLD, 0); }
 
 void app_baner() {
     char text[256];

@@ -77,6 +77,9 @@ void app_opt_init(int argc, char **argv);
 int app_opt_set();
 void app_init_env();
 void app_baner();
+// Opens the log file held since start-up and writes the lines kept so far:
+// called once this process is known to run the servers (or for -o).
+void app_log_file_release();
 // Final release of the descriptor and the platform; tolerates running twice.
 // It waits for a stop that holds the exit gate, and closes the gate for good.
 void app_exit();
