@@ -49,12 +49,10 @@ const char *base_name(const char *path) {
     return base;
 }
 
-void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, int src_line,
-                const char *func) {
+void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const log_time &t, const char *file,
+                int src_line, const char *func) {
     char piece[OS_THREAD_NAME_MAXN + 16];
     if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) {
-        log_time t;
-        log_time_now(&t);
         line.add(piece, log_put_clock(piece, t, !(fmt & LOG_FMT_TIME)));
     }
     if (fmt & LOG_FMT_TID) {
@@ -68,8 +66,9 @@ void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, 
     if ((fmt & LOG_FMT_TID_NAME) && !line.full()) {
         char name[OS_THREAD_NAME_MAXN];
         os_thread_name_get(name);
-        int n = std::snprintf(piece, sizeof piece, "[%s] ", name);
-        if (n > 0) line.add(piece, std::strlen(piece));
+        line.add("[", 1);
+        line.add(name);
+        line.add("] ", 2);
     }
     if ((fmt & LOG_FMT_FILE) && !line.full()) {
         const char *shown = file ? file : "";
@@ -99,7 +98,10 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
                  const char *func, const char *fmt, va_list args, int saved_errno) {
     line_buf line, body;
     char msg[LINE_MAXN];
-    add_prefix(line, body, ctx->flags.load(std::memory_order_relaxed), file, src_line, func);
+    // One reading of the clock serves the line prefix and the file header.
+    log_time now;
+    log_time_now(&now);
+    add_prefix(line, body, ctx->flags.load(std::memory_order_relaxed), now, file, src_line, func);
 
     int n = std::vsnprintf(msg, sizeof msg, fmt ? fmt : "", args);
     size_t msg_len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1);
@@ -131,7 +133,7 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
     if (!(flags & LOG_F_BSV_ONLY)) {
         line.end_line();
         body.end_line();
-        log_dispatch(ctx, flags, tag, line.text, line.len, body.text, body.len);
+        log_dispatch(ctx, flags, tag, line.text, line.len, body.text, body.len, now);
     }
     return static_cast<int>(result);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "liblog/log2_ctl.h"
+#include "liblog/log_cache.h"
 #include "liblog/log_ring.h"
 #include "liblog/log_sink_file.h"
 #include "libpal/os/os_mutex.h"
@@ -52,9 +53,10 @@ log_ctx *log_ctx_process_detach();
 void log_ctx_process_revive();
 
 // Text sinks of one accepted record, under the context lock; line and body end
-// in a newline. Ends the process after a level-2 record without LOG_F_NO_EXIT.
+// in a newline; now is the record's time. Ends the process after a level-2
+// record without LOG_F_NO_EXIT.
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
-                  const char *body, size_t body_len);
+                  const char *body, size_t body_len, const log_time &now);
 
 // Attach points as registered (null when none).
 const log2_bin_ops *log_attach_bin();

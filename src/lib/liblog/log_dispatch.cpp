@@ -19,15 +19,21 @@ size_t time_prefix_len(uint32_t fmt_flags) {
 }  // namespace
 
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
-                  const char *body, size_t body_len) {
+                  const char *body, size_t body_len, const log_time &now) {
     int level = static_cast<int>(flags & LOG_F_LEVEL_MASK);
+    char tag_copy[256];
+    size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
+    if (tag_len) std::memcpy(tag_copy, tag, tag_len);
+    tag_copy[tag_len] = 0;
+    // The file header is made before the lock, so that two logging threads
+    // wait for each other only while one of them writes.
+    char header[LOG_FILE_HEADER_MAXN];
+    size_t header_len = 0;
+    bool to_file = ctx->file_on.load(std::memory_order_relaxed);
+    if (to_file) header_len = log_file_header(header, sizeof header, level, tag_copy, now);
     {
         mutex_guard guard(ctx->lock);
         if (level > ctx->level.load(std::memory_order_relaxed)) return;
-        char tag_copy[256];
-        size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
-        if (tag_len) std::memcpy(tag_copy, tag, tag_len);
-        tag_copy[tag_len] = 0;
 
         if (ctx->hook_info && ctx->hook_warn) {
             log2_hook_fn hook = level <= LOG_WARN ? ctx->hook_warn : ctx->hook_info;
@@ -39,7 +45,7 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             size_t skip = time_prefix_len(fmt_flags);
             os_debug_output(line + (skip <= line_len ? skip : line_len));
         }
-        if (ctx->file_on.load(std::memory_order_relaxed)) log_file_write(&ctx->file, level, tag_copy, body, body_len);
+        if (to_file) log_file_write(&ctx->file, header, header_len, body, body_len, now.usec_since_epoch);
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);
