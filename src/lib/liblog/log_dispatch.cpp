@@ -27,10 +27,15 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
     tag_copy[tag_len] = 0;
     // The file header is made before the lock, so that two logging threads
     // wait for each other only while one of them writes.
-    char header[LOG_FILE_HEADER_MAXN];
-    size_t header_len = 0;
+    char file_line[LOG_FILE_HEADER_MAXN + LOG_LINE_MAXN];
+    size_t file_len = 0;
     bool to_file = ctx->file_on.load(std::memory_order_relaxed);
-    if (to_file) header_len = log_file_header(header, sizeof header, level, tag_copy, now);
+    if (to_file) {
+        file_len = log_file_header(file_line, LOG_FILE_HEADER_MAXN, level, tag_copy, now);
+        size_t take = body_len < LOG_LINE_MAXN ? body_len : LOG_LINE_MAXN;
+        std::memcpy(file_line + file_len, body, take);
+        file_len += take;
+    }
     {
         mutex_guard guard(ctx->lock);
         if (level > ctx->level.load(std::memory_order_relaxed)) return;
@@ -45,7 +50,7 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             size_t skip = time_prefix_len(fmt_flags);
             os_debug_output(line + (skip <= line_len ? skip : line_len));
         }
-        if (to_file) log_file_write(&ctx->file, header, header_len, body, body_len, now.usec_since_epoch);
+        if (to_file) log_file_write(&ctx->file, file_line, file_len, now.usec_since_epoch);
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);

@@ -228,20 +228,19 @@ int log_file_open(log_file_sink *sink, const char *name) {
     return 0;
 }
 
-int log_file_write(log_file_sink *sink, const char *header, size_t header_len, const char *body, size_t body_len,
-                   uint64_t now_us) {
+int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us) {
     if (sink->type != LOG_FILE_TEXT) return 0;
     if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
-    iovec iov[2] = {{const_cast<char *>(header), header_len}, {const_cast<char *>(body), body_len}};
-    if (!write_all(sink->fd, iov, 2)) {
+    iovec iov{const_cast<char *>(text), len};
+    if (!write_all(sink->fd, &iov, 1)) {
         log2_trace("log_file_write: fwrite error\n");
-        iovec again[2] = {{const_cast<char *>(header), header_len}, {const_cast<char *>(body), body_len}};
-        if (!reopen(sink) || !write_all(sink->fd, again, 2)) {
+        iovec again{const_cast<char *>(text), len};
+        if (!reopen(sink) || !write_all(sink->fd, &again, 1)) {
             close_fd(sink);
             return -1;
         }
     }
-    sink->size += header_len + body_len;
+    sink->size += len;
     if (sink->size >= sink->max_size) enforce_cap(sink);
     return 0;
 }

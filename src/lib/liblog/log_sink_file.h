@@ -14,6 +14,8 @@ constexpr uint32_t LOG_FILE_MIN_MAX = 1024;
 enum : int { LOG_FILE_PCAP = 1, LOG_FILE_TEXT = 2 };
 // Date, time, level, pid, thread name and tag fit with room to spare.
 constexpr size_t LOG_FILE_HEADER_MAXN = 768;
+// A log line or file body, its newline included (8191 bytes and the NUL).
+constexpr size_t LOG_LINE_MAXN = 8192;
 // Lines checked against the path in each millisecond; later lines of a busy
 // millisecond skip the check, so a burst pays one system call per line.
 constexpr uint32_t LOG_FILE_CHECKS_PER_MS = 8;
@@ -43,12 +45,11 @@ void log_file_close(log_file_sink *sink);
 // "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " for a record of
 // level and tag at time t, into out (LOG_FILE_HEADER_MAXN); returns its length.
 size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t);
-// Writes header plus body in one system call; re-creates a file that was
-// deleted or renamed away and applies the cap. now_us (the record's time)
-// paces the path checks. 0, or -1 when the record could not be written.
-// Caller holds the log lock.
-int log_file_write(log_file_sink *sink, const char *header, size_t header_len, const char *body, size_t body_len,
-                   uint64_t now_us);
+// Writes one file line (header and body) in one system call; re-creates a
+// file that was deleted or renamed away and applies the cap. now_us (the
+// record's time) paces the path checks. 0, or -1 when the line could not be
+// written. Caller holds the log lock.
+int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us);
 // Joins dir and name unless name is absolute or dir empty, expands a leading
 // "~/" from HOME and makes the result absolute. false when it does not fit.
 bool log_file_resolve(const char *dir, const char *name, char *out, size_t size);
