@@ -232,14 +232,16 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
     if (!entry) return -1;
     LOGV("%s", entry);
     auto *stream = static_cast<net_sock *>(ctx->out);
-    // A socket session collects its replies: one send per reply.
+    // A socket session reads through its own buffer and collects its replies.
     std::optional<net_session> session_storage;
     std::optional<session_ops_guard> restore;
     net_session *session = nullptr;
-    if (ctx->mode == NET_MODE && (stream->kind == NET_SOCK_KIND_SOCKET || stream->kind == NET_SOCK_KIND_SOCKET1) &&
-        ctx->print == dbgsh_print) {
+    if (ctx->mode == NET_MODE && (stream->kind == NET_SOCK_KIND_SOCKET || stream->kind == NET_SOCK_KIND_SOCKET1)) {
         session = &session_storage.emplace();
         session->stream = stream;
+    }
+    // Output operations a caller put in place of the session's own stay.
+    if (session && ctx->print == dbgsh_print && ctx->write == dbgsh_write && ctx->flush == dbgsh_flush) {
         restore.emplace(session_ops_guard{ctx, *ctx});
         ctx->out = session;
         ctx->print = session_print;
