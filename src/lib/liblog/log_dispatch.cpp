@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr unsigned LOG_LOCK_SPINS = 200;
+
 // The debugger channel carries its own time stamps; skip the line's.
 size_t time_prefix_len(uint32_t fmt_flags) {
     if (fmt_flags & LOG_FMT_TIME) return 9;
@@ -37,7 +39,9 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
         file_len += take;
     }
     {
-        mutex_guard guard(ctx->lock);
+        // Held about as long as one write to the file: a second logging
+        // thread spins that long rather than sleep and be woken.
+        mutex_spin_guard guard(ctx->lock, LOG_LOCK_SPINS);
         if (level > ctx->level.load(std::memory_order_relaxed)) return;
 
         if (ctx->hook_info && ctx->hook_warn) {
