@@ -5,7 +5,7 @@ ASAN  ?= build-asan
 TSAN  ?= build-tsan
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build run test test-plain test-asan tsan bench fuzz clean
+.PHONY: all deps build run test test-plain test-asan tsan bench bench-compare fuzz clean
 
 all: build
 
@@ -43,6 +43,12 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHUBD_BENCH=ON -DHUBD_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	for b in build-bench/bench/*_bench; do $$b; done
+
+# HUBD against spdlog (file log) and Redis (shell round trip, idle sessions);
+# installs those two peers itself. ROUNDS= sets the number of alternating rounds.
+ROUNDS ?= 5
+bench-compare: deps
+	bash scripts/bench-compare.sh --rounds $(ROUNDS)
 
 FUZZ_SECONDS ?= 60
 fuzz: deps

@@ -4,11 +4,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,6 +171,66 @@ TEST_F(ShellServerTest, ConcurrentSessionsEachGetTheirOwnReplies) {
     }
     for (auto &th : threads) th.join();
     EXPECT_EQ(0, wrong.load());
+}
+
+TEST_F(ShellServerTest, PipelinedBurstOfAThousandCommandsGetsEveryReplyInOrder) {
+    int fd = connect_loopback(port_);
+    ASSERT_GE(fd, 0);
+    std::string burst, expected;
+    for (int i = 0; i < 1000; ++i) {
+        burst += "echo p" + std::to_string(i) + (i % 2 ? NUL : "\n");
+        expected += "p" + std::to_string(i) + "\r\n" + NUL;
+    }
+    std::thread sender([&] {
+        for (size_t sent = 0; sent < burst.size();) {
+            ssize_t n = send(fd, burst.data() + sent, burst.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+    });
+    std::string got = read_replies(fd, 1000);
+    sender.join();
+    EXPECT_EQ(expected, got);
+    close(fd);
+}
+
+// Voluntary context switches of the session thread once it sleeps: each
+// wake-up of an idle session adds one.
+long session_switches() {
+    DIR *dir = opendir("/proc/self/task");
+    long switches = -1;
+    while (dirent *e = dir ? readdir(dir) : nullptr) {
+        std::string base = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(base + "/comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "netsh_srv") continue;
+        for (int tries = 0; tries < 1000; ++tries) {
+            std::ifstream status(base + "/status");
+            bool sleeping = false;
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("State:", 0) == 0) sleeping = line.find("(sleeping)") != std::string::npos;
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) switches = std::stol(line.substr(24));
+            }
+            if (sleeping) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    if (dir) closedir(dir);
+    return switches;
+}
+
+TEST_F(ShellServerTest, IdleSessionSleepsUntilDataAndWakesForTheStop) {
+    int fd = connect_loopback(port_);
+    ASSERT_EQ(7, send(fd, ("echo i" + NUL).data(), 7, 0));
+    ASSERT_EQ("i\r\n" + NUL, read_replies(fd, 1));
+    long before = session_switches();
+    ASSERT_GE(before, 0);
+    // Long enough for several of the old 300 ms read steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(before, session_switches());
+    debug_shell_server_exit();
+    EXPECT_TRUE(closed_by_peer(fd));
+    close(fd);
 }
 
 // ---- the remote client against the server ----

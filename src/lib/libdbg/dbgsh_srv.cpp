@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "liblog/log2.h"
 #include "libdbg/dbgsh_stdio.h"
@@ -24,26 +25,92 @@ const char *mode_text(int mode) {
     }
 }
 
+// A socket session reads through its own buffer (one receive takes whatever
+// the client sent; pipelined requests wait there for the next read) and
+// collects each reply, so that the reply and its end byte leave in one send.
+constexpr size_t SESSION_OUT_SIZE = 16384;
+
+struct net_session {
+    net_sock *stream;
+    char in[LIBSH_LINE_SIZE];
+    size_t in_pos = 0;
+    size_t in_len = 0;
+    char out[SESSION_OUT_SIZE];
+    size_t out_len = 0;
+};
+
+// Sends what has been collected; the stream's result, 0 when there was nothing.
+int session_send(net_session *s) {
+    if (s->out_len == 0) return 0;
+    int ret = net_write(s->stream, s->out, s->out_len);
+    s->out_len = 0;
+    return ret;
+}
+
+// dbgout_write_imp into the reply being collected: LF as CR LF, trailing
+// blanks of this piece removed.
+int session_put(net_session *s, const char *text) {
+    size_t len = std::strlen(text);
+    size_t line_feeds = 0;
+    for (const char *p = text; *p; ++p) line_feeds += *p == '\n';
+    size_t needed = len + line_feeds;
+    if (s->out_len + needed > sizeof s->out && session_send(s) < 0) return -1;
+    if (needed > sizeof s->out) return dbgout_write_imp(s->stream, text);
+    size_t piece_start = s->out_len;
+    for (const char *p = text; *p; ++p) {
+        if (*p == '\n') s->out[s->out_len++] = '\r';
+        s->out[s->out_len++] = *p;
+    }
+    while (s->out_len > piece_start && is_trailing_blank(static_cast<unsigned char>(s->out[s->out_len - 1]))) {
+        --s->out_len;
+    }
+    return static_cast<int>(s->out_len - piece_start);
+}
+
+int session_print(void *out, const char *fmt, ...) {
+    char buf[DBGSH_PRINT_SIZE];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return session_put(static_cast<net_session *>(out), buf);
+}
+
+int session_write(void *out, const char *text, size_t) { return session_put(static_cast<net_session *>(out), text); }
+
+int session_flush(void *out) {
+    auto *s = static_cast<net_session *>(out);
+    if (s->stream->kind < 0) return -1;
+    if (s->out_len == sizeof s->out && session_send(s) < 0) return -1;
+    s->out[s->out_len++] = 0;
+    int ret = session_send(s);
+    return ret < 0 ? -1 : 1;
+}
+
 // The socket session's line read. Unlike net_gets it keeps a line whose
-// bytes arrive slowly across the idle time-outs, so that a command is never
-// cut there and run in pieces; only an idle stream gives 0.
-int session_gets(net_sock *stream, char *buf) {
+// bytes arrive slowly, so that a command is never cut and run in pieces. An
+// idle session sleeps in the read until data, the peer's close or the stop.
+int session_gets(net_session *s, char *buf) {
     size_t len = 0;
     buf[0] = '\0';
     for (;;) {
-        int got = 0;
-        int c = net_getc(stream, &got);
-        if (c < 0) return -1;
-        if (!got) {
-            if (len == 0) return 0;
-            continue;
+        if (s->in_pos == s->in_len) {
+            int n = net_sock_read_some(s->stream, s->in, sizeof s->in, -1);
+            if (n < 0) return -1;
+            if (n == 0) {
+                if (len == 0) return 0;
+                continue;
+            }
+            s->in_pos = 0;
+            s->in_len = static_cast<size_t>(n);
         }
+        char c = s->in[s->in_pos++];
         if (c == '\0' || c == '\n') {
             buf[len] = '\0';
             return len > 0 ? static_cast<int>(len) : 1;
         }
         if (c == '\r') continue;
-        buf[len++] = static_cast<char>(c);
+        buf[len++] = c;
         if (len >= LIBSH_LINE_SIZE - 1) {
             buf[LIBSH_LINE_SIZE - 1] = '\0';
             return -1;
@@ -52,9 +119,9 @@ int session_gets(net_sock *stream, char *buf) {
 }
 
 // One command into buf (LIBSH_LINE_SIZE bytes): its length, 0 for nothing, -1 when the stream ended.
-int read_command(shell_ctx *ctx, char *buf) {
+int read_command(shell_ctx *ctx, net_session *session, char *buf) {
     auto *stream = static_cast<net_sock *>(ctx->out);
-    if (ctx->mode == NET_MODE) return session_gets(stream, buf);
+    if (session) return session_gets(session, buf);
     if (ctx->mode != STDIO_MODE) return net_gets(stream, buf);
     if (debug_shell_cmd_string()) return debug_shell_cmd_piece(buf, LIBSH_LINE_SIZE);
     return debug_shell_stdin_gets(buf, LIBSH_LINE_SIZE);
@@ -161,11 +228,54 @@ int dbgsh_stopped(void *out) {
     return 0;
 }
 
+namespace {
+
+// Puts the channel's own output operations back when the session loop ends.
+struct session_ops_guard {
+    shell_ctx *ctx;
+    shell_ctx saved;
+    ~session_ops_guard() {
+        ctx->out = saved.out;
+        ctx->print = saved.print;
+        ctx->write = saved.write;
+        ctx->flush = saved.flush;
+        ctx->stopped = saved.stopped;
+    }
+};
+
+int session_stopped(void *out) { return dbgsh_stopped(static_cast<net_session *>(out)->stream); }
+
+// Ends the session: what is still collected goes out first.
+int end_session(net_session *session, net_sock *stream) {
+    if (session) session_send(session);
+    net_close(stream);
+    return 0;
+}
+
+}  // namespace
+
 int dbgsh_srv_imp(shell_ctx *ctx) {
     const char *entry = mode_text(ctx->mode);
     if (!entry) return -1;
     LOGV("%s", entry);
     auto *stream = static_cast<net_sock *>(ctx->out);
+    // A socket session reads through its own buffer and collects its replies.
+    std::optional<net_session> session_storage;
+    std::optional<session_ops_guard> restore;
+    net_session *session = nullptr;
+    if (ctx->mode == NET_MODE && (stream->kind == NET_SOCK_KIND_SOCKET || stream->kind == NET_SOCK_KIND_SOCKET1)) {
+        session = &session_storage.emplace();
+        session->stream = stream;
+    }
+    // Output operations a caller put in place of the session's own stay.
+    if (session && ctx->print == dbgsh_print && ctx->write == dbgsh_write && ctx->flush == dbgsh_flush) {
+        restore.emplace(session_ops_guard{ctx, *ctx});
+        ctx->out = session;
+        ctx->print = session_print;
+        ctx->write = session_write;
+        ctx->flush = session_flush;
+        if (ctx->stopped == dbgsh_stopped) ctx->stopped = session_stopped;
+    }
     char buf[LIBSH_LINE_SIZE];
     for (;;) {
         if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string() && !debug_shell_stdio_editing()) {
@@ -173,26 +283,25 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
             net_write(stream, prompt, std::strlen(prompt));
         }
         std::memset(buf, 0, sizeof buf);
-        int len = read_command(ctx, buf);
+        int len = read_command(ctx, session, buf);
         LOGV("ret=%d cmd=[%s]\n", len, buf);
         if (len < 0) {
             LOGD("gets return failed break\n");
-            net_close(stream);
-            return 0;
+            return end_session(session, stream);
         }
         if (len == 0) continue;
         // Queued requests never make the read wait, where the stop is noticed;
         // a stopping server must not run them all first.
         if (stop_requested(stream)) {
             LOGD("stop requested break\n");
-            net_close(stream);
-            return 0;
+            return end_session(session, stream);
         }
         libsh_exec_line(ctx, str_trim(buf));
+        // Output of a command that ends without a reply still goes out now.
+        if (session) session_send(session);
         if (ctx->exit_flag) {
             LOGD("ctx.exit_flag break\n");
-            net_close(stream);
-            return 0;
+            return end_session(session, stream);
         }
     }
 }

@@ -88,6 +88,7 @@ uint32_t netsh_srv_thread(void *arg) {
     if (dbgsh_srv_ctx_init(&ctx, &rec->stream, NET_MODE, rec->head.sock) == 0) {
         rec->stop.func = session_stop_requested;
         rec->stop.user = rec;
+        rec->stop.wake = rec->head.srv->wake[0];
         rec->stream.stop = &rec->stop;
         // The session loop closes the stream, and with it the socket, on every way out.
         dbgsh_srv_imp(&ctx);

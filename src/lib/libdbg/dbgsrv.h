@@ -11,7 +11,7 @@
 constexpr size_t NETSH_CTX_SIZE = 168;          // bytes per connection record
 constexpr int32_t NETSH_BACKLOG = 5;
 constexpr int NETSH_MAX_SESSIONS = 64;          // concurrent sessions unless configured
-constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // the session polls once a second when idle
+constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // stream time-out; an idle session sleeps until data or the stop
 
 // Starts the server on every address of the ';' or ',' separated list (null
 // or empty: the IPv4 and IPv6 wildcards) at port (0: the system picks one).

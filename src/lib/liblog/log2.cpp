@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t LINE_MAXN = 8192;
+constexpr size_t LINE_MAXN = LOG_LINE_MAXN;
 
 // A bounded text on the stack; appends cut silently at LINE_MAXN - 1 bytes.
 // Nothing is zeroed: only the bytes written are ever read.
@@ -49,12 +49,11 @@ const char *base_name(const char *path) {
     return base;
 }
 
-void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, int src_line,
-                const char *func) {
+// Returns where the file body (function and message) starts in the line.
+size_t add_prefix(line_buf &line, line_buf *body, uint32_t fmt, const log_time &t, const char *file,
+                  int src_line, const char *func) {
     char piece[OS_THREAD_NAME_MAXN + 16];
     if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) {
-        log_time t;
-        log_time_now(&t);
         line.add(piece, log_put_clock(piece, t, !(fmt & LOG_FMT_TIME)));
     }
     if (fmt & LOG_FMT_TID) {
@@ -68,8 +67,9 @@ void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, 
     if ((fmt & LOG_FMT_TID_NAME) && !line.full()) {
         char name[OS_THREAD_NAME_MAXN];
         os_thread_name_get(name);
-        int n = std::snprintf(piece, sizeof piece, "[%s] ", name);
-        if (n > 0) line.add(piece, std::strlen(piece));
+        line.add("[", 1);
+        line.add(name);
+        line.add("] ", 2);
     }
     if ((fmt & LOG_FMT_FILE) && !line.full()) {
         const char *shown = file ? file : "";
@@ -87,20 +87,26 @@ void add_prefix(line_buf &line, line_buf &body, uint32_t fmt, const char *file, 
         *p++ = ' ';
         line.add(piece, static_cast<size_t>(p - piece));
     }
+    size_t body_start = line.len;
     if ((fmt & LOG_FMT_FUNC) && func && !line.full()) {
         line.add(func);
         line.add("(): ", 4);
-        body.add(func);
-        body.add("(): ", 4);
+        if (body) {
+            body->add(func);
+            body->add("(): ", 4);
+        }
     }
+    return body_start;
 }
 
-int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int src_line,
-                 const char *func, const char *fmt, va_list args, int saved_errno) {
-    log2_count_record(static_cast<int>(flags & LOG_F_LEVEL_MASK));
+// A record whose line reaches the 8191-byte limit: line, file body and
+// message are cut each on its own, as three separate buffers.
+int log_accepted_long(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int src_line,
+                      const char *func, const char *fmt, va_list args, int saved_errno, const log_time &now,
+                      uint32_t fmt_flags) {
     line_buf line, body;
     char msg[LINE_MAXN];
-    add_prefix(line, body, ctx->flags.load(std::memory_order_relaxed), file, src_line, func);
+    add_prefix(line, &body, fmt_flags, now, file, src_line, func);
 
     int n = std::vsnprintf(msg, sizeof msg, fmt ? fmt : "", args);
     size_t msg_len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1);
@@ -132,7 +138,50 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
     if (!(flags & LOG_F_BSV_ONLY)) {
         line.end_line();
         body.end_line();
-        log_dispatch(ctx, flags, tag, line.text, line.len, body.text, body.len);
+        log_dispatch(ctx, flags, tag, line.text, line.len, body.text, body.len, now);
+    }
+    return static_cast<int>(result);
+}
+
+// The usual record: the message is formatted straight into the line, and
+// the file body (function and message) and the binary layer's message are
+// parts of it, so nothing is copied twice.
+int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file, int src_line,
+                 const char *func, const char *fmt, va_list args, int saved_errno) {
+    log2_count_record(static_cast<int>(flags & LOG_F_LEVEL_MASK));
+    // One reading of the clock serves the line prefix and the file header.
+    log_time now;
+    log_time_now(&now);
+    uint32_t fmt_flags = ctx->flags.load(std::memory_order_relaxed);
+    line_buf line;
+    size_t body_start = add_prefix(line, nullptr, fmt_flags, now, file, src_line, func);
+    size_t msg_start = line.len;
+    size_t room = LINE_MAXN - 1 - msg_start;
+    const char *os_text = (flags & LOG_F_APPEND_OSERR) ? os_strerror(saved_errno) : nullptr;
+    size_t os_len = os_text ? std::strlen(os_text) : 0;
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", args);
+    // Room for the OS text, its newline and the closing newline, or the long way.
+    if (n < 0 || static_cast<size_t>(n) + os_len + 2 >= room) {
+        int result = log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, again, saved_errno, now, fmt_flags);
+        va_end(again);
+        return result;
+    }
+    va_end(again);
+    line.len += static_cast<size_t>(n);
+    if (os_text) {
+        line.add(os_text, os_len);
+        line.add("\n", 1);
+    }
+    line.text[line.len] = 0;
+    if (const log2_bin_ops *bin = log_attach_bin(); bin && bin->record) {
+        bin->record(flags, tag, file, src_line, func, line.text + msg_start);
+    }
+    size_t result = line.len;
+    if (!(flags & LOG_F_BSV_ONLY)) {
+        line.end_line();
+        log_dispatch(ctx, flags, tag, line.text, line.len, line.text + body_start, line.len - body_start, now);
     }
     return static_cast<int>(result);
 }

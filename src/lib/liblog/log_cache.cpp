@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "libpal/os/os_thread.h"
 
@@ -13,6 +14,7 @@ namespace {
 struct local_second {
     time_t sec = -1;
     tm local{};
+    char stamp[LOG_STAMP_LEN + 1];
 };
 
 thread_local local_second t_second;
@@ -36,8 +38,24 @@ void log_time_now(log_time *out) {
         // Zone and daylight-saving changes fall on whole seconds.
         localtime_r(&now.tv_sec, &t_second.local);
         t_second.sec = now.tv_sec;
+        const tm &l = t_second.local;
+        char *p = t_second.stamp;
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_year + 1900), 4);
+        *p++ = '-';
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_mon + 1), 2);
+        *p++ = '-';
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_mday), 2);
+        *p++ = ' ';
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_hour), 2);
+        *p++ = ':';
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_min), 2);
+        *p++ = ':';
+        p = log_put_digits(p, static_cast<uint32_t>(l.tm_sec), 2);
+        *p = 0;
     }
     const tm &l = t_second.local;
+    out->stamp = t_second.stamp;
+    out->usec_since_epoch = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec / 1000);
     out->year = l.tm_year + 1900;
     out->mon = l.tm_mon + 1;
     out->day = l.tm_mday;
@@ -63,11 +81,8 @@ uint32_t log_cached_tid() {
 
 size_t log_put_clock(char *out, const log_time &t, bool with_ms) {
     char *p = out;
-    p = log_put_digits(p, static_cast<uint32_t>(t.hour), 2);
-    *p++ = ':';
-    p = log_put_digits(p, static_cast<uint32_t>(t.min), 2);
-    *p++ = ':';
-    p = log_put_digits(p, static_cast<uint32_t>(t.sec), 2);
+    std::memcpy(p, t.stamp + LOG_STAMP_CLOCK, LOG_STAMP_LEN - LOG_STAMP_CLOCK);
+    p += LOG_STAMP_LEN - LOG_STAMP_CLOCK;
     if (with_ms) {
         *p++ = '.';
         p = log_put_digits(p, t.usec / 1000, 3);

@@ -1,5 +1,5 @@
 // Values every log record needs, kept so that the log path makes no system
-// call for them: the local time (recomputed once per second per thread), the
+// call for them: the local time and its text (made once per second per thread), the
 // process id and the caller's thread id (both reset in a forked child).
 #pragma once
 
@@ -7,6 +7,10 @@
 #include <cstdint>
 
 struct log_time {
+    // "YYYY-MM-DD hh:mm:ss" of this second (19 bytes, no NUL), kept by the
+    // calling thread until its next log_time_now.
+    const char *stamp;
+    uint64_t usec_since_epoch;
     int year;
     int mon;   // 1..12
     int day;
@@ -39,5 +43,8 @@ inline char *log_put_uint(char *out, uint32_t value) {
     while (n) *out++ = tmp[--n];
     return out;
 }
+constexpr size_t LOG_STAMP_LEN = 19;
+constexpr size_t LOG_STAMP_CLOCK = 11;  // where "hh:mm:ss" starts in the stamp
+
 // "hh:mm:ss " (9 bytes) or "hh:mm:ss.mmm " (13 bytes); returns the length.
 size_t log_put_clock(char *out, const log_time &t, bool with_ms);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "liblog/log2_ctl.h"
+#include "liblog/log_cache.h"
 #include "liblog/log_ring.h"
 #include "liblog/log_sink_file.h"
 #include "libpal/os/os_mutex.h"
@@ -57,14 +58,15 @@ log_ctx *log_ctx_process_detach();
 void log_ctx_process_revive();
 
 // Text sinks of one accepted record, under the context lock; line and body end
-// in a newline. Ends the process after a level-2 record without LOG_F_NO_EXIT.
+// in a newline; now is the record's time. Ends the process after a level-2
+// record without LOG_F_NO_EXIT.
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
-                  const char *body, size_t body_len);
+                  const char *body, size_t body_len, const log_time &now);
 
 // Under the lock: sets sink.name to the resolved path of name without opening
 // it (a held file), or keeps the line of a record for the held file.
 void log_file_hold_name(log_ctx *ctx, const char *name);
-void log_file_hold_line(log_ctx *ctx, int level, const char *tag, const char *body, size_t body_len);
+void log_file_hold_line(log_ctx *ctx, const char *text, size_t len);
 // Under the lock: 1 holds the file, 0 opens the held file and writes the kept lines.
 int log_file_hold_set(log_ctx *ctx, int hold);
 

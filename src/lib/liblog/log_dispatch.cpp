@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr unsigned LOG_LOCK_SPINS = 200;
+
 // The debugger channel carries its own time stamps; skip the line's.
 size_t time_prefix_len(uint32_t fmt_flags) {
     if (fmt_flags & LOG_FMT_TIME) return 9;
@@ -19,15 +21,28 @@ size_t time_prefix_len(uint32_t fmt_flags) {
 }  // namespace
 
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
-                  const char *body, size_t body_len) {
+                  const char *body, size_t body_len, const log_time &now) {
     int level = static_cast<int>(flags & LOG_F_LEVEL_MASK);
+    char tag_copy[256];
+    size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
+    if (tag_len) std::memcpy(tag_copy, tag, tag_len);
+    tag_copy[tag_len] = 0;
+    // The file header is made before the lock, so that two logging threads
+    // wait for each other only while one of them writes.
+    char file_line[LOG_FILE_HEADER_MAXN + LOG_LINE_MAXN];
+    size_t file_len = 0;
+    bool to_file = ctx->file_on.load(std::memory_order_relaxed);
+    if (to_file) {
+        file_len = log_file_header(file_line, LOG_FILE_HEADER_MAXN, level, tag_copy, now);
+        size_t take = body_len < LOG_LINE_MAXN ? body_len : LOG_LINE_MAXN;
+        std::memcpy(file_line + file_len, body, take);
+        file_len += take;
+    }
     {
-        mutex_guard guard(ctx->lock);
+        // Held about as long as one write to the file: a second logging
+        // thread spins that long rather than sleep and be woken.
+        mutex_spin_guard guard(ctx->lock, LOG_LOCK_SPINS);
         if (level > ctx->level.load(std::memory_order_relaxed)) return;
-        char tag_copy[256];
-        size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
-        if (tag_len) std::memcpy(tag_copy, tag, tag_len);
-        tag_copy[tag_len] = 0;
 
         if (ctx->hook_info && ctx->hook_warn) {
             log2_hook_fn hook = level <= LOG_WARN ? ctx->hook_warn : ctx->hook_info;
@@ -45,11 +60,11 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             size_t skip = time_prefix_len(fmt_flags);
             os_debug_output(line + (skip <= line_len ? skip : line_len));
         }
-        if (ctx->file_on.load(std::memory_order_relaxed)) {
+        if (to_file) {
             if (ctx->file_held)
-                log_file_hold_line(ctx, level, tag_copy, body, body_len);
+                log_file_hold_line(ctx, file_line, file_len);
             else
-                log_file_write(&ctx->file, level, tag_copy, body, body_len);
+                log_file_write(&ctx->file, file_line, file_len, now.usec_since_epoch);
         }
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();

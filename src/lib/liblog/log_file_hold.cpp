@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "liblog/log_ctx.h"
-#include "libpal/env/thread_name.h"
 
 namespace {
 
@@ -40,12 +39,9 @@ void log_file_hold_name(log_ctx *ctx, const char *name) {
     std::memcpy(ctx->file.name, path, std::strlen(path) + 1);
 }
 
-void log_file_hold_line(log_ctx *ctx, int level, const char *tag, const char *body, size_t body_len) {
-    char header[OS_THREAD_NAME_MAXN + 512];
-    size_t header_len = log_file_header(header, sizeof header, level, tag);
-    if (ctx->held_lines.size() + header_len + body_len > HELD_BYTES_MAX) return;
-    ctx->held_lines.append(header, header_len);
-    ctx->held_lines.append(body, body_len);
+void log_file_hold_line(log_ctx *ctx, const char *text, size_t len) {
+    if (ctx->held_lines.size() + len > HELD_BYTES_MAX) return;
+    ctx->held_lines.append(text, len);
 }
 
 int log_file_hold_set(log_ctx *ctx, int hold) {

@@ -55,28 +55,44 @@ bool write_all(int fd, iovec *iov, int count) {
     return true;
 }
 
-// "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s "
-size_t format_header(char *out, size_t size, int level, const char *tag) {
-    log_time t;
-    log_time_now(&t);
-    char thread_name[OS_THREAD_NAME_MAXN];
-    os_thread_name_get(thread_name);
-    char *p = out;
-    p = log_put_digits(p, static_cast<uint32_t>(t.year), 4);
-    *p++ = '-';
-    p = log_put_digits(p, static_cast<uint32_t>(t.mon), 2);
-    *p++ = '-';
-    p = log_put_digits(p, static_cast<uint32_t>(t.day), 2);
-    *p++ = ' ';
-    p += log_put_clock(p, t, false) - 1;
-    *p++ = '.';
-    p = log_put_digits(p, t.usec, 6);
-    *p++ = ' ';
-    size_t used = static_cast<size_t>(p - out);
-    int n = std::snprintf(p, size - used, "%-5s %u --- [%s] %s ", log2_level_file_name(level),
-                          log_cached_pid(), thread_name, tag ? tag : "");
-    if (n < 0) return used;
-    return used + (static_cast<size_t>(n) < size - used ? static_cast<size_t>(n) : size - used - 1);
+// Remembers which file the descriptor holds and how big it is; false when
+// the descriptor cannot be asked.
+bool note_open_file(log_file_sink *sink) {
+    struct stat st;
+    if (fstat(sink->fd, &st) != 0) return false;
+    sink->dev = static_cast<uint64_t>(st.st_dev);
+    sink->ino = static_cast<uint64_t>(st.st_ino);
+    sink->size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool reopen(log_file_sink *sink) {
+    close_fd(sink);
+    if (!sink->name[0]) return false;
+    sink->fd = open_text(sink->name, false);
+    if (sink->fd < 0 || !note_open_file(sink)) {
+        close_fd(sink);
+        return false;
+    }
+    return true;
+}
+
+// True when the path no longer leads to the open file: it was deleted,
+// renamed away (logrotate) or replaced. Every line is checked, except in a
+// millisecond that has already had its share of checks, so that a burst of
+// lines pays one system call per line and still notices a rotation within
+// that millisecond.
+bool path_moved(log_file_sink *sink, uint64_t now_us) {
+    uint64_t now_ms = now_us / 1000;
+    if (now_ms != sink->check_ms) {
+        sink->check_ms = now_ms;
+        sink->checks_in_ms = 0;
+    }
+    if (sink->checks_in_ms >= LOG_FILE_CHECKS_PER_MS) return false;
+    ++sink->checks_in_ms;
+    struct stat st;
+    if (stat(sink->name, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    return static_cast<uint64_t>(st.st_dev) != sink->dev || static_cast<uint64_t>(st.st_ino) != sink->ino;
 }
 
 // Keeps the newest half of the file, starting at a line start.
@@ -89,18 +105,62 @@ void apply_cap(log_file_sink *sink, uint64_t size) {
         auto *nl = static_cast<char *>(std::memchr(tail, '\n', static_cast<size_t>(got)));
         char *keep = nl ? nl + 1 : tail + 1;
         size_t keep_len = static_cast<size_t>(tail + got - keep);
-        if (ftruncate(sink->fd, 0) == 0 && keep_len > 0) {
+        if (ftruncate(sink->fd, 0) == 0) {
+            sink->size = 0;
             iovec iov{keep, keep_len};
-            if (!write_all(sink->fd, &iov, 1)) {
+            if (keep_len > 0 && !write_all(sink->fd, &iov, 1)) {
                 log2_trace("log_file_write: fwrite error\n");
                 close_fd(sink);
+            } else {
+                sink->size = keep_len;
             }
         }
     }
     mem_free(tail);
 }
 
+// The counted size has reached the cap: the file itself decides, since
+// someone may have truncated it meanwhile (then lines go on at its new end).
+void enforce_cap(log_file_sink *sink) {
+    struct stat st;
+    if (fstat(sink->fd, &st) != 0) return;
+    sink->size = static_cast<uint64_t>(st.st_size);
+    if (sink->size >= sink->max_size) apply_cap(sink, sink->size);
+}
+
 }  // namespace
+
+size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
+    char name[OS_THREAD_NAME_MAXN];
+    os_thread_name_get(name);
+    size_t name_len = std::strlen(name);
+    size_t tag_len = tag ? strnlen(tag, 255) : 0;
+    // date, time, level, pid and separators take well under 64 bytes
+    if (size < 64 + name_len + tag_len) return 0;
+    char *p = out;
+    std::memcpy(p, t.stamp, LOG_STAMP_LEN);
+    p += LOG_STAMP_LEN;
+    *p++ = '.';
+    p = log_put_digits(p, t.usec, 6);
+    *p++ = ' ';
+    const char *level_name = log2_level_file_name(level);
+    size_t level_len = strnlen(level_name, 16);
+    std::memcpy(p, level_name, level_len);
+    p += level_len;
+    for (size_t pad = level_len; pad < 5; ++pad) *p++ = ' ';
+    *p++ = ' ';
+    p = log_put_uint(p, log_cached_pid());
+    std::memcpy(p, " --- [", 6);
+    p += 6;
+    std::memcpy(p, name, name_len);
+    p += name_len;
+    *p++ = ']';
+    *p++ = ' ';
+    if (tag_len) std::memcpy(p, tag, tag_len);
+    p += tag_len;
+    *p++ = ' ';
+    return static_cast<size_t>(p - out);
+}
 
 bool log_file_resolve(const char *dir, const char *name, char *out, size_t size) {
     char joined[LOG_FILE_NAME_MAXN];
@@ -160,46 +220,27 @@ int log_file_open(log_file_sink *sink, const char *name) {
     }
     sink->type = LOG_FILE_TEXT;
     sink->fd = open_text(path, sink->mode[0] != 'a');
-    if (sink->fd < 0) {
+    if (sink->fd < 0 || !note_open_file(sink)) {
+        close_fd(sink);
         log2_trace("fopen %s err\n", path);
         return -1;
     }
     return 0;
 }
 
-int log_file_write(log_file_sink *sink, int level, const char *tag, const char *body, size_t body_len) {
+int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us) {
     if (sink->type != LOG_FILE_TEXT) return 0;
-    struct stat st;
-    // A deleted file (no links left) is made again at its path.
-    if (sink->fd < 0 || fstat(sink->fd, &st) != 0 || st.st_nlink == 0) {
-        close_fd(sink);
-        if (!sink->name[0]) return -1;
-        sink->fd = open_text(sink->name, false);
-        if (sink->fd < 0 || fstat(sink->fd, &st) != 0) {
-            close_fd(sink);
-            return -1;
-        }
-    }
-    char header[OS_THREAD_NAME_MAXN + 512];
-    size_t header_len = format_header(header, sizeof header, level, tag);
-    iovec iov[2] = {{header, header_len}, {const_cast<char *>(body), body_len}};
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (!write_all(sink->fd, iov, 2)) {
+    if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
+    iovec iov{const_cast<char *>(text), len};
+    if (!write_all(sink->fd, &iov, 1)) {
         log2_trace("log_file_write: fwrite error\n");
-        close_fd(sink);
-        sink->fd = open_text(sink->name, false);
-        iovec again[2] = {{header, header_len}, {const_cast<char *>(body), body_len}};
-        if (sink->fd < 0 || fstat(sink->fd, &st) != 0 || !write_all(sink->fd, again, 2)) {
+        iovec again{const_cast<char *>(text), len};
+        if (!reopen(sink) || !write_all(sink->fd, &again, 1)) {
             close_fd(sink);
             return -1;
         }
-        size = static_cast<uint64_t>(st.st_size);
     }
-    size += header_len + body_len;
-    if (size >= sink->max_size) apply_cap(sink, size);
+    sink->size += len;
+    if (sink->size >= sink->max_size) enforce_cap(sink);
     return 0;
-}
-
-size_t log_file_header(char *out, size_t size, int level, const char *tag) {
-    return format_header(out, size, level, tag);
 }

@@ -5,11 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "liblog/log_cache.h"
+
 constexpr size_t LOG_FILE_NAME_MAXN = 4096;
 constexpr size_t LOG_FILE_DIR_MAXN = 2048;
 constexpr uint32_t LOG_FILE_DEFAULT_MAX = 0x200000;
 constexpr uint32_t LOG_FILE_MIN_MAX = 1024;
 enum : int { LOG_FILE_PCAP = 1, LOG_FILE_TEXT = 2 };
+// Date, time, level, pid, thread name and tag fit with room to spare.
+constexpr size_t LOG_FILE_HEADER_MAXN = 768;
+// A log line or file body, its newline included (8191 bytes and the NUL).
+constexpr size_t LOG_LINE_MAXN = 8192;
+// Lines checked against the path in each millisecond; later lines of a busy
+// millisecond skip the check, so a burst pays one system call per line.
+constexpr uint32_t LOG_FILE_CHECKS_PER_MS = 8;
 
 struct log_file_sink {
     char name[LOG_FILE_NAME_MAXN] = {};  // absolute path
@@ -19,6 +28,13 @@ struct log_file_sink {
     int type = LOG_FILE_TEXT;
     bool pcap_open = false;              // the pcap attach point holds the file
     int fd = -1;                         // text file
+    // Of the open text file: what the path must still lead to, and its size
+    // as counted from our own writes (checked against the file near the cap).
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    uint64_t size = 0;
+    uint64_t check_ms = 0;       // the millisecond whose checks are counted
+    uint32_t checks_in_ms = 0;
 };
 
 // Closes the current file and opens name (joined to dir unless absolute).
@@ -26,11 +42,14 @@ struct log_file_sink {
 // next write retries it.
 int log_file_open(log_file_sink *sink, const char *name);
 void log_file_close(log_file_sink *sink);
-// Writes one header plus body; reopens a deleted file and applies the cap.
-// 0, or -1 when the record could not be written. Caller holds the log lock.
-int log_file_write(log_file_sink *sink, int level, const char *tag, const char *body, size_t body_len);
+// "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " for a record of
+// level and tag at time t, into out (LOG_FILE_HEADER_MAXN); returns its length.
+size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t);
+// Writes one file line (header and body) in one system call; re-creates a
+// file that was deleted or renamed away and applies the cap. now_us (the
+// record's time) paces the path checks. 0, or -1 when the line could not be
+// written. Caller holds the log lock.
+int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us);
 // Joins dir and name unless name is absolute or dir empty, expands a leading
 // "~/" from HOME and makes the result absolute. false when it does not fit.
 bool log_file_resolve(const char *dir, const char *name, char *out, size_t size);
-// The text file's line header of a record made now ("date time.usec LEVEL pid --- [thread] tag ").
-size_t log_file_header(char *out, size_t size, int level, const char *tag);

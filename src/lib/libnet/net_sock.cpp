@@ -26,30 +26,36 @@ bool stop_requested(const net_sock *ns) {
     return hook->func && hook->func(hook->user, ns->timeout);
 }
 
-bool time_is_up(const net_sock *ns, uint64_t start) {
-    return os_clock_ms() - start >= ns->timeout;
-}
-
 // Waits in steps until the socket is ready for `what`, watching the abort
-// flag, the stop hook and the total time limit.
+// flag, the stop hook and the total time limit (limit_ms < 0: none). With a
+// wake socket on the stop hook one wait covers the whole time.
 enum class wait_result { ready, timed_out, stopped, failed };
 
-wait_result wait_ready(net_sock *ns, int what, uint32_t step_limit, uint64_t start) {
+wait_result wait_ready(net_sock *ns, int what, uint32_t step_limit, uint64_t start, int64_t limit_ms) {
+    os_socket wake = ns->stop ? ns->stop->wake : OS_SOCKET_NONE;
     for (;;) {
         if (ns->abort.load(std::memory_order_relaxed)) return wait_result::stopped;
         if (stop_requested(ns)) {
             errno = ECANCELED;
             return wait_result::stopped;
         }
-        int step = static_cast<int>(std::min(ns->timeout, step_limit));
-        int ready = os_socket_wait_impl(ns->sock, what, step);
+        int64_t left = -1;
+        if (limit_ms >= 0) {
+            uint64_t spent = os_clock_ms() - start;
+            left = spent >= static_cast<uint64_t>(limit_ms) ? 0 : limit_ms - static_cast<int64_t>(spent);
+        }
+        int step = static_cast<int>(left < 0 ? step_limit : std::min<int64_t>(left, step_limit));
+        if (wake != OS_SOCKET_NONE) step = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+        int ready = os_socket_wait_wake(ns->sock, what, wake, step);
         if (ready < 0) {
             int code = errno;
             LOGD("socket_wait error [%d] [%s]\n", code, os_strerror(code));
             return wait_result::failed;
         }
         if (ready & what) return wait_result::ready;
-        if (time_is_up(ns, start)) return wait_result::timed_out;
+        // Woken without a stop to see: go on in steps rather than spin on it.
+        if ((ready & OS_SOCKET_WAIT_WAKE) && !stop_requested(ns)) wake = OS_SOCKET_NONE;
+        if (limit_ms >= 0 && os_clock_ms() - start >= static_cast<uint64_t>(limit_ms)) return wait_result::timed_out;
     }
 }
 
@@ -101,7 +107,7 @@ int net_sock_read(net_sock *ns, void *buf, size_t len) {
             ns->disconnected = 1;
             return static_cast<int>(done);
         }
-        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_READ, READ_STEP_MS, start);
+        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_READ, READ_STEP_MS, start, ns->timeout);
         if (w == wait_result::stopped) return -1;
         // A reset is no time-out: nothing more will come.
         if (w == wait_result::failed) ns->disconnected = 1;
@@ -139,10 +145,39 @@ int net_sock_write(net_sock *ns, const void *buf, size_t len) {
             ns->disconnected = 1;
             return static_cast<int>(done);
         }
-        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_WRITE, WRITE_STEP_MS, start);
+        wait_result w = wait_ready(ns, OS_SOCKET_WAIT_WRITE, WRITE_STEP_MS, start, ns->timeout);
         if (w == wait_result::stopped || w == wait_result::failed) return -1;
         if (w == wait_result::timed_out) return static_cast<int>(done);
         wait_said_writable = true;
     }
     return static_cast<int>(done);
+}
+
+int net_sock_read_some(net_sock *ns, void *buf, size_t len, int wait_ms) {
+    PAL_ASSERT_RET(ns && buf && len > 0, -1);
+    if (ns->kind != NET_SOCK_KIND_SOCKET && ns->kind != NET_SOCK_KIND_SOCKET1) return net_read(ns, buf, 1);
+    if (ns->tls) return net_read(ns, buf, 1);
+    if (ns->disconnected) {
+        LOGV("_disconnect!!\n");
+        return -1;
+    }
+    uint64_t start = os_clock_ms();
+    // The caller has taken everything there was, so the wait comes first:
+    // a request then costs one wait and one receive.
+    wait_result w = wait_ready(ns, OS_SOCKET_WAIT_READ, READ_STEP_MS, start, wait_ms);
+    if (w == wait_result::stopped) return -1;
+    if (w != wait_result::ready) return 0;
+    errno = 0;
+    int n = os_socket_recv(ns->sock, buf, len);
+    if (n < 0) {
+        int code = errno;
+        LOGD("socket_recv error [%d] [%s]\n", code, os_strerror(code));
+        return -1;
+    }
+    if (n == 0 && errno == 0) {
+        // Readable, no error, nothing to read: the peer has closed.
+        ns->disconnected = 1;
+        return -1;
+    }
+    return n;
 }

@@ -34,6 +34,9 @@ struct sock_stop_hook {
     std::atomic<uint8_t> stop;
     bool (*func)(void *user, uint32_t timeout);  // may be null
     void *user;
+    // May be none. A socket that turns readable once a stop is requested:
+    // socket waits watch it and need not wake every few hundred ms to ask.
+    os_socket wake;
 };
 
 struct net_sock;
@@ -90,6 +93,12 @@ int net_write(net_sock *ns, const void *buf, size_t len);
 int net_sock_read(net_sock *ns, void *buf, size_t len);
 // Socket kinds: write every byte unless time runs out.
 int net_sock_write(net_sock *ns, const void *buf, size_t len);
+
+// Whatever has arrived, up to len bytes, in one receive: waits for the first
+// byte up to wait_ms (< 0: until data, a stop or an abort). Bytes read, 0 when
+// nothing came in time, -1 on error, stop or when the peer has closed. Other
+// kinds than a plain socket read one byte through net_read.
+int net_sock_read_some(net_sock *ns, void *buf, size_t len, int wait_ms);
 
 // Next byte 0..255 with *got = 1; 0 with *got = 0 when nothing came; -1 on error.
 int net_getc(net_sock *ns, int *got);

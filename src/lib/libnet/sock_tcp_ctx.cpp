@@ -61,6 +61,8 @@ sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_fun
         mem_free(srv);
         return nullptr;
     }
+    // Without the pair, connection threads poll the state as before.
+    if (!os_socket_pair(srv->wake)) srv->wake[0] = srv->wake[1] = OS_SOCKET_NONE;
     return srv;
 }
 
@@ -108,6 +110,10 @@ bool sock_tcp_ctx_exit(sock_ctx_srv *srv) {
         running.push_back(ctx);
     }
     lbuf_unlock(srv->list);
+    if (srv->wake[1] != OS_SOCKET_NONE) {
+        const char stop_byte = 1;
+        os_socket_send(srv->wake[1], &stop_byte, 1);
+    }
     // Waiting happens outside the lock, which finishing threads take.
     bool stuck = false;
     for (sock_ctx *ctx : running) {
@@ -133,6 +139,9 @@ bool sock_tcp_ctx_exit(sock_ctx_srv *srv) {
     }
     for (sock_ctx *ctx : running) ctx->~sock_ctx();
     lbuf_exit(srv->list);
+    for (os_socket wake : srv->wake) {
+        if (wake != OS_SOCKET_NONE) os_socket_exit(wake);
+    }
     srv->~sock_ctx_srv();
     mem_free(srv);
     return true;

@@ -35,6 +35,10 @@ struct sock_ctx_srv {
     // fault ends only its own connection.
     os_thread_except_opt except_opt;
     uint8_t closing;      // set under the list lock by sock_tcp_ctx_exit
+    // wake[0] turns readable for good once sock_tcp_ctx_exit has set every
+    // record to SOCK_CTX_STATE_STOP: connection threads may sleep on it (with
+    // their socket) instead of polling the state. None when it could not be made.
+    os_socket wake[2];
 };
 
 // New context server, or null (crit: "os_list_init error\n", "os_fixed_pool_init error\n").

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "libpal/env/malloc.h"
@@ -28,6 +29,18 @@ struct name_map {
 
 std::atomic<int> g_state{MAP_NONE};
 name_map *g_map = nullptr;
+
+// Every log line asks for the caller's name. Each thread keeps its last answer
+// and asks the map again only after some name in it has changed.
+std::atomic<uint32_t> g_generation{1};
+struct name_cache {
+    uint32_t generation = 0;
+    uint32_t tid = 0;  // differs in a forked child
+    char text[OS_THREAD_NAME_MAXN];
+};
+thread_local name_cache t_name;
+
+void names_changed() { g_generation.fetch_add(1, std::memory_order_relaxed); }
 
 constexpr std::array<uint16_t, 256> make_crc16_table() {
     std::array<uint16_t, 256> table{};
@@ -93,6 +106,7 @@ int os_thread_name_set(const char *name) {
             old = it->second;
             it->second = copy;
         }
+        names_changed();
     }
     mem_free(old);
     // The main thread's kernel name is the process name that ps, pgrep,
@@ -106,16 +120,28 @@ int os_thread_name_set(const char *name) {
 
 char *os_thread_name_get(char *out) {
     uint32_t tid = os_thread_id();
+    uint32_t generation = g_generation.load(std::memory_order_relaxed);
+    name_cache &cache = t_name;
+    if (cache.generation == generation && cache.tid == tid) {
+        std::memcpy(out, cache.text, std::strlen(cache.text) + 1);
+        return out;
+    }
+    bool found = false;
     if (map_ready()) {
         mutex_guard guard(g_map->lock);
+        // Read under the lock, so that a change after this point bumps it past what is stored.
+        generation = g_generation.load(std::memory_order_relaxed);
         auto it = g_map->names.find(tid);
         if (it != g_map->names.end()) {
-            std::snprintf(out, OS_THREAD_NAME_MAXN, "%s_%llu", it->second,
+            std::snprintf(cache.text, sizeof cache.text, "%s_%llu", it->second,
                           static_cast<unsigned long long>(tid));
-            return out;
+            found = true;
         }
     }
-    std::snprintf(out, OS_THREAD_NAME_MAXN, "%llu", static_cast<unsigned long long>(tid));
+    if (!found) std::snprintf(cache.text, sizeof cache.text, "%llu", static_cast<unsigned long long>(tid));
+    cache.generation = generation;
+    cache.tid = tid;
+    std::memcpy(out, cache.text, std::strlen(cache.text) + 1);
     return out;
 }
 
@@ -128,6 +154,7 @@ void os_thread_name_del() {
         if (it == g_map->names.end()) return;
         old = it->second;
         g_map->names.erase(it);
+        names_changed();
     }
     mem_free(old);
 }
@@ -136,6 +163,7 @@ void os_thread_name_exit() {
     int expected = MAP_READY;
     if (!g_state.compare_exchange_strong(expected, MAP_BUSY)) return;
     for (auto &[tid, name] : g_map->names) mem_free(name);
+    names_changed();
     mutex_free(g_map->lock);
     delete g_map;
     g_map = nullptr;

@@ -49,6 +49,7 @@ enum : unsigned long {
 // os_socket_wait_impl flags and results.
 constexpr int OS_SOCKET_WAIT_READ = 1;
 constexpr int OS_SOCKET_WAIT_WRITE = 2;
+constexpr int OS_SOCKET_WAIT_WAKE = 4;  // result of os_socket_wait_wake only
 
 // Starts the socket layer: ignores SIGPIPE; returns true.
 bool os_socket_init_env();
@@ -86,6 +87,10 @@ bool os_socket_pair(os_socket pair[2]);
 // 0 on time-out, -1 when the wait fails or the socket has a pending error,
 // else the ready flags (1, 2 or 3).
 int os_socket_wait_impl(os_socket sock, int flags, int ms);
+// The same, but also ends when wake turns readable: OS_SOCKET_WAIT_WAKE is
+// then among the result flags. Lets a thread sleep without a limit and still
+// be woken by another one.
+int os_socket_wait_wake(os_socket sock, int flags, os_socket wake, int ms);
 // The socket's pending error (SO_ERROR, cleared by reading); -1 when it cannot be read.
 int os_socket_error(os_socket sock);
 // True when the peer has closed or reset the connection; never waits.

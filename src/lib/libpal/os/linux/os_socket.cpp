@@ -359,12 +359,19 @@ bool os_socket_peer_gone(os_socket sock) {
     return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-int os_socket_wait_impl(os_socket sock, int flags, int ms) {
+int os_socket_wait_wake(os_socket sock, int flags, os_socket wake, int ms) {
     PAL_ASSERT_RET(sock != OS_SOCKET_NONE, -1);
-    pollfd pfd{};
+    pollfd fds[2] = {};
+    pollfd &pfd = fds[0];
     pfd.fd = os_socket_fd(sock);
     if (flags & OS_SOCKET_WAIT_READ) pfd.events |= POLLIN;
     if (flags & OS_SOCKET_WAIT_WRITE) pfd.events |= POLLOUT;
+    nfds_t count = 1;
+    if (wake != OS_SOCKET_NONE) {
+        fds[1].fd = os_socket_fd(wake);
+        fds[1].events = POLLIN;
+        count = 2;
+    }
     const uint64_t start = os_clock_ms();
     int r;
     for (;;) {
@@ -373,16 +380,19 @@ int os_socket_wait_impl(os_socket sock, int flags, int ms) {
             const uint64_t spent = os_clock_ms() - start;
             timeout = spent >= static_cast<uint64_t>(ms) ? 0 : ms - static_cast<int>(spent);
         }
-        r = poll(&pfd, 1, timeout);
+        r = poll(fds, count, timeout);
         if (r >= 0 || errno != EINTR) break;
     }
     PAL_ASSERT_RET(r >= 0, -1);
     if (r == 0) return 0;
+    const int woken = count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ? OS_SOCKET_WAIT_WAKE : 0;
+    if (pfd.revents == 0) return woken;
     if (pfd.revents & POLLNVAL) {
         errno = EBADF;
         return -1;
     }
-    const int error = os_socket_error(sock);
+    // A pending error always shows as POLLERR; only then is it worth a system call.
+    const int error = (pfd.revents & POLLERR) ? os_socket_error(sock) : 0;
     if (error != 0) {
         if (error > 0) errno = error;
         return -1;
@@ -395,7 +405,11 @@ int os_socket_wait_impl(os_socket sock, int flags, int ms) {
     if ((flags & OS_SOCKET_WAIT_WRITE) && (pfd.revents & (POLLOUT | POLLHUP | POLLERR))) {
         ready |= OS_SOCKET_WAIT_WRITE;
     }
-    return ready;
+    return ready | woken;
+}
+
+int os_socket_wait_impl(os_socket sock, int flags, int ms) {
+    return os_socket_wait_wake(sock, flags, OS_SOCKET_NONE, ms);
 }
 
 os_socket os_udp_open(const char *host, uint16_t port) {

@@ -1,0 +1,175 @@
+"""Runs HUBD and its peers side by side and prints one table of medians.
+
+Usage: bench_compare.py <bench build dir> [--rounds N] [--seconds S]
+The sides run alternately (the order swaps each round), on loopback and in
+a private temporary folder. Ratios read "HUBD ahead" above 1.
+"""
+import argparse
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, what, limit=20.0):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            sys.exit(f"{what} ended early (exit {proc.returncode})")
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.1)
+    sys.exit(f"{what} does not listen on port {port}")
+
+
+def run(cmd):
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+    return [float(x) for x in out]
+
+
+def cpu_ns(pid):
+    """Time on CPU of every thread of the process, in nanoseconds."""
+    total = 0
+    task_dir = f"/proc/{pid}/task"
+    for tid in os.listdir(task_dir):
+        try:
+            with open(f"{task_dir}/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total
+
+
+def idle_share(pid, port, request, reply_end, sessions, seconds):
+    """Share of one core the server uses while `sessions` connections sit idle."""
+    conns = []
+    try:
+        for _ in range(sessions):
+            c = socket.create_connection(("127.0.0.1", port))
+            c.sendall(request)
+            got = b""
+            while not got.endswith(reply_end):
+                chunk = c.recv(256)
+                if not chunk:
+                    sys.exit("idle session closed")
+                got += chunk
+            conns.append(c)
+        time.sleep(0.5)
+        before = cpu_ns(pid)
+        time.sleep(seconds)
+        return 100.0 * (cpu_ns(pid) - before) / (seconds * 1e9)
+    finally:
+        for c in conns:
+            c.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--seconds", type=float, default=2.0)
+    ap.add_argument("--idle-seconds", type=float, default=3.0)
+    args = ap.parse_args()
+    cmp_dir = os.path.join(args.build, "bench", "compare")
+    hubd_log = os.path.join(cmp_dir, "log_cmp_hubd")
+    spd_log = os.path.join(cmp_dir, "log_cmp_spdlog")
+    client = os.path.join(cmp_dir, "shell_cmp_client")
+    redis = shutil.which("redis-server") or "/usr/bin/redis-server"
+
+    work = tempfile.mkdtemp(prefix="hubd-bench-compare-")
+    procs = []
+    try:
+        hubd_port, redis_port = free_port(), free_port()
+        shutil.copy(os.path.join(args.build, "src", "opt", "hubd", "hubd"), work)
+        with open(os.path.join(work, "hubd.ini"), "w") as f:
+            f.write(f"[debug]\nshell_server_port = {hubd_port}\nshell_server_addr = 127.0.0.1\n"
+                    "http_server_port = 0\n[log]\nlevel = info\n")
+        hubd = subprocess.Popen([os.path.join(work, "hubd"), "-q"], cwd=work, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        procs.append(hubd)
+        peer = subprocess.Popen([redis, "--port", str(redis_port), "--bind", "127.0.0.1", "--save", "",
+                                 "--appendonly", "no", "--protected-mode", "no", "--dir", work],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        procs.append(peer)
+        wait_for_port(hubd_port, hubd, "hubd")
+        wait_for_port(redis_port, peer, "redis-server")
+
+        hubd_file = os.path.join(work, "hubd.log.txt")
+        peer_file = os.path.join(work, "spdlog.log.txt")
+
+        def log_file(binary, path, threads, lines):
+            def go():
+                value = run([binary, "file", path, str(threads), str(lines)])[0]
+                os.unlink(path)
+                return value
+            return go
+
+        cases = [
+            # name, unit, higher is better, target, hubd runner, peer runner
+            ("file log, 1 thread", "lines/s", True, 1.5,
+             log_file(hubd_log, hubd_file, 1, 300000), log_file(spd_log, peer_file, 1, 300000)),
+            ("file log, 2 threads", "lines/s", True, 1.3,
+             log_file(hubd_log, hubd_file, 2, 150000), log_file(spd_log, peer_file, 2, 150000)),
+            ("dropped record", "ns", False, None,
+             lambda: run([hubd_log, "dropped", "100000000"])[0],
+             lambda: run([spd_log, "dropped", "100000000"])[0]),
+        ]
+        for clients, target in ((1, 1.0), (8, 1.0)):
+            cases.append((f"shell round trip, {clients} client{'s' if clients > 1 else ''}", "req/s", True, target,
+                          lambda c=clients: run([client, "hubd", str(hubd_port), str(c), str(args.seconds)]),
+                          lambda c=clients: run([client, "redis", str(redis_port), str(c), str(args.seconds)])))
+        cases.append(("100 idle sessions", "% core", False, None,
+                      lambda: idle_share(hubd.pid, hubd_port, b"echo x\0", b"\0", 100, args.idle_seconds),
+                      lambda: idle_share(peer.pid, redis_port, b"*1\r\n$4\r\nPING\r\n", b"\r\n", 100,
+                                         args.idle_seconds)))
+
+        results = {c[0]: ([], []) for c in cases}
+        for r in range(args.rounds):
+            print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
+            for name, _unit, _higher, _target, hubd_run, peer_run in cases:
+                sides = [(0, hubd_run), (1, peer_run)]
+                if r % 2:
+                    sides.reverse()
+                for index, runner in sides:
+                    results[name][index].append(runner())
+
+        def med(values, i=0):
+            return statistics.median(v[i] if isinstance(v, list) else v for v in values)
+
+        print()
+        print(f"{'case':28} {'unit':8} {'HUBD':>12} {'peer':>12} {'ratio':>7}  {'target':>7}  peer")
+        for name, unit, higher, target, _h, _p in cases:
+            h, p = med(results[name][0]), med(results[name][1])
+            ratio = (h / p if higher else p / h) if h and p else float("nan")
+            peer_name = "redis" if "shell" in name or "session" in name else "spdlog"
+            tgt = f">={target:.1f}x" if target else ""
+            print(f"{name:28} {unit:8} {h:12.3f} {p:12.3f} {ratio:6.2f}x  {tgt:>7}  {peer_name}")
+            if "round trip" in name:
+                print(f"{'  median round trip':28} {'us':8} {med(results[name][0], 1):12.1f} "
+                      f"{med(results[name][1], 1):12.1f}")
+        print(f"\nmedians of {args.rounds} rounds; ratio = how far HUBD is ahead (time and CPU: peer/HUBD)")
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
