@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int LOAD_SECONDS = 3;
+constexpr int LOAD_SECONDS = 2;
 constexpr int CLIENTS = 200;
 constexpr int AT_ONCE = 1000;
 

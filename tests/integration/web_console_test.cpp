@@ -95,15 +95,17 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     p.stop(SIGTERM);
 }
 
-TEST(WebConsole, CredentialsFromTheFileAreAsked) {
+TEST(WebConsole, CredentialsFromTheFileAreAskedAndThePageFileIsServed) {
     HubdDir dir;
     int port = free_tcp_port();
+    dir.write_file("debug.html", "<p>$title|$sh_psa|$token_value|$nothing</p>\n");
     dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
     HubdProcess p(dir, {});
     ASSERT_TRUE(wait_for_port_401(port, p));
     std::string denied = curl(port, "/config", "-i");
     EXPECT_NE(denied.find("WWW-Authenticate: Basic realm=\"qelto\""), std::string::npos);
     EXPECT_EQ(curl(port, "/config", "-u op:pw").rfind("[{", 0), 0u);
+    EXPECT_EQ(curl(port, "/", "-u op:pw"), "<p>HUBD Web Debug Tool|hubd>|47110815|$nothing</p>\n");
     EXPECT_EQ(curl(port, "/favicon.ico").substr(1, 3), "PNG");
     EXPECT_EQ(curl(port, "/cmd?command=exit", "-u op:pw -H 'Sec-Fetch-Site: cross-site' -i").rfind("HTTP/1.1 403", 0), 0u);
     EXPECT_TRUE(p.running());

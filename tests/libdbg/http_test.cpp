@@ -166,6 +166,10 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     EXPECT_NE(page.find("value=\"47110815\""), std::string::npos);
     EXPECT_NE(page.find(">tst></span>"), std::string::npos);
     EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    // A quote in the name cannot break the failure object.
+    std::string quoted = http_test_body(get("/update?name=a\"b&value=1"));
+    EXPECT_TRUE(http_test_json_ok(quoted)) << quoted;
+    EXPECT_NE(quoted.find("'a\\\"b' does not exist"), std::string::npos) << quoted;
     EXPECT_EQ(http_test_body(get("/cmd?command=nosuch")), "[{\"resp\":\"command not found: [nosuch]\\nType `help` to learn how to use prompt\\n\\u0000\"}]");
 }
 

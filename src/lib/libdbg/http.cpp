@@ -4,6 +4,7 @@
 #define LOG_TAG "dbg"
 #include "libdbg/http.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <vector>
 #include <mutex>
+#include <semaphore>
 #include <string>
 
 #include "libdbg/http_imp.h"
@@ -33,8 +35,10 @@ constexpr size_t UPDATE_MSG_MAXN = 511;
 constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
 
 // An idle connection thread waits on its own slot for the next connection.
+// The hand-over releases the semaphore after the lock is dropped, so the
+// woken thread does not stall on the lock it was woken from.
 struct worker_slot {
-    std::condition_variable wake;
+    std::binary_semaphore ready{0};
     httpd_request *job = nullptr;
 };
 
@@ -112,27 +116,42 @@ void serve(httpd_server *server, httpd_request *r) {
     httpd_request_free(r);
 }
 
+// Parks the thread as idle and waits for its next connection; null when it
+// should end (idle too long, or the server stops). Sets *server with it.
+httpd_request *next_job(worker_slot *slot, httpd_server **server) {
+    {
+        std::lock_guard<std::mutex> guard(g_http.lock);
+        if (g_http.stopping) return nullptr;
+        slot->job = nullptr;
+        g_http.idle.push_back(slot);
+    }
+    bool handed = slot->ready.try_acquire_for(std::chrono::milliseconds(IDLE_THREAD_MS));
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    if (!handed) {
+        auto it = std::find(g_http.idle.begin(), g_http.idle.end(), slot);
+        if (it != g_http.idle.end()) {
+            g_http.idle.erase(it);
+            return nullptr;
+        }
+        // Taken off the idle list just as the wait ended: the release is on its way.
+        lock.unlock();
+        slot->ready.acquire();
+        lock.lock();
+    }
+    *server = g_http.server;
+    return slot->job;
+}
+
 uint32_t httpd_client_thread(void *arg) {
     t_on_connection_thread = true;
     worker_slot slot;
-    slot.job = static_cast<httpd_request *>(arg);
-    std::unique_lock<std::mutex> lock(g_http.lock);
-    while (slot.job) {
-        httpd_request *r = slot.job;
-        slot.job = nullptr;
-        httpd_server *server = g_http.server;
-        lock.unlock();
-        serve(server, r);
-        lock.lock();
-        if (g_http.stopping) break;
-        g_http.idle.push_back(&slot);
-        bool woken = slot.wake.wait_for(lock, std::chrono::milliseconds(IDLE_THREAD_MS),
-                                        [&slot] { return slot.job || g_http.stopping; });
-        if (!woken || !slot.job) {
-            std::erase(g_http.idle, &slot);
-            break;
-        }
+    httpd_server *server;
+    {
+        std::lock_guard<std::mutex> guard(g_http.lock);
+        server = g_http.server;
     }
+    for (auto *r = static_cast<httpd_request *>(arg); r; r = next_job(&slot, &server)) serve(server, r);
+    std::lock_guard<std::mutex> guard(g_http.lock);
     --g_http.threads;
     g_thread_count.store(g_http.threads, std::memory_order_relaxed);
     g_http.gone.notify_all();
@@ -309,7 +328,9 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         worker_slot *slot = g_http.idle.back();
         g_http.idle.pop_back();
         slot->job = r;
-        slot->wake.notify_one();
+        lock.unlock();
+        // The slot's thread waits for this release before it can end.
+        slot->ready.release();
         return 0;
     }
     int limit = g_http.settings.max_clients;
@@ -435,7 +456,11 @@ void dbg_http_server_stop() {
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
-    for (worker_slot *slot : g_http.idle) slot->wake.notify_one();
+    for (worker_slot *slot : g_http.idle) {
+        slot->job = nullptr;
+        slot->ready.release();
+    }
+    g_http.idle.clear();
     int self = t_on_connection_thread ? 1 : 0;
     bool done = g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS),
                                      [self] { return g_http.threads <= self; });

@@ -10,6 +10,6 @@ int32_t hubd_instance_check();
 // Runs cmd ("sh" or null: interactively) in the shell of the instance at ip:port.
 int32_t hubd_shell_connet_cmd(const char *ip, int port, const char *cmd);
 
-// The login lockout settings read from section hubd (not handed on yet).
+// The login lockout settings read from section hubd; libpwd gets them too.
 int32_t hubd_login_fail_count();
 int32_t hubd_login_fail_wait_m();
