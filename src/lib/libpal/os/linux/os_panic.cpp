@@ -289,9 +289,11 @@ int os_panic_install(os_panic_handler handler) {
     g_installed.store(false);
     return -1;
 #else
-    // The first stack capture loads the unwinder, which must not happen inside a fault.
+    // The first stack capture loads the unwinder, and the symbol library is
+    // loaded here too: neither may happen inside a fault.
     void *warm[2];
     backtrace(warm, 2);
+    dbghelp_init();
     os_panic_altstack_init();
     note_stack_bounds();
     struct sigaction action{};
