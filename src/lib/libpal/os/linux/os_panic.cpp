@@ -25,6 +25,15 @@
 #include "liblog/log2.h"
 #include "liblog/log2_panic.h"
 
+// gcc and clang tell of a sanitizer build in different ways.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PANIC_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PANIC_UNDER_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 struct exception_name {
@@ -282,7 +291,7 @@ void os_panic_altstack_exit() {
 int os_panic_install(os_panic_handler handler) {
     g_handler.store(handler, std::memory_order_release);
     if (g_installed.exchange(true)) return 0;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef PANIC_UNDER_SANITIZER
     // The sanitizer keeps its own fault handlers and shadow memory; a core of
     // that memory would be terabytes. Crash handling stays with the sanitizer.
     LOGV("crash handling left to the sanitizer\n");
