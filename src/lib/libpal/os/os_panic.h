@@ -55,6 +55,8 @@ const char *os_exception_name(uint32_t code, char *out, size_t size);
 void os_exception_dump(const os_exception_info *info);
 // Writes <dir>/<app>-YYYY_MM_DD-hh_mm_ss.dmp when dumps are on.
 void os_painc_create_mini_dump(const os_exception_info *info);
+// Removes the part of a dump still being written; safe in a signal handler.
+void os_panic_dump_abandon();
 // Writes an ELF core of the process to path; info may be null (registers of the caller).
 void CreateMiniDump(const os_exception_info *info, const char *path);
 

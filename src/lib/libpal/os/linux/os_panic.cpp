@@ -154,6 +154,7 @@ void fill_info(os_exception_info *info, int sig, siginfo_t *si, void *uc) {
 }
 
 void panic_timeout(int) {
+    os_panic_dump_abandon();
     write_stderr("panic handling did not end in time\nprocess panic exit\n");
     _exit(254);
 }
