@@ -214,7 +214,8 @@ void thread_filter(guard_frame *guard, const os_exception_info *info) {
     g_report_written.store(1, std::memory_order_relaxed);
 }
 
-void fault_handler(int sig, siginfo_t *si, void *uc) {
+// Unused in sanitizer builds, which keep the fault signals to themselves.
+[[maybe_unused]] void fault_handler(int sig, siginfo_t *si, void *uc) {
     int saved_errno = errno;
     claim_crash_path();
     os_exception_info info;
@@ -229,7 +230,7 @@ void fault_handler(int sig, siginfo_t *si, void *uc) {
 
 // The thread entry's filter: the function runs under a guard frame; a fault
 // that the options handle comes back here and ends the call.
-uint32_t guarded_runner(os_thread_func func, void *arg, const os_thread_except_opt *opt) {
+[[maybe_unused]] uint32_t guarded_runner(os_thread_func func, void *arg, const os_thread_except_opt *opt) {
     bool own_altstack = !t_altstack && os_panic_altstack_init() == 0;
     if (!t_stack_lo) note_stack_bounds();
     guard_frame frame;
