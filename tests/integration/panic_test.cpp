@@ -154,6 +154,8 @@ TEST(Panic, NoHandlersAndNoDumpUnderADebugger) {
     dir.write_file("hubd.ini", DUMP_INI);
     std::string out = run_capture("cd " + dir.path() + " && HUBD_CRASH=null gdb -batch -ex run --args ./hubd -q -s " +
                                   "debug_server_port=0 -s http_server_port=0 </dev/null");
+    if (out.find("SIGSEGV") == std::string::npos && out.find("ptrace") != std::string::npos)
+        GTEST_SKIP() << "gdb may not trace processes here:\n" << out;
     // The fault stops in the debugger instead of in the crash handling.
     EXPECT_NE(out.find("SIGSEGV"), std::string::npos) << out;
     EXPECT_EQ(out.find("--ExptInfo--"), std::string::npos) << out;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include "libpal/os/os_panic.h"
@@ -70,6 +71,24 @@ TEST(OsThreadFilter, HandleEndsTheThreadAfterTheNotify) {
     EXPECT_EQ(g_notify_text.rfind("Thread exception: tname=[faulty", 0), 0u) << g_notify_text;
     EXPECT_NE(g_notify_text.find("Code=0xc0000005 Address=0x"), std::string::npos) << g_notify_text;
     EXPECT_NE(g_notify_text.find(" \nSee the log for more information"), std::string::npos);
+}
+
+__attribute__((noinline)) int named_for_the_stack() { return 42; }
+
+TEST(GetAddrSym, SymbolAndLineWithLibdwModuleAndOffsetWithout) {
+    char out[260];
+    const void *addr = reinterpret_cast<const void *>(&named_for_the_stack);
+    ASSERT_EQ(dbghelp_init(), 0);
+    GetAddrSym(addr, out, sizeof out);
+    EXPECT_TRUE(std::regex_match(out, std::regex(R"(/.*libpal_tests!.*named_for_the_stack\(\)\+0x0 \[.*os_panic_test\.cpp @ \d+\])")))
+        << out;
+    dbghelp_exit();
+    GetAddrSym(addr, out, sizeof out);
+    EXPECT_TRUE(std::regex_match(out, std::regex(R"(/.*libpal_tests\+0x[0-9a-f]+)"))) << out;
+    char stack[8192];
+    os_dump_stack(stack, sizeof stack);
+    EXPECT_TRUE(std::regex_match(stack, std::regex(R"((\S+\+0x[0-9a-f]+\n)+)"))) << stack;
+    EXPECT_EQ(dbghelp_init(), 0);
 }
 
 // The exit option ends the process from the thread, with a dump when asked.

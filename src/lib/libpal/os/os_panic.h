@@ -55,10 +55,16 @@ const char *os_exception_name(uint32_t code, char *out, size_t size);
 void os_exception_dump(const os_exception_info *info);
 // Writes <dir>/<app>-YYYY_MM_DD-hh_mm_ss.dmp when dumps are on.
 void os_painc_create_mini_dump(const os_exception_info *info);
+// Removes the part of a dump still being written; safe in a signal handler.
+void os_panic_dump_abandon();
 // Writes an ELF core of the process to path; info may be null (registers of the caller).
 void CreateMiniDump(const os_exception_info *info, const char *path);
 
-// Call stack helpers (libdw for source lines when it can be had).
+// Call stack helpers. Symbols and source lines come from libdw, loaded by
+// dbghelp_init (0, or -1 when it cannot be had: frames are then module+offset).
+// GetAddrSym loads it on first use; dbghelp_exit unloads it.
+int dbghelp_init();
+void dbghelp_exit();
 // The address in words: "module!symbol+0xoff [file @ line]" or "module+0xoff"; returns out.
 char *GetAddrSym(const void *addr, char *out, size_t size);
 // One GetAddrSym line per frame, up to 128 frames; returns buf.

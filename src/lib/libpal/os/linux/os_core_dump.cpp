@@ -54,6 +54,7 @@ struct mem_range {
 };
 
 std::atomic<bool> g_dump_on{false};
+std::atomic<bool> g_writing{false};  // g_tmp_path names a dump being written
 char g_dump_dir[4096];
 char g_app_name[64];
 
@@ -317,6 +318,7 @@ void CreateMiniDump(const os_exception_info *info, const char *path) {
     // failed write never leaves a cut file or spoils an older dump.
     std::snprintf(g_tmp_path, sizeof g_tmp_path, "%s.tmp", path);
     int out = open(g_tmp_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    g_writing.store(out >= 0);
     if (out < 0) {
         panic_logf(LOG_DBG, "CreateMiniDump", "CreateFileW [%s] error:%s\n", path, os_strerror(errno));
         return;
@@ -324,13 +326,19 @@ void CreateMiniDump(const os_exception_info *info, const char *path) {
     bool ok = write_core(out, info);
     int write_errno = errno;
     if (close(out) != 0) ok = false;
-    if (ok && rename(g_tmp_path, path) == 0) {
+    bool renamed = ok && rename(g_tmp_path, path) == 0;
+    g_writing.store(false);
+    if (renamed) {
         panic_logf(LOG_CRIT | LOG_F_NO_EXIT, "CreateMiniDump", "MiniDump %s created\n", path);
         return;
     }
     unlink(g_tmp_path);
     panic_logf(LOG_DBG, "CreateMiniDump", "MiniDumpWriteDump [%s] error:%s\n", path,
                os_strerror(write_errno ? write_errno : errno));
+}
+
+void os_panic_dump_abandon() {
+    if (g_writing.exchange(false)) unlink(g_tmp_path);
 }
 
 void os_painc_create_mini_dump(const os_exception_info *info) {

@@ -25,6 +25,15 @@
 #include "liblog/log2.h"
 #include "liblog/log2_panic.h"
 
+// gcc and clang tell of a sanitizer build in different ways.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PANIC_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PANIC_UNDER_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 struct exception_name {
@@ -145,6 +154,7 @@ void fill_info(os_exception_info *info, int sig, siginfo_t *si, void *uc) {
 }
 
 void panic_timeout(int) {
+    os_panic_dump_abandon();
     write_stderr("panic handling did not end in time\nprocess panic exit\n");
     _exit(254);
 }
@@ -204,7 +214,8 @@ void thread_filter(guard_frame *guard, const os_exception_info *info) {
     g_report_written.store(1, std::memory_order_relaxed);
 }
 
-void fault_handler(int sig, siginfo_t *si, void *uc) {
+// Unused in sanitizer builds, which keep the fault signals to themselves.
+[[maybe_unused]] void fault_handler(int sig, siginfo_t *si, void *uc) {
     int saved_errno = errno;
     claim_crash_path();
     os_exception_info info;
@@ -219,7 +230,7 @@ void fault_handler(int sig, siginfo_t *si, void *uc) {
 
 // The thread entry's filter: the function runs under a guard frame; a fault
 // that the options handle comes back here and ends the call.
-uint32_t guarded_runner(os_thread_func func, void *arg, const os_thread_except_opt *opt) {
+[[maybe_unused]] uint32_t guarded_runner(os_thread_func func, void *arg, const os_thread_except_opt *opt) {
     bool own_altstack = !t_altstack && os_panic_altstack_init() == 0;
     if (!t_stack_lo) note_stack_bounds();
     guard_frame frame;
@@ -282,16 +293,18 @@ void os_panic_altstack_exit() {
 int os_panic_install(os_panic_handler handler) {
     g_handler.store(handler, std::memory_order_release);
     if (g_installed.exchange(true)) return 0;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef PANIC_UNDER_SANITIZER
     // The sanitizer keeps its own fault handlers and shadow memory; a core of
     // that memory would be terabytes. Crash handling stays with the sanitizer.
     LOGV("crash handling left to the sanitizer\n");
     g_installed.store(false);
     return -1;
 #else
-    // The first stack capture loads the unwinder, which must not happen inside a fault.
+    // The first stack capture loads the unwinder, and the symbol library is
+    // loaded here too: neither may happen inside a fault.
     void *warm[2];
     backtrace(warm, 2);
+    dbghelp_init();
     os_panic_altstack_init();
     note_stack_bounds();
     struct sigaction action{};

@@ -27,16 +27,31 @@ constexpr size_t ADDR_SYM_MAXN = 260;
 // reports of the others for long; they then go without source lines.
 constexpr auto SESSION_WAIT = std::chrono::milliseconds(1000);
 
-const Dwfl_Callbacks g_callbacks = {
-    dwfl_linux_proc_find_elf,
-    dwfl_standard_find_debuginfo,
-    nullptr,
-    nullptr,
+// libdw is loaded at run time: without it the program still runs, and its
+// stacks read module+offset.
+struct dw_api {
+    decltype(&dwfl_begin) begin;
+    decltype(&dwfl_end) end;
+    decltype(&dwfl_linux_proc_find_elf) find_elf;
+    decltype(&dwfl_standard_find_debuginfo) find_debuginfo;
+    decltype(&dwfl_linux_proc_report) proc_report;
+    decltype(&dwfl_report_begin_add) report_begin_add;
+    decltype(&dwfl_report_end) report_end;
+    decltype(&dwfl_addrmodule) addrmodule;
+    decltype(&dwfl_module_addrinfo) module_addrinfo;
+    decltype(&dwfl_module_getsrc) module_getsrc;
+    decltype(&dwfl_lineinfo) lineinfo;
+    decltype(&dwfl_module_info) module_info;
+    decltype(&dwfl_errmsg) errmsg;
 };
 
-// One symbol session for the process, built on first use. libdw is not safe
-// for concurrent use of one session, hence the lock.
+// The library, its entry points and one symbol session for the process.
+// libdw is not safe for concurrent use of one session, hence the lock.
 std::timed_mutex g_session_lock;
+void *g_dw_lib = nullptr;
+bool g_dw_tried = false;  // loaded once on demand; after dbghelp_exit only dbghelp_init loads again
+dw_api g_dw{};
+Dwfl_Callbacks g_callbacks{};
 Dwfl *g_session = nullptr;
 bool g_session_failed = false;
 
@@ -53,15 +68,54 @@ void stack_logf(uint32_t flags, const char *func, const char *fmt, ...) {
     os_panic_log(flags, func, text);
 }
 
+template <typename Fn>
+bool resolve(Fn *slot, const char *name) {
+    *slot = reinterpret_cast<Fn>(dlsym(g_dw_lib, name));
+    return *slot != nullptr;
+}
+
+int load_locked() {
+    g_dw_tried = true;
+    if (g_dw_lib) return 0;
+    void *lib = dlopen("libdw.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        stack_logf(LOG_VERB, "dbghelp_init", "LoadLibrary libdw.so.1 error\n");
+        return -1;
+    }
+    g_dw_lib = lib;
+    if (!resolve(&g_dw.begin, "dwfl_begin")) {
+        stack_logf(LOG_DBG, "dbghelp_init", "GetProcAddress dwfl_begin failed\n");
+    } else if (resolve(&g_dw.end, "dwfl_end") && resolve(&g_dw.find_elf, "dwfl_linux_proc_find_elf") &&
+               resolve(&g_dw.find_debuginfo, "dwfl_standard_find_debuginfo") &&
+               resolve(&g_dw.proc_report, "dwfl_linux_proc_report") &&
+               resolve(&g_dw.report_begin_add, "dwfl_report_begin_add") &&
+               resolve(&g_dw.report_end, "dwfl_report_end") && resolve(&g_dw.addrmodule, "dwfl_addrmodule") &&
+               resolve(&g_dw.module_addrinfo, "dwfl_module_addrinfo") &&
+               resolve(&g_dw.module_getsrc, "dwfl_module_getsrc") && resolve(&g_dw.lineinfo, "dwfl_lineinfo") &&
+               resolve(&g_dw.module_info, "dwfl_module_info") && resolve(&g_dw.errmsg, "dwfl_errmsg")) {
+        g_callbacks = Dwfl_Callbacks{g_dw.find_elf, g_dw.find_debuginfo, nullptr, nullptr};
+        g_session_failed = false;
+        return 0;
+    } else {
+        stack_logf(LOG_DBG, "dbghelp_init", "GetProcAddress dwfl entry points failed\n");
+    }
+    dlclose(lib);
+    g_dw_lib = nullptr;
+    g_dw = dw_api{};
+    return -1;
+}
+
 Dwfl *session_locked() {
-    if (g_session || g_session_failed) return g_session;
-    Dwfl *dwfl = dwfl_begin(&g_callbacks);
+    if (!g_dw_tried) load_locked();
+    if (g_session || g_session_failed || !g_dw_lib) return g_session;
+    Dwfl *dwfl = g_dw.begin(&g_callbacks);
     if (!dwfl) {
         g_session_failed = true;
         return nullptr;
     }
-    if (dwfl_linux_proc_report(dwfl, getpid()) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0) {
-        dwfl_end(dwfl);
+    if (g_dw.proc_report(dwfl, getpid()) != 0 || g_dw.report_end(dwfl, nullptr, nullptr) != 0) {
+        stack_logf(LOG_DBG, "dbghelp_init", "SymInitialize error: %s\n", g_dw.errmsg(-1));
+        g_dw.end(dwfl);
         g_session_failed = true;
         return nullptr;
     }
@@ -71,12 +125,12 @@ Dwfl *session_locked() {
 
 // Libraries opened after the session was built are added on demand.
 Dwfl_Module *module_of(Dwfl *dwfl, Dwarf_Addr addr) {
-    Dwfl_Module *mod = dwfl_addrmodule(dwfl, addr);
+    Dwfl_Module *mod = g_dw.addrmodule(dwfl, addr);
     if (mod) return mod;
-    dwfl_report_begin_add(dwfl);
-    dwfl_linux_proc_report(dwfl, getpid());
-    dwfl_report_end(dwfl, nullptr, nullptr);
-    return dwfl_addrmodule(dwfl, addr);
+    g_dw.report_begin_add(dwfl);
+    g_dw.proc_report(dwfl, getpid());
+    g_dw.report_end(dwfl, nullptr, nullptr);
+    return g_dw.addrmodule(dwfl, addr);
 }
 
 void demangled(const char *name, char *out, size_t size) {
@@ -116,37 +170,41 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
     uintptr_t symbol_offset = 0;
     char source[ADDR_SYM_MAXN] = "";
     std::unique_lock<std::timed_mutex> session(g_session_lock, std::defer_lock);
-    Dwfl *dwfl = session.try_lock_for(SESSION_WAIT) ? session_locked() : nullptr;
+    bool locked = session.try_lock_for(SESSION_WAIT);
+    Dwfl *dwfl = locked ? session_locked() : nullptr;
+    // A session kept by a faulted thread still leaves the exported names.
+    bool symbols = !locked || g_dw_lib != nullptr;
     if (dwfl) {
         auto where = reinterpret_cast<Dwarf_Addr>(addr);
         if (Dwfl_Module *mod = module_of(dwfl, where)) {
             GElf_Off offset = 0;
             GElf_Sym sym;
-            const char *name = dwfl_module_addrinfo(mod, where, &offset, &sym, nullptr, nullptr, nullptr);
+            const char *name = g_dw.module_addrinfo(mod, where, &offset, &sym, nullptr, nullptr, nullptr);
             if (name) {
                 demangled(name, symbol, sizeof symbol);
                 symbol_offset = offset;
             } else {
-                stack_logf(LOG_VERB, "GetAddrSym", "SymFromAddr error: %s\n", dwfl_errmsg(-1));
+                stack_logf(LOG_VERB, "GetAddrSym", "SymFromAddr error: %s\n", g_dw.errmsg(-1));
             }
             int line = 0;
             const char *file = nullptr;
-            if (Dwfl_Line *src = dwfl_module_getsrc(mod, reinterpret_cast<Dwarf_Addr>(lookup)))
-                file = dwfl_lineinfo(src, nullptr, &line, nullptr, nullptr, nullptr);
+            if (Dwfl_Line *src = g_dw.module_getsrc(mod, reinterpret_cast<Dwarf_Addr>(lookup)))
+                file = g_dw.lineinfo(src, nullptr, &line, nullptr, nullptr, nullptr);
             if (file)
                 std::snprintf(source, sizeof source, " [%s @ %u]", file, static_cast<unsigned>(line));
             else
-                stack_logf(LOG_VERB, "GetAddrSym", "SymGetLineFromAddr addr=%p error: %s\n", addr, dwfl_errmsg(-1));
+                stack_logf(LOG_VERB, "GetAddrSym", "SymGetLineFromAddr addr=%p error: %s\n", addr, g_dw.errmsg(-1));
             if (!module) {
                 const char *mod_name = nullptr;
                 Dwarf_Addr start = 0;
-                mod_name = dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
+                mod_name = g_dw.module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
                 module = mod_name;
                 module_base = start;
             }
         }
     }
-    if (!symbol[0] && info.dli_sname) {
+    // Without the symbol library the frame is its module and offset alone.
+    if (!symbol[0] && info.dli_sname && symbols) {
         demangled(info.dli_sname, symbol, sizeof symbol);
         symbol_offset = reinterpret_cast<uintptr_t>(addr) - reinterpret_cast<uintptr_t>(info.dli_saddr);
     }
@@ -160,6 +218,21 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
 }
 
 }  // namespace
+
+int dbghelp_init() {
+    std::lock_guard<std::timed_mutex> guard(g_session_lock);
+    return load_locked();
+}
+
+void dbghelp_exit() {
+    std::lock_guard<std::timed_mutex> guard(g_session_lock);
+    if (g_session) g_dw.end(g_session);
+    g_session = nullptr;
+    g_session_failed = false;
+    if (g_dw_lib) dlclose(g_dw_lib);
+    g_dw_lib = nullptr;
+    g_dw = dw_api{};
+}
 
 char *GetAddrSym(const void *addr, char *out, size_t size) {
     if (!out || size == 0) return out;
