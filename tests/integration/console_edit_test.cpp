@@ -90,6 +90,10 @@ TEST(ConsoleEdit, TabCompletesUpRecallsAndTheHistoryOutlivesTheRun) {
         EXPECT_TRUE(term.wait_for("hubd>show memory", mark)) << term.screen();
         term.keys("Enter");
         EXPECT_TRUE(term.wait_for("malloc_count=", mark)) << term.screen();
+        // Characters beyond ASCII arrive whole.
+        term.keys("echo é€", true);
+        term.keys("Enter");
+        EXPECT_TRUE(term.wait_for("\né€\n")) << term.screen();
         term.keys("exit", true);
         term.keys("Enter");
         EXPECT_TRUE(term.wait_for("EXIT=0")) << term.screen();
@@ -100,6 +104,8 @@ TEST(ConsoleEdit, TabCompletesUpRecallsAndTheHistoryOutlivesTheRun) {
     ASSERT_TRUE(again.wait_for("hubd>")) << again.screen();
     again.keys("Up");
     EXPECT_TRUE(again.wait_for("hubd>exit")) << again.screen();
+    again.keys("Up");
+    EXPECT_TRUE(again.wait_for("hubd>echo é€")) << again.screen();
     again.keys("Up");
     EXPECT_TRUE(again.wait_for("hubd>show memory")) << again.screen();
     again.keys("Enter");

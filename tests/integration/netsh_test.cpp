@@ -218,29 +218,6 @@ TEST(NetshClient, NoRunningInstanceReportsTheConnectErrorAndExitsOne) {
         << r.out << r.err;
 }
 
-TEST(NetshClient, ConnectionClosedBeforeTheReplyExitsOne) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-    std::thread closer([listener] {
-        int peer = accept(listener, nullptr, nullptr);
-        if (peer >= 0) close(peer);
-    });
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(ntohs(addr.sin_port)), "-s",
-                                  "http_server_port=0", "-e", "show info"});
-    closer.join();
-    close(listener);
-    EXPECT_EQ(r.exit_code, 1) << r.err;
-    EXPECT_EQ(r.out, "");
-}
-
 TEST(NetshClient, InteractiveModeShowsThePromptAndQuitEndsIt) {
     ShellServer s;
     ASSERT_TRUE(s.ready());

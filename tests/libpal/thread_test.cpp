@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "libpal/env/random.h"
 #include "libpal/env/thread_name.h"
@@ -70,6 +72,30 @@ std::atomic<bool> g_release{false};
 uint32_t wait_for_release(void *) {
     while (!g_release.load()) os_sleep_ms(5);
     return 0;
+}
+
+std::string kernel_name(uint32_t tid) {
+    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// ps, pgrep and killall find the process by its main thread's name.
+TEST(OsThread, KernelNameFollowsTheRegisteredNameExceptOnTheMainThread) {
+    std::string process_name = kernel_name(os_thread_id());
+    ASSERT_FALSE(process_name.empty());
+    os_thread_name_set("main");
+    EXPECT_EQ(kernel_name(os_thread_id()), process_name);
+    std::string worker_name;
+    std::thread worker([&] {
+        os_thread_name_set("a_long_worker_name");
+        worker_name = kernel_name(os_thread_id());
+        os_thread_name_del();
+    });
+    worker.join();
+    EXPECT_EQ(worker_name, "a_long_worker_n");
+    os_thread_name_del();
 }
 
 TEST(OsThread, WaitGivesUpAfterOneSecondWithMinusTwo) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,7 @@ std::string g_history_path;
 bool g_line_done = false;
 bool g_line_eof = false;
 std::string g_line;
-int g_last_byte = 0;
+int g_last_key = 0;
 
 std::vector<std::string> g_matches;
 size_t g_match_next = 0;
@@ -73,16 +74,29 @@ char **complete(const char *word, int start, int) {
     return rl_completion_matches(word, next_match);
 }
 
-// Reads the key bytes one at a time, so that Ctrl+D on an empty line can be
-// told apart: the editor reports it by not calling the handler at all.
-int read_key_byte(FILE *) {
+int read_byte() {
     unsigned char byte;
     ssize_t n;
     do {
         n = read(STDIN_FILENO, &byte, 1);
     } while (n < 0 && errno == EINTR);
-    g_last_byte = n == 1 ? byte : EOF;
-    return g_last_byte;
+    return n == 1 ? byte : EOF;
+}
+
+// Hands the editor one character at a time, a UTF-8 sequence as its code
+// point, so that Ctrl+D on an empty line can be told apart: the editor
+// reports it by not calling the handler at all.
+int read_key(FILE *) {
+    int lead = read_byte();
+    int follow = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    int code = follow == 3 ? lead & 0x07 : follow == 2 ? lead & 0x0F : follow == 1 ? lead & 0x1F : lead;
+    for (int i = 0; i < follow; ++i) {
+        int next = read_byte();
+        if (next == EOF || (next & 0xC0) != 0x80) break;
+        code = (code << 6) | (next & 0x3F);
+    }
+    g_last_key = code;
+    return code;
 }
 
 bool clear_typed_line() {
@@ -111,7 +125,9 @@ void init_once() {
     const char *app = g_app.app_name ? g_app.app_name : "hubd";
     if (home && *home) g_history_path = std::string(home) + "/." + app + "_history";
     rl_readline_name = app;
-    rl_getc_function = read_key_byte;
+    rl_getc_function = read_key;
+    // The editor turns characters into line text by the locale; the line is UTF-8.
+    setlocale(LC_CTYPE, "C.UTF-8");
     rl_attempted_completion_function = complete;
     rl_initialize();
     using_history();
@@ -160,7 +176,7 @@ int dbgsh_edit_gets(const char *prompt, char *buf, size_t size, bool (*stop)()) 
         rl_callback_read_char();
         t_in_editor = false;
         if (g_line_done) break;
-        if (g_last_byte == EOF || (g_last_byte == CTRL_D && empty_before)) {
+        if (g_last_key == EOF || (g_last_key == CTRL_D && empty_before)) {
             g_line_eof = true;
             break;
         }
