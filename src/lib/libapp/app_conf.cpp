@@ -1,5 +1,4 @@
 #define LOG_TAG "main"
-#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -19,7 +18,6 @@ namespace {
 
 // Written during start-up on the main thread, before any session reads it.
 std::string g_conf_in_use;
-std::atomic<size_t (*)()> g_web_sessions{nullptr};
 
 void set_text(char **field, const char *value) {
     mem_free(*field);
@@ -55,12 +53,7 @@ int32_t app_conf_file_init(const char *path) {
 
 const char *app_conf_file_in_use() { return g_conf_in_use.empty() ? nullptr : g_conf_in_use.c_str(); }
 
-void app_web_sessions_getter_set(size_t (*getter)()) { g_web_sessions.store(getter, std::memory_order_relaxed); }
-
-size_t app_web_sessions() {
-    size_t (*getter)() = g_web_sessions.load(std::memory_order_relaxed);
-    return getter ? getter() : 0;
-}
+size_t app_web_sessions() { return dbg_http_server_connections(); }
 
 char *app_conf_dump() {
     str_buf *b = str_buf_new();

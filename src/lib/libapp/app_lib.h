@@ -26,8 +26,7 @@ void app_lib_exit();
 int32_t app_conf_file_init(const char *path);
 // The configuration file whose keys are in force, null when none loaded.
 const char *app_conf_file_in_use();
-// The web console's count of open sessions, for "show status"; null: none runs.
-void app_web_sessions_getter_set(size_t (*getter)());
+// Web console connections being served, for "show status" (0 while it is off).
 size_t app_web_sessions();
 // The configuration dump text behind -p and "show config"; owned by the caller.
 char *app_conf_dump();

@@ -1,8 +1,10 @@
 // Where the debug servers listen: loopback unless an address is configured.
 #pragma once
 
+#include "libpal/network/os_ipaddr.h"
+
 // The addresses a debug server listens on when none is configured.
-constexpr const char *APP_LOOPBACK_ADDRS = "127.0.0.1;::1";
+constexpr const char *APP_LOOPBACK_ADDRS = OS_IPADDR_LOOPBACK_LIST;
 
 // The bind list for a server whose configured address is configured: that
 // text when one was configured (an empty one means every address), else

@@ -3,6 +3,7 @@
 // endpoints. /cmd, /log and the Prometheus view have their own units.
 #define LOG_TAG "dbg"
 #include "libdbg/http.h"
+#include "libpal/network/os_ipaddr.h"
 
 #include <algorithm>
 #include <atomic>
@@ -241,22 +242,6 @@ constexpr endpoint_row ENDPOINTS[] = {
     {"/", "favicon.ico", http_callback_favicon},
 };
 
-bool is_loopback_list(const char *list) {
-    if (!list || !*list) return false;
-    std::string all(list);
-    size_t start = 0;
-    while (start <= all.size()) {
-        size_t end = all.find_first_of(";,", start);
-        if (end == std::string::npos) end = all.size();
-        std::string addr = all.substr(start, end - start);
-        size_t a = addr.find_first_not_of(" \t"), b = addr.find_last_not_of(" \t");
-        addr = a == std::string::npos ? "" : addr.substr(a, b - a + 1);
-        if (!addr.empty() && addr != "::1" && addr != "localhost" && addr.rfind("127.", 0) != 0) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 void http_add_page_vars(httpd_request *r) {
@@ -399,7 +384,7 @@ int debug_http_server_init(const char *addr_list, int port) {
     }
     const web_settings &s = settings();
     const char *shown = addr_list ? addr_list : DBG_HTTP_LOOPBACK_ADDRS;
-    if (!is_loopback_list(shown) && (!s.user[0] || !s.pwd[0])) {
+    if (os_ipaddr_list_beyond_loopback(shown) && (!s.user[0] || !s.pwd[0])) {
         LOGW("web console on [%s] port %d is open to the network without a password: set "
              "debug:http_server_user and debug:http_server_pwd, or debug:http_server_addr = 127.0.0.1\n",
              shown[0] ? shown : "all addresses", dbg_http_server_port());
@@ -486,3 +471,9 @@ bool dbg_http_server_wait() {
 int dbg_http_server_port() { return g_port.load(std::memory_order_relaxed); }
 
 int dbg_http_server_threads() { return g_thread_count.load(std::memory_order_relaxed); }
+
+size_t dbg_http_server_connections() {
+    std::lock_guard<std::mutex> guard(g_http.lock);
+    size_t idle = g_http.idle.size();
+    return g_http.threads > 0 && static_cast<size_t>(g_http.threads) > idle ? g_http.threads - idle : 0;
+}

@@ -18,7 +18,7 @@ constexpr size_t HTTP_LOG_REPLY_SIZE = 16384;
 constexpr size_t HTTP_LOG_TEXT_SIZE = 1472;
 constexpr const char *HTTP_TOKEN_VALUE = "47110815";
 // Listened on when no address is configured at all.
-constexpr const char *DBG_HTTP_LOOPBACK_ADDRS = "127.0.0.1;::1";
+constexpr const char *DBG_HTTP_LOOPBACK_ADDRS = OS_IPADDR_LOOPBACK_LIST;
 
 struct web_settings {
     uint8_t use_libpwd;  // credentials go through libpwd's lockout check
@@ -52,6 +52,8 @@ bool dbg_http_server_wait();
 int dbg_http_server_port();
 // Connection threads alive, busy or idle.
 int dbg_http_server_threads();
+// Connections being served now (threads that are not idle).
+size_t dbg_http_server_connections();
 
 // The TCP server's accept procedure: hands the connection to an "http_cli"
 // thread, or closes it; 0, or -1 with the socket closed.

@@ -17,6 +17,8 @@ constexpr uint8_t OS_IPADDR_FAMILY_MASK = 0x7F;
 constexpr uint8_t OS_IPADDR_IP_SET = 0x80;
 
 // Text buffer sizes, NUL included.
+// What a server that is not told where to listen binds: loopback only.
+constexpr const char *OS_IPADDR_LOOPBACK_LIST = "127.0.0.1;::1";
 constexpr size_t OS_IPADDR_CSTR_MAXN = 80;     // "[v6%scope]:port"
 constexpr size_t OS_IPV4_CSTR_MAXN = 80;
 constexpr size_t OS_IPV6_CSTR_MAXN = 80;
@@ -113,3 +115,8 @@ int os_sockaddr_load(sockaddr *addr, const os_ipaddr *ipaddr);
 // Resolves name for stream sockets of the record's family (any without one)
 // and the record's port; stores the first answer. true on success.
 bool os_addrinfo_addr(const char *name, os_ipaddr *ipaddr);
+
+// True when a ';' or ',' separated bind list reaches beyond loopback: an
+// empty list (every address), or an entry that is not 127.0.0.0/8, ::1, an
+// IPv4-mapped 127 address or "localhost".
+bool os_ipaddr_list_beyond_loopback(const char *list);

@@ -280,6 +280,8 @@ void app_exit() {
         std::lock_guard<std::mutex> gate(g_exit_gate);
         g_exit_begun = true;
     }
+    // A later SIGTERM or SIGHUP goes to the gated handler, not to the service control.
+    os_signal_control_set(nullptr);
     // One release at a time; a second caller waits for the first to finish.
     static std::mutex exit_lock;
     std::lock_guard<std::mutex> guard(exit_lock);

@@ -18,6 +18,7 @@ int32_t WinServiceStart() {
 }
 
 int32_t WinServiceStop() {
+    LOGI("stopping on request of the service manager\n");
     PAL_ASSERT(g_app.wsrv_stop_proc!=NULL);
     int32_t result = g_app.wsrv_stop_proc ? g_app.wsrv_stop_proc() : 0;
     ReportStatusToSCMgr(OS_SERVICE_STOPPED, 0);
