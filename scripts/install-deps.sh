@@ -8,6 +8,7 @@ packages=(
   libdw-dev libcap-dev libsystemd-dev                 # stack symbols, capabilities, sd_notify
   curl socat tmux procps iproute2                     # the integration tests talk to the binary with these
   rsyslog tinyproxy dante-server microsocks           # syslog receiver and proxies the network sink and proxy tests run against
+  tshark                                              # reads the pcap log file and the live log in the tests (with capinfos and Lua)
 )
 
 missing=()
@@ -19,5 +20,7 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# Capturing as root only; no setuid dumpcap question.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -84,10 +84,18 @@ TEST(BsvLogEncode, TextsAfterACutOneAreLeftOut) {
 TEST(BsvLogEncode, SourceFileLosesTheBuildTreePrefix) {
     uint8_t rec[BSV_LOG_REC_MAXN];
     bsv_reg_log();
-    std::string path = std::string(HUBD_SOURCE_DIR) + "/src/lib/libnet/net_sock.cpp";
-    size_t len = bsv_log_encode(rec, LOG_INFO, "main", path.c_str(), 1, "fn", "x");
     bsv_value_ctx *ctx = bsv_value_init(BSV_LOG_INFO, 0);
-    EXPECT_STREQ(bsv_value_get_str_n(ctx, rec, len, BSV_LOG_FILE), "src/lib/libnet/net_sock.cpp");
+    const std::string rows[][2] = {
+        {std::string(HUBD_SOURCE_DIR) + "/src/lib/libnet/net_sock.cpp", "src/lib/libnet/net_sock.cpp"},
+        {"../../../../src/lib/libnet/net_sock.cpp", "src/lib/libnet/net_sock.cpp"},
+        {"./x.cpp", "x.cpp"},
+        {"/elsewhere/y.cpp", "/elsewhere/y.cpp"},
+        {"..hidden.cpp", "..hidden.cpp"},
+    };
+    for (const auto &row : rows) {
+        size_t len = bsv_log_encode(rec, LOG_INFO, "main", row[0].c_str(), 1, "fn", "x");
+        EXPECT_STREQ(bsv_value_get_str_n(ctx, rec, len, BSV_LOG_FILE), row[1].c_str());
+    }
     bsv_value_exit(ctx);
 }
 

@@ -164,3 +164,51 @@ TEST(OsNamePipeCli, WritesIntoFifoMadeByReader) {
     close(reader);
     unlink(path.c_str());
 }
+
+// Whatever sits at the FIFO's path and is not our own FIFO is left alone.
+TEST(OsNamePipeSrv, RefusesAnythingButItsOwnFifoAtThePath) {
+    std::string name = unique_name("squat");
+    char path[OS_NAME_PIPE_PATH_MAXN];
+    ASSERT_NE(os_name_pipe_path(name.c_str(), path, sizeof path), nullptr);
+    std::string target = std::string(path) + "_target";
+    struct squatter {
+        const char *what;
+        void (*make)(const char *path, const std::string &target);
+    };
+    const squatter rows[] = {
+        {"regular file", [](const char *p, const std::string &) { close(open(p, O_CREAT | O_WRONLY, 0666)); }},
+        {"symbolic link to a file", [](const char *p, const std::string &t) {
+             close(open(t.c_str(), O_CREAT | O_WRONLY, 0666));
+             ASSERT_EQ(symlink(t.c_str(), p), 0);
+         }},
+        {"directory", [](const char *p, const std::string &) { ASSERT_EQ(mkdir(p, 0700), 0); }},
+    };
+    for (const squatter &row : rows) {
+        row.make(path, target);
+        errno = 0;
+        EXPECT_EQ(os_name_pipe_single_srv_open(name.c_str()), nullptr) << row.what;
+        EXPECT_EQ(errno, EEXIST) << row.what;
+        struct stat st;
+        EXPECT_EQ(lstat(path, &st), 0) << row.what << " was removed";
+        if (access(target.c_str(), F_OK) == 0) {
+            EXPECT_EQ(stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, 0) << "written through the link";
+        }
+        unlink(path);
+        rmdir(path);
+        unlink(target.c_str());
+    }
+}
+
+TEST(OsNamePipeSrv, FifoRemovedFromOutsideIsMadeAgainForTheNextReader) {
+    std::string name = unique_name("removed");
+    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
+    ASSERT_NE(pipe, nullptr);
+    unlink(pipe->path);
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, 100));  // no reader yet, but the FIFO is back
+    struct stat st;
+    ASSERT_EQ(lstat(pipe->path, &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    os_name_pipe_srv_close(pipe);
+}

@@ -1,6 +1,7 @@
 #define LOG_TAG "main"
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
+#include "libdbg/bsv_pipe_srv.h"
 #include "libnet/sock_env.h"
 #include "libpal/env/thread_name.h"
 #include "libpal/tframe/app.h"
@@ -31,11 +32,13 @@ void app_lib_init() {
     alias_set("sr", "show rule");
     libsh_exit_hook_set(app_stop_server);
     libsh_prompt_set(g_app.shell_prompt);
+    debug_bsv_pipe_srv_init(g_app.app_name);
     if (app_host_hooks_get().defaults_hook) app_host_hooks_get().defaults_hook();
 }
 
 void app_lib_exit() {
     if (app_host_hooks_get().release_hook) app_host_hooks_get().release_hook();
+    debug_bsv_pipe_srv_exit();
     libsh_exit();
     sock_env_exit();
     LOGD("<==\n");

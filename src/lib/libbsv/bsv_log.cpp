@@ -61,9 +61,21 @@ void put_le(uint8_t *at, uint64_t value, int size) {
     for (int i = 0; i < size; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// The build names sources by absolute path or relative to the object folder
+// ("../../../../src/..."): either way the record keeps the path from the
+// top of the source tree.
 const char *cut_prefix(const char *file) {
     size_t prefix_len = g_prefix_len.load(std::memory_order_relaxed);
     if (prefix_len && std::strncmp(file, HUBD_SOURCE_PREFIX, prefix_len) == 0) return file + prefix_len;
+    while (file[0] == '.') {
+        if (file[1] == '/') {
+            file += 2;
+        } else if (file[1] == '.' && file[2] == '/') {
+            file += 3;
+        } else {
+            break;
+        }
+    }
     return file;
 }
 

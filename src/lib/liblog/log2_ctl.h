@@ -83,5 +83,6 @@ void log2_attach_bsvlog(const log2_net_ops *ops);
 struct log2_pcap_ops {
     int (*open)(const char *path, int append, uint32_t max_size);
     void (*close)();
+    void (*set_max)(uint32_t max_size);  // a later log file size; may be null
 };
 void log2_attach_pcap(const log2_pcap_ops *ops);

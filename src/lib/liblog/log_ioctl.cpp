@@ -74,6 +74,8 @@ int log2_ioctl(log_ctx *ctx, int code, ...) {
             int size = va_arg(args, int);
             mutex_guard guard(c->lock);
             c->file.max_size = size < static_cast<int>(LOG_FILE_MIN_MAX) ? LOG_FILE_MIN_MAX : static_cast<uint32_t>(size);
+            const log2_pcap_ops *pcap = log_attach_pcap();
+            if (c->file.pcap_open && pcap && pcap->set_max) pcap->set_max(c->file.max_size);
             break;
         }
         case LOG2_IOCTL_BSVLOG:

@@ -2,8 +2,8 @@
 // control to the framework.
 #define LOG_TAG "main"
 #include "libapp/app_lib.h"
-#include "libbsv/bsv_log.h"
 #include "libbsv/bsv_udp.h"
+#include "libbsvf/bsvf_pcap_file.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/tframe/app.h"
 #include "hubd_host.h"
@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
     fill_descriptor();
     hubd_host_hooks_install();
     // Binary records must be attached before the configuration opens a pcap log file.
-    bsv_log_attach();
+    bsvf_log_attach();
     bsv_udp_attach();
     app_opt_init(argc, argv);
     int result = app_start_server();

@@ -26,6 +26,12 @@ constexpr int CONNECT_RETRY_MS = 50;
 constexpr int PROBE_MS = 10;
 constexpr int WRITE_STEP_MS = 200;
 
+// The path may have been swapped since we made it: only our own FIFO will do.
+bool own_fifo(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_uid == geteuid();
+}
+
 bool reader_gone(short revents) { return (revents & (POLLERR | POLLHUP)) != 0; }
 
 void drop_reader(os_name_pipe_srv *pipe) {
@@ -79,9 +85,13 @@ os_name_pipe_srv *os_name_pipe_single_srv_open(const char *name) {
         return nullptr;
     }
     struct stat st;
-    // A FIFO left behind by an earlier run would still carry its old reader's state.
+    // The FIFO lives in a world-writable directory under a name others can
+    // guess: anything there that is not our own FIFO (a file, a symbolic
+    // link, another user's FIFO) is refused rather than written into. Our own
+    // FIFO left behind by an earlier run would still carry its old reader's state.
     if (lstat(path, &st) == 0) {
-        if (!S_ISFIFO(st.st_mode)) {
+        if (!S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
+            LOGE("%s exists and is not a FIFO of this user, refused\n", path);
             errno = EEXIST;
             return nullptr;
         }
@@ -128,12 +138,19 @@ bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
     uint64_t start = os_clock_ms();
     for (;;) {
         // Opening the write end without blocking fails with ENXIO until a reader exists.
-        int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 && !own_fifo(fd)) {
+            close(fd);
+            errno = EPERM;
+            return false;
+        }
         if (fd >= 0) {
             pipe->fd = fd;
             pipe->need_connect.store(0, std::memory_order_relaxed);
             return true;
         }
+        // Removed from outside (a /tmp cleaner): make it again and keep waiting.
+        if (errno == ENOENT && mkfifo(pipe->path, 0600) == 0) continue;
         if (errno != ENXIO && errno != EINTR) return false;
         if (stop_seen(pipe)) return false;
         uint64_t elapsed = os_clock_ms() - start;
