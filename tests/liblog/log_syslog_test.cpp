@@ -101,10 +101,14 @@ TEST_F(SyslogPeer, UdpLinesArriveWithPriHostTagAndPid) {
     open(peer_.udp_url());
     log2_printf(nullptr, LOG_WARN, "net", "f.cpp", 1, nullptr, "warned %d\n", 1);
     log2_printf(nullptr, LOG_VERB, "net", "f.cpp", 1, nullptr, "verbose\n");
-    std::vector<std::string> got = peer_.lines(2);
-    ASSERT_EQ(got.size(), 2u);
+    // With milliseconds the time prefix is 13 characters long.
+    log_ctx_process()->flags.store(LOG_FMT_TIME_MS);
+    log2_printf(nullptr, LOG_CRIT | LOG_F_NO_EXIT, "net", "f.cpp", 1, nullptr, "millis\n");
+    std::vector<std::string> got = peer_.lines(3);
+    ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0], expected(12, "4", "warned 1"));
     EXPECT_EQ(got[1], expected(15, "7", "verbose"));
+    EXPECT_EQ(got[2], expected(10, "2", "millis"));
 }
 
 TEST_F(SyslogPeer, TcpLinesArriveOneMessageEachAndAfterRestart) {
