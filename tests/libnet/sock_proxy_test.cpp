@@ -267,6 +267,15 @@ TEST(Socks4Server, GrantedRequestTunnelsAndCarriesUser) {
     EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(4321) + bytes({127, 0, 0, 1}) + "carol" + '\0');
 }
 
+TEST(Socks4Server, NameResolvesToItsIpv4Address) {
+    std::string granted = bytes({0x00, 0x5A, 0, 0, 0, 0, 0, 0});
+    ScriptedProxy proxy({{9, std::string(1, '\0'), granted}}, End::echo);
+    auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port());
+    verr err{};
+    expect_echo(sock_tcp_connect("localhost", 4321, conf.get(), &err));
+    EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(4321) + bytes({127, 0, 0, 1, 0}));
+}
+
 TEST(Socks4Server, BroadcastAddressUsesSocks4aWithTheName) {
     std::string granted = bytes({0x00, 0x5A, 0, 0, 0, 0, 0, 0});
     ScriptedProxy proxy({{9, std::string(1, '\0'), ""}, {1, std::string(1, '\0'), granted}}, End::echo);
