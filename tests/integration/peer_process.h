@@ -50,6 +50,18 @@ inline bool peer_tcp_accepts(int port) {
     return ok;
 }
 
+// True while nothing holds the UDP port on 127.0.0.1 (the peer has not bound it yet).
+inline bool peer_udp_free(int port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return free;
+}
+
 inline bool peer_wait_until(const std::function<bool()> &pred, int bound_ms = 10000) {
     for (int waited = 0; waited < bound_ms; waited += 20) {
         if (pred()) return true;

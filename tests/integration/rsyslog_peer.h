@@ -27,7 +27,7 @@ public:
     bool start() {
         return proc_.start({RSYSLOGD, "-n", "-f", file("rs.conf"), "-i", file("rs.pid")},
                            file("rs.err")) &&
-               peer_wait_until([&] { return peer_tcp_accepts(tcp_port_); });
+               peer_wait_until([&] { return peer_tcp_accepts(tcp_port_) && !peer_udp_free(udp_port_); });
     }
     void stop() { proc_.stop(); }
     std::string udp_url() const { return "udp://127.0.0.1:" + std::to_string(udp_port_); }
