@@ -3,6 +3,7 @@
 #include <string>
 
 #include "hubd_process_util.h"
+#include "integration/rsyslog_peer.h"
 
 namespace {
 
@@ -23,6 +24,26 @@ TEST(NetLogSinkConfig, UrlsThatDoNotParseLeaveTheSinksEmpty) {
     HubdResult r = run_hubd(dir, {"-q", "-p"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("log_bsvlog_url=''\n"), std::string::npos) << r.out;
+}
+
+TEST(NetLogSinkSyslog, HubdLinesReachRsyslogOverTcp) {
+    if (access(RSYSLOGD, X_OK) != 0) GTEST_SKIP() << RSYSLOGD << " is not installed";
+    HubdDir dir;
+    RsyslogPeer peer(dir.path());
+    ASSERT_TRUE(peer.start()) << peer_read_file(peer.file("rs.err"));
+    dir.write_file("hubd.ini", "[log]\nsyslog = " + peer.tcp_url() + "\n");
+    HubdResult r = run_hubd(dir, {"-q", "-l", "verb", "-p"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> got = peer.lines(1);
+    ASSERT_FALSE(got.empty());
+    // Verbose lines of the start-up, as severity debug from user, tagged with
+    // their module and the process id, text after the time prefix.
+    for (const std::string &line : got) EXPECT_EQ(line.rfind("15|user|7|", 0), 0u) << line;
+    const std::string &first = got[0];
+    size_t pid_at = first.find("|main|");
+    ASSERT_NE(pid_at, std::string::npos) << first;
+    std::string pid = first.substr(pid_at + 6, first.find('|', pid_at + 6) - pid_at - 6);
+    EXPECT_EQ(first.substr(pid_at), "|main|" + pid + "| [" + pid + "] app_lib_init(): ==>|");
 }
 
 }  // namespace

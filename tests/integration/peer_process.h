@@ -38,22 +38,6 @@ inline int peer_free_port(int type) {
     return port;
 }
 
-// Both a TCP and a UDP port free on 127.0.0.1.
-inline int peer_free_port_both() {
-    for (int i = 0; i < 50; ++i) {
-        int port = peer_free_port(SOCK_STREAM);
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        if (fd >= 0) close(fd);
-        if (ok) return port;
-    }
-    return -1;
-}
-
 inline bool peer_tcp_accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
@@ -64,6 +48,18 @@ inline bool peer_tcp_accepts(int port) {
     bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(fd);
     return ok;
+}
+
+// True while nothing holds the UDP port on 127.0.0.1 (the peer has not bound it yet).
+inline bool peer_udp_free(int port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return free;
 }
 
 inline bool peer_wait_until(const std::function<bool()> &pred, int bound_ms = 10000) {
@@ -137,15 +133,6 @@ public:
             args.push_back(nullptr);
             execv(args[0], args.data());
             _exit(127);
-        }
-        return true;
-    }
-    bool running() {
-        if (pid_ <= 0) return false;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
         }
         return true;
     }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "integration/peer_process.h"
+#include "integration/rsyslog_peer.h"
 #include "liblog/log2_ctl.h"
 #include "liblog/log_sink_syslog.h"
 #include "log_test_util.h"
@@ -13,8 +13,6 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-constexpr const char *RSYSLOGD = "/usr/sbin/rsyslogd";
 
 struct SelectorRow {
     const char *selector;
@@ -66,50 +64,6 @@ TEST(SyslogFormat, MessageFields) {
     EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(800, 'x'));
 }
 
-// rsyslogd on its own configuration: UDP and TCP inputs on 127.0.0.1 only, no
-// local socket, every message written by a template of its parsed fields.
-class RsyslogPeer {
-public:
-    explicit RsyslogPeer(const temp_dir &dir) : dir_(dir) {
-        udp_port_ = peer_free_port(SOCK_DGRAM);
-        tcp_port_ = peer_free_port(SOCK_STREAM);
-        peer_write_file(dir_.file("rs.conf"),
-                        "global(workDirectory=\"" + dir_.path + "\" net.enableDNS=\"off\")\n"
-                        "module(load=\"imudp\")\nmodule(load=\"imtcp\")\n"
-                        "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" + std::to_string(udp_port_) + "\")\n"
-                        "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(tcp_port_) + "\")\n"
-                        "template(name=\"t\" type=\"string\" string=\"%pri%|%syslogfacility-text%|"
-                        "%syslogseverity%|%hostname%|%programname%|%procid%|%msg%|\\n\")\n"
-                        "*.* action(type=\"omfile\" file=\"" + dir_.file("out.log") + "\" template=\"t\")\n");
-    }
-    bool start() {
-        return proc_.start({RSYSLOGD, "-n", "-f", dir_.file("rs.conf"), "-i", dir_.file("rs.pid")},
-                           dir_.file("rs.err")) &&
-               peer_wait_until([&] { return peer_tcp_accepts(tcp_port_); });
-    }
-    void stop() { proc_.stop(); }
-    std::string udp_url() const { return "udp://127.0.0.1:" + std::to_string(udp_port_); }
-    std::string tcp_url() const { return "tcp://127.0.0.1:" + std::to_string(tcp_port_); }
-    // The received lines, once count of them are there.
-    std::vector<std::string> lines(size_t count) const {
-        std::vector<std::string> out;
-        peer_wait_until([&] {
-            out.clear();
-            std::string text = peer_read_file(dir_.file("out.log"));
-            size_t pos = 0;
-            for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
-                out.push_back(text.substr(pos, nl - pos));
-            return out.size() >= count;
-        });
-        return out;
-    }
-
-private:
-    const temp_dir &dir_;
-    int udp_port_, tcp_port_;
-    PeerProcess proc_;
-};
-
 std::string host() {
     char name[256] = {};
     gethostname(name, sizeof name - 1);
@@ -140,17 +94,21 @@ protected:
     }
     process_ctx_guard guard_;
     temp_dir dir_;
-    RsyslogPeer peer_{dir_};
+    RsyslogPeer peer_{dir_.path};
 };
 
 TEST_F(SyslogPeer, UdpLinesArriveWithPriHostTagAndPid) {
     open(peer_.udp_url());
     log2_printf(nullptr, LOG_WARN, "net", "f.cpp", 1, nullptr, "warned %d\n", 1);
     log2_printf(nullptr, LOG_VERB, "net", "f.cpp", 1, nullptr, "verbose\n");
-    std::vector<std::string> got = peer_.lines(2);
-    ASSERT_EQ(got.size(), 2u);
+    // With milliseconds the time prefix is 13 characters long.
+    log_ctx_process()->flags.store(LOG_FMT_TIME_MS);
+    log2_printf(nullptr, LOG_CRIT | LOG_F_NO_EXIT, "net", "f.cpp", 1, nullptr, "millis\n");
+    std::vector<std::string> got = peer_.lines(3);
+    ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0], expected(12, "4", "warned 1"));
     EXPECT_EQ(got[1], expected(15, "7", "verbose"));
+    EXPECT_EQ(got[2], expected(10, "2", "millis"));
 }
 
 TEST_F(SyslogPeer, TcpLinesArriveOneMessageEachAndAfterRestart) {

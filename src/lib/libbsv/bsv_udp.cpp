@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_type.h"
@@ -35,7 +36,9 @@ struct bsv_udp_sink {
     int pending_level = 0;
     size_t pending_len = 0;
     uint8_t pending_data[BSV_UDP_PENDING_MAXN] = {};
-    // Read by the senders without the lock.
+    // Senders share it while they send; a close waits for them, so that a
+    // send never reaches a descriptor number that was closed and reused.
+    std::shared_mutex sock_lock;
     std::atomic<os_socket> sock{OS_SOCKET_NONE};
     std::atomic<bool> opening{false};
     std::atomic<bool> scramble{false};
@@ -91,7 +94,10 @@ uint32_t net_open_thread(void *arg) {
         if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
         return 0;
     }
-    g_sink.sock.store(sock, std::memory_order_release);
+    {
+        std::unique_lock<std::shared_mutex> sock_guard(g_sink.sock_lock);
+        g_sink.sock.store(sock, std::memory_order_release);
+    }
     if (g_sink.pending && (sock == OS_SOCKET_NONE ||
                            os_socket_send(sock, g_sink.pending_data, g_sink.pending_len) !=
                                static_cast<int>(g_sink.pending_len)))
@@ -106,6 +112,7 @@ void close_locked() {
     g_sink.generation.fetch_add(1, std::memory_order_relaxed);
     g_sink.opening.store(false, std::memory_order_release);
     g_sink.pending = false;
+    std::unique_lock<std::shared_mutex> sock_guard(g_sink.sock_lock);
     os_socket sock = g_sink.sock.exchange(OS_SOCKET_NONE, std::memory_order_acq_rel);
     if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
 }
@@ -190,6 +197,7 @@ void log_bsv_udp_send(int level, const uint8_t *packet, size_t len) {
             return;
         }
     }
+    std::shared_lock<std::shared_mutex> sock_guard(g_sink.sock_lock);
     os_socket sock = g_sink.sock.load(std::memory_order_acquire);
     if (sock == OS_SOCKET_NONE || os_socket_send(sock, packet, len) != static_cast<int>(len))
         g_sink.lost.fetch_add(1, std::memory_order_relaxed);

@@ -264,9 +264,17 @@ int proxy_http_init(net_sock *ns, const char *host, int port, const sock_proxy_c
 int proxy_sock4_init(net_sock *ns, const char *host, int port, const sock_proxy_conf *proxy, verr *err) {
     PAL_ASSERT_RET(ns && host && proxy, -1);
     LOGD("==>\n");
+    // SOCKS4 carries IPv4 only: a name with both kinds of address (such as
+    // localhost, whose IPv6 answer usually comes first) must give its IPv4 one.
     os_ipaddr addr;
     os_ipaddr_clear(&addr);
-    if (!os_addrinfo_addr(host, &addr)) {
+    os_ipaddr_family_set(&addr, OS_IPADDR_FAMILY_IPV4);
+    bool found = !is_ipv6_literal(host) && os_addrinfo_addr(host, &addr);
+    if (!found) {
+        os_ipaddr_clear(&addr);
+        found = os_addrinfo_addr(host, &addr);
+    }
+    if (!found) {
         verr_set(err, -2, "addrinfo_addr %s error", host);
         return -1;
     }
