@@ -8,6 +8,7 @@
 
 #include "liblog/log_cache.h"
 #include "liblog/log_ctx.h"
+#include "liblog/log_format.h"
 #include "libpal/env/thread_name.h"
 #include "libpal/os/os_error.h"
 
@@ -161,7 +162,9 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
     size_t os_len = os_text ? std::strlen(os_text) : 0;
     va_list again;
     va_copy(again, args);
-    int n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", args);
+    // log_vformat leaves args untouched: vsnprintf takes over when it declines.
+    int n = log_vformat(line.text + msg_start, room + 1, fmt ? fmt : "", args);
+    if (n == LOG_FORMAT_UNSUPPORTED) n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", args);
     // Room for the OS text, its newline and the closing newline, or the long way.
     if (n < 0 || static_cast<size_t>(n) + os_len + 2 >= room) {
         int result = log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, again, saved_errno, now, fmt_flags);

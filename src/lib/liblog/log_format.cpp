@@ -1,0 +1,208 @@
+#include "liblog/log_format.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+struct spec {
+    bool left = false;  // '-'
+    bool zero = false;  // '0'
+    int width = 0;
+    int precision = -1;
+    int size = 0;  // 0 int, 1 long, 2 long long, 3 size_t
+};
+
+class out_buf {
+public:
+    out_buf(char *out, size_t size) : p_(out), end_(out + size - 1) {}
+    bool put(char c) {
+        if (p_ >= end_) return false;
+        *p_++ = c;
+        return true;
+    }
+    bool put(const char *s, size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) return false;
+        std::memcpy(p_, s, n);
+        p_ += n;
+        return true;
+    }
+    bool pad(char c, int n) {
+        if (n <= 0) return true;
+        if (end_ - p_ < n) return false;
+        std::memset(p_, c, static_cast<size_t>(n));
+        p_ += n;
+        return true;
+    }
+    char *pos() const { return p_; }
+
+private:
+    char *p_;
+    char *end_;  // the last byte stays for the NUL
+};
+
+// Digits of value in base, most significant first, into the end of buf; returns the count.
+int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    int n = 0;
+    do {
+        *--buf_end = digits[value % base];
+        value /= base;
+        ++n;
+    } while (value);
+    return n;
+}
+
+bool put_number(out_buf &out, const spec &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
+    char digits[24];
+    int count = to_digits(magnitude, base, upper, digits + sizeof digits);
+    int len = count + (negative ? 1 : 0);
+    int fill = sp.width - len;
+    if (sp.left) {
+        if (negative && !out.put('-')) return false;
+        return out.put(digits + sizeof digits - count, static_cast<size_t>(count)) && out.pad(' ', fill);
+    }
+    if (sp.zero) {
+        if (negative && !out.put('-')) return false;
+        return out.pad('0', fill) && out.put(digits + sizeof digits - count, static_cast<size_t>(count));
+    }
+    if (!out.pad(' ', fill)) return false;
+    if (negative && !out.put('-')) return false;
+    return out.put(digits + sizeof digits - count, static_cast<size_t>(count));
+}
+
+bool put_text(out_buf &out, const spec &sp, const char *s, size_t n) {
+    int fill = sp.width - static_cast<int>(n);
+    if (!sp.left && !out.pad(' ', fill)) return false;
+    if (!out.put(s, n)) return false;
+    return !sp.left || out.pad(' ', fill);
+}
+
+int64_t signed_arg(const spec &sp, va_list &args) {
+    switch (sp.size) {
+    case 1: return va_arg(args, long);
+    case 2: return va_arg(args, long long);
+    case 3: return static_cast<int64_t>(va_arg(args, size_t));  // %zd: the signed type of size_t
+    default: return va_arg(args, int);
+    }
+}
+
+uint64_t unsigned_arg(const spec &sp, va_list &args) {
+    switch (sp.size) {
+    case 1: return va_arg(args, unsigned long);
+    case 2: return va_arg(args, unsigned long long);
+    case 3: return va_arg(args, size_t);
+    default: return va_arg(args, unsigned int);
+    }
+}
+
+}  // namespace
+
+int log_vformat(char *out_text, size_t size, const char *fmt, va_list args) {
+    if (size == 0) return LOG_FORMAT_NO_ROOM;
+    out_buf out(out_text, size);
+    va_list ap;
+    va_copy(ap, args);
+    int result = 0;
+    const char *f = fmt;
+    while (*f) {
+        const char *next = std::strchr(f, '%');
+        size_t plain = next ? static_cast<size_t>(next - f) : std::strlen(f);
+        if (!out.put(f, plain)) {
+            result = LOG_FORMAT_NO_ROOM;
+            break;
+        }
+        if (!next) break;
+        f = next + 1;
+        spec sp;
+        for (;; ++f) {
+            if (*f == '-') {
+                sp.left = true;
+            } else if (*f == '0') {
+                sp.zero = true;
+            } else {
+                break;
+            }
+        }
+        while (*f >= '0' && *f <= '9' && sp.width < 100000) sp.width = sp.width * 10 + (*f++ - '0');
+        if (*f == '.') {
+            ++f;
+            sp.precision = 0;
+            while (*f >= '0' && *f <= '9' && sp.precision < 100000) sp.precision = sp.precision * 10 + (*f++ - '0');
+        }
+        if (*f == 'l') {
+            ++f;
+            sp.size = 1;
+            if (*f == 'l') {
+                ++f;
+                sp.size = 2;
+            }
+        } else if (*f == 'z') {
+            ++f;
+            sp.size = 3;
+        }
+        if (sp.left) sp.zero = false;
+        char conv = *f ? *f++ : 0;
+        bool ok = true;
+        switch (conv) {
+        case 'd':
+        case 'i': {
+            if (sp.precision >= 0) {
+                result = LOG_FORMAT_UNSUPPORTED;
+                break;
+            }
+            int64_t v = signed_arg(sp, ap);
+            uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+            ok = put_number(out, sp, magnitude, v < 0, 10, false);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+            if (sp.precision >= 0) {
+                result = LOG_FORMAT_UNSUPPORTED;
+                break;
+            }
+            ok = put_number(out, sp, unsigned_arg(sp, ap), false, conv == 'u' ? 10 : 16, conv == 'X');
+            break;
+        case 's': {
+            const char *s = va_arg(ap, const char *);
+            if (!s || sp.zero || sp.size) {
+                result = LOG_FORMAT_UNSUPPORTED;
+                break;
+            }
+            size_t n = sp.precision >= 0 ? strnlen(s, static_cast<size_t>(sp.precision)) : std::strlen(s);
+            ok = put_text(out, sp, s, n);
+            break;
+        }
+        case 'c': {
+            if (sp.zero || sp.size || sp.precision >= 0) {
+                result = LOG_FORMAT_UNSUPPORTED;
+                break;
+            }
+            char c = static_cast<char>(va_arg(ap, int));
+            ok = put_text(out, sp, &c, 1);
+            break;
+        }
+        case '%':
+            if (sp.left || sp.zero || sp.width || sp.precision >= 0 || sp.size) {
+                result = LOG_FORMAT_UNSUPPORTED;
+                break;
+            }
+            ok = out.put('%');
+            break;
+        default:
+            result = LOG_FORMAT_UNSUPPORTED;
+            break;
+        }
+        if (result < 0) break;
+        if (!ok) {
+            result = LOG_FORMAT_NO_ROOM;
+            break;
+        }
+    }
+    va_end(ap);
+    if (result < 0) return result;
+    *out.pos() = 0;
+    return static_cast<int>(out.pos() - out_text);
+}
