@@ -64,6 +64,11 @@ void run_stream(pipe_srv *srv, uint8_t *carry, int &carry_len) {
             len = bsv_read_raw_log(srv->reader, &rec);
             if (len <= 0) {
                 len = 0;
+                // The ring is empty: what the dumper gathered goes out now.
+                if (bsvf_pcap_flush(srv->pcap) < 0) {
+                    LOGV("bsvf_pcap_flush failed\n");
+                    return;
+                }
                 // Woken by the next record at once: a busy log fills the ring
                 // within milliseconds, far sooner than a fixed idle sleep ends.
                 bool more = rbuf_wait_data(srv->reader->ring, static_cast<int>(BSV_PIPE_IDLE_MS));
@@ -179,3 +184,8 @@ void debug_bsv_pipe_srv_exit() {
 const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_relaxed) ? g_srv.path : ""; }
 
 uint64_t debug_bsv_pipe_srv_streams_ended() { return g_streams_ended.load(std::memory_order_relaxed); }
+
+bool debug_bsv_pipe_srv_ring(rbuf_stats *out) {
+    if (!g_srv.named.load(std::memory_order_relaxed) || !g_srv.reader) return false;
+    return rbuf_stats_get(g_srv.reader->ring, out);
+}
