@@ -133,6 +133,9 @@ int debug_bsv_pipe_srv_init(const char *app_name) {
     std::snprintf(srv->name, sizeof srv->name, "%sqelto_%s_%u", OS_NAME_PIPE_PREFIX, app_name ? app_name : "",
                   os_thread_id());
     LOGV("pipe_name=%s\n", srv->name);
+    char stale_prefix[PIPE_NAME_MAXN];
+    std::snprintf(stale_prefix, sizeof stale_prefix, "qelto_%s_", app_name ? app_name : "");
+    os_name_pipe_sweep(stale_prefix);
     if (!os_name_pipe_path(srv->name, srv->path, sizeof srv->path)) srv->path[0] = 0;
     srv->pcap = bsvf_pcap_create_imp(srv->name, 0, BSV_TYPE_LOG);
     if (!srv->pcap) {
