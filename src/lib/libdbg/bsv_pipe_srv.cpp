@@ -29,7 +29,7 @@ struct pipe_srv {
     bsv_reader *reader = nullptr;
     os_thread *thread = nullptr;
     char name[PIPE_NAME_MAXN] = {};
-    // Written before the thread starts and cleared after it ended; read by "show info".
+    // Publishes path (release) to "show info" on other threads; cleared before the release.
     std::atomic<bool> named{false};
     char path[PIPE_NAME_MAXN] = {};
 };
@@ -152,7 +152,7 @@ int debug_bsv_pipe_srv_init(const char *app_name) {
     (void)exit_hook;
     std::memcpy(g_atexit_path, srv->path, sizeof g_atexit_path);
     g_stop.store(false, std::memory_order_relaxed);
-    srv->named.store(true, std::memory_order_relaxed);
+    srv->named.store(true, std::memory_order_release);
     libsh_pipe_name_getter_set(debug_bsv_pipe_name);
     srv->thread = os_thread_init("bsv_pipe_srv", bsv_pipe_thread, srv, nullptr, nullptr);
     if (!srv->thread) {
@@ -184,11 +184,11 @@ void debug_bsv_pipe_srv_exit() {
     g_atexit_path[0] = 0;
 }
 
-const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_relaxed) ? g_srv.path : ""; }
+const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_acquire) ? g_srv.path : ""; }
 
 uint64_t debug_bsv_pipe_srv_streams_ended() { return g_streams_ended.load(std::memory_order_relaxed); }
 
 bool debug_bsv_pipe_srv_ring(rbuf_stats *out) {
-    if (!g_srv.named.load(std::memory_order_relaxed) || !g_srv.reader) return false;
+    if (!g_srv.named.load(std::memory_order_acquire) || !g_srv.reader) return false;
     return rbuf_stats_get(g_srv.reader->ring, out);
 }
