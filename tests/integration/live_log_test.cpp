@@ -109,7 +109,7 @@ TEST_F(LiveLog, SigtermWithoutAnyReaderEndsCleanlyAndRemovesTheFifo) {
     HubdProcess p(dir, NO_SERVERS);
     std::string fifo = start(p);
     ASSERT_EQ(access(fifo.c_str(), F_OK), 0);
-    HubdResult end = p.stop(SIGTERM, 2000);
+    HubdResult end = p.stop(SIGTERM);
     EXPECT_EQ(end.exit_code, 0) << end.err;
     EXPECT_NE(access(fifo.c_str(), F_OK), 0);
 }

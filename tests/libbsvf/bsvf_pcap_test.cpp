@@ -99,19 +99,6 @@ TEST(BsvfPcapFile, LogFileHoldsOnePacketPerRecordWithTheRecordsTime) {
     bsv_close(reader, 1);
 }
 
-TEST(BsvfPcapFile, AppendModeKeepsTheOldPacketsAndOneHeader) {
-    temp_folder dir;
-    std::string path = dir.file("a.pcap");
-    for (int round = 0; round < 2; ++round) {
-        pcap_log log(path, 'a');
-        log.log("appended\n");
-    }
-    pcap_view view = pcap_parse(slurp(path));
-    ASSERT_TRUE(view.header_ok);
-    EXPECT_EQ(view.packets.size(), 2u);
-    EXPECT_EQ(view.trailing, 0u);
-}
-
 TEST(BsvfPcapFile, SizeSetAfterOpeningCapsTheFile) {
     temp_folder dir;
     std::string path = dir.file("cap.pcap");

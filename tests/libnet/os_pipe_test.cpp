@@ -212,3 +212,33 @@ TEST(OsNamePipeSrv, FifoRemovedFromOutsideIsMadeAgainForTheNextReader) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     os_name_pipe_srv_close(pipe);
 }
+
+TEST(OsNamePipeSweep, RemovesOnlyOwnFifosOfThreadsThatNoLongerRun) {
+    std::string prefix = "hubd_test_sweep_" + std::to_string(getpid()) + "_";
+    // A thread id far above pid_max never runs; our own pid does.
+    const struct {
+        std::string name;
+        bool fifo;
+        bool removed;
+    } rows[] = {
+        {prefix + "4999999", true, true},
+        {prefix + std::to_string(getpid()), true, false},
+        {prefix + "4999998", false, false},  // a plain file is not ours to judge
+        {prefix + "12x", true, false},
+    };
+    for (const auto &row : rows) {
+        std::string path = "/tmp/" + row.name;
+        unlink(path.c_str());
+        if (row.fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else {
+            close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+        }
+    }
+    EXPECT_EQ(os_name_pipe_sweep(prefix.c_str()), 1);
+    for (const auto &row : rows) {
+        std::string path = "/tmp/" + row.name;
+        EXPECT_EQ(access(path.c_str(), F_OK) != 0, row.removed) << row.name;
+        unlink(path.c_str());
+    }
+}

@@ -59,8 +59,8 @@ void bsvf_pcap_write(bsvf_pcap *h, const void *rec, size_t len) {
         return;
     }
     PAL_ASSERT_RET(len > 12, );
-    hdr.sec = static_cast<uint32_t>(bsv_value_get_u64(h->value, rec, 0));
-    hdr.usec = bsv_value_get_u32(h->value, rec, 1);
+    hdr.sec = static_cast<uint32_t>(bsv_value_get_n(h->value, rec, len, 0).u64);
+    hdr.usec = bsv_value_get_n(h->value, rec, len, 1).u32;
     hdr.caplen = static_cast<uint32_t>(len - REC_TIME_SIZE);
     hdr.len = hdr.caplen;
     pcap_dump(h->dumper, &hdr, static_cast<const uint8_t *>(rec) + REC_TIME_SIZE);

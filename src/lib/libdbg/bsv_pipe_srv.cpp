@@ -29,7 +29,7 @@ struct pipe_srv {
     bsv_reader *reader = nullptr;
     os_thread *thread = nullptr;
     char name[PIPE_NAME_MAXN] = {};
-    // Written before the thread starts and cleared after it ended; read by "show info".
+    // Publishes path (release) to "show info" on other threads; cleared before the release.
     std::atomic<bool> named{false};
     char path[PIPE_NAME_MAXN] = {};
 };
@@ -64,6 +64,11 @@ void run_stream(pipe_srv *srv, uint8_t *carry, int &carry_len) {
             len = bsv_read_raw_log(srv->reader, &rec);
             if (len <= 0) {
                 len = 0;
+                // The ring is empty: what the dumper gathered goes out now.
+                if (bsvf_pcap_flush(srv->pcap) < 0) {
+                    LOGV("bsvf_pcap_flush failed\n");
+                    return;
+                }
                 // Woken by the next record at once: a busy log fills the ring
                 // within milliseconds, far sooner than a fixed idle sleep ends.
                 bool more = rbuf_wait_data(srv->reader->ring, static_cast<int>(BSV_PIPE_IDLE_MS));
@@ -128,6 +133,9 @@ int debug_bsv_pipe_srv_init(const char *app_name) {
     std::snprintf(srv->name, sizeof srv->name, "%sqelto_%s_%u", OS_NAME_PIPE_PREFIX, app_name ? app_name : "",
                   os_thread_id());
     LOGV("pipe_name=%s\n", srv->name);
+    char stale_prefix[PIPE_NAME_MAXN];
+    std::snprintf(stale_prefix, sizeof stale_prefix, "qelto_%s_", app_name ? app_name : "");
+    os_name_pipe_sweep(stale_prefix);
     if (!os_name_pipe_path(srv->name, srv->path, sizeof srv->path)) srv->path[0] = 0;
     srv->pcap = bsvf_pcap_create_imp(srv->name, 0, BSV_TYPE_LOG);
     if (!srv->pcap) {
@@ -144,7 +152,7 @@ int debug_bsv_pipe_srv_init(const char *app_name) {
     (void)exit_hook;
     std::memcpy(g_atexit_path, srv->path, sizeof g_atexit_path);
     g_stop.store(false, std::memory_order_relaxed);
-    srv->named.store(true, std::memory_order_relaxed);
+    srv->named.store(true, std::memory_order_release);
     libsh_pipe_name_getter_set(debug_bsv_pipe_name);
     srv->thread = os_thread_init("bsv_pipe_srv", bsv_pipe_thread, srv, nullptr, nullptr);
     if (!srv->thread) {
@@ -176,6 +184,11 @@ void debug_bsv_pipe_srv_exit() {
     g_atexit_path[0] = 0;
 }
 
-const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_relaxed) ? g_srv.path : ""; }
+const char *debug_bsv_pipe_name() { return g_srv.named.load(std::memory_order_acquire) ? g_srv.path : ""; }
 
 uint64_t debug_bsv_pipe_srv_streams_ended() { return g_streams_ended.load(std::memory_order_relaxed); }
+
+bool debug_bsv_pipe_srv_ring(rbuf_stats *out) {
+    if (!g_srv.named.load(std::memory_order_acquire) || !g_srv.reader) return false;
+    return rbuf_stats_get(g_srv.reader->ring, out);
+}

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+struct rbuf_stats;
+
 constexpr uint32_t BSV_PIPE_IDLE_MS = 200;     // sleep when no record waits; also the probe period
 constexpr uint32_t BSV_PIPE_CHECK_MS = 500;    // period of the stream health check
 
@@ -17,5 +19,7 @@ int debug_bsv_pipe_srv_init(const char *app_name);
 void debug_bsv_pipe_srv_exit();
 // Streams that reached a reader and ended (the reader left), since start-up.
 uint64_t debug_bsv_pipe_srv_streams_ended();
+// Counters of the server's ring; false while the server is down.
+bool debug_bsv_pipe_srv_ring(rbuf_stats *out);
 // The FIFO's path while the server runs, else "".
 const char *debug_bsv_pipe_name();

@@ -94,37 +94,52 @@ bool srv_send(mpcap_dumper *d, const void *bytes, size_t len) {
     return true;
 }
 
-void dump_srv(mpcap_dumper *d, const uint8_t *head, const uint8_t *data, uint32_t len) {
-    if (d->srv->closed.load(std::memory_order_relaxed)) {
+// Sends the buffered packets, after the global header when the stream is
+// new; the first send waits for a reader without limit (the stop event ends
+// the wait). On failure the packets stay buffered for the next reader, who
+// sees none of this stream: no reader loses or doubles a packet.
+bool srv_flush(mpcap_dumper *d) {
+    if (d->srv->closed.load(std::memory_order_relaxed) || d->error.load(std::memory_order_relaxed) < 0) {
         d->error.store(-1, std::memory_order_relaxed);
-        return;
+        return false;
     }
     if (!d->head_sent.load(std::memory_order_relaxed)) {
         if (d->srv->need_connect.load(std::memory_order_relaxed) &&
             !os_name_pipe_srv_connect(d->srv, OS_NAME_PIPE_WAIT_FOREVER)) {
             d->error.store(-1, std::memory_order_relaxed);
-            return;
+            return false;
         }
         if (!srv_send(d, d->writer->head, MPCAP_FILE_HEAD_SIZE)) {
             LOGD("first write head failed\n");
-            return;
+            return false;
         }
         d->head_sent.store(1, std::memory_order_relaxed);
     }
+    if (d->out_len == 0) return true;
+    if (!srv_send(d, d->out, d->out_len)) return false;
+    d->out_len = 0;
+    return true;
+}
+
+void dump_srv(mpcap_dumper *d, const uint8_t *head, const uint8_t *data, uint32_t len) {
     if (len == 0) {
-        if (os_name_pipe_srv_write(d->srv, nullptr, 0) < 0) d->error.store(-1, std::memory_order_relaxed);
+        // A probe: what waits goes out first, then the reader is checked.
+        if (srv_flush(d) && os_name_pipe_srv_write(d->srv, nullptr, 0) < 0) d->error.store(-1, std::memory_order_relaxed);
         return;
     }
-    // Header and data in one write: up to the pipe's atomic size a reader
-    // never sees half a packet.
-    uint8_t packet[MPCAP_PKT_HEAD_SIZE + 2048];
-    if (len <= sizeof packet - MPCAP_PKT_HEAD_SIZE) {
-        std::memcpy(packet, head, MPCAP_PKT_HEAD_SIZE);
-        std::memcpy(packet + MPCAP_PKT_HEAD_SIZE, data, len);
-        srv_send(d, packet, MPCAP_PKT_HEAD_SIZE + len);
+    size_t packet = MPCAP_PKT_HEAD_SIZE + len;
+    if (d->out_len + packet > MPCAP_SRV_BUF_SIZE) {
+        // A failed flush keeps the buffer; the error state tells the caller
+        // that this packet was not taken.
+        if (!srv_flush(d)) return;
+    }
+    if (packet > MPCAP_SRV_BUF_SIZE) {
+        if (srv_flush(d) && srv_send(d, head, MPCAP_PKT_HEAD_SIZE)) srv_send(d, data, len);
         return;
     }
-    if (srv_send(d, head, MPCAP_PKT_HEAD_SIZE)) srv_send(d, data, len);
+    std::memcpy(d->out + d->out_len, head, MPCAP_PKT_HEAD_SIZE);
+    std::memcpy(d->out + d->out_len + MPCAP_PKT_HEAD_SIZE, data, len);
+    d->out_len += packet;
 }
 
 struct mem_deleter {
@@ -173,7 +188,8 @@ mpcap_dumper *pcap_dump_open_imp(mpcap *writer, const char *name, int append) {
         LOGV("namepipe srv mode\n");
         d->mode = MPCAP_MODE_PIPE_SRV;
         d->srv = os_name_pipe_single_srv_open(name);
-        if (d->srv) return d;
+        d->out = static_cast<uint8_t *>(mem_malloc(MPCAP_SRV_BUF_SIZE));
+        if (d->srv && d->out) return d;
         LOGD_OS("os_name_pipe_single_srv_open error: ");
     } else {
         d->mode = MPCAP_MODE_FILE;
@@ -261,6 +277,7 @@ int pcap_dump_file_check(mpcap_dumper *d) {
 int pcap_dump_flush(mpcap_dumper *d) {
     if (!d) return -1;
     if (d->mode == MPCAP_MODE_FILE) return d->file && std::fflush(d->file) == 0 ? 0 : -1;
+    if (d->mode == MPCAP_MODE_PIPE_SRV) srv_flush(d);
     return d->error.load(std::memory_order_relaxed) < 0 ? -1 : 0;
 }
 
@@ -268,6 +285,7 @@ void pcap_dump_close(mpcap_dumper *d) {
     if (!d) return;
     if (d->file) std::fclose(d->file);
     if (d->srv) os_name_pipe_srv_close(d->srv);
+    mem_free(d->out);
     os_name_pipe_cli_close(d->cli_fd);
     d->~mpcap_dumper();
     mem_free(d);

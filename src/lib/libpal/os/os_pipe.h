@@ -48,6 +48,11 @@ int os_name_pipe_srv_read(os_name_pipe_srv *pipe, void *buf, size_t len, uint32_
 // of 0 probes the reader for 10 ms: 0 alive, -1 gone ("read error: " at verb).
 int os_name_pipe_srv_write(os_name_pipe_srv *pipe, const void *buf, size_t len);
 
+// Removes the FIFOs "/tmp/<prefix><number>" of this user whose thread
+// <number> no longer runs: an instance that was killed could not remove its
+// own. Returns how many went.
+int os_name_pipe_sweep(const char *prefix);
+
 // Client mode: opens an existing FIFO made by a capture tool, for writing.
 // Returns the descriptor or -1 (errno kept).
 int os_name_pipe_cli_open(const char *name);

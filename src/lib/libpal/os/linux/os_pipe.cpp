@@ -1,6 +1,7 @@
 #define LOG_TAG "pal"
 #include "libpal/os/os_pipe.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -217,6 +218,30 @@ int os_name_pipe_srv_write(os_name_pipe_srv *pipe, const void *buf, size_t len) 
         }
     }
     return static_cast<int>(done);
+}
+
+int os_name_pipe_sweep(const char *prefix) {
+    PAL_ASSERT_RET(prefix, 0);
+    DIR *dir = opendir(PIPE_DIR);
+    if (!dir) return 0;
+    size_t prefix_len = strlen(prefix);
+    int removed = 0;
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (strncmp(name, prefix, prefix_len) != 0) continue;
+        const char *number = name + prefix_len;
+        if (*number == '\0' || strspn(number, "0123456789") != strlen(number)) continue;
+        char path[OS_NAME_PIPE_PATH_MAXN];
+        char proc[64];
+        if (snprintf(path, sizeof path, "%s%s", PIPE_DIR, name) >= static_cast<int>(sizeof path)) continue;
+        snprintf(proc, sizeof proc, "/proc/%s", number);
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) continue;
+        if (access(proc, F_OK) == 0) continue;
+        if (unlink(path) == 0) ++removed;
+    }
+    closedir(dir);
+    return removed;
 }
 
 int os_name_pipe_cli_open(const char *name) {
