@@ -16,6 +16,25 @@ namespace {
 
 bool is_trailing_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
+// Bytes text takes on the wire: every LF becomes CR LF.
+size_t wire_size(const char *text) {
+    size_t size = 0;
+    for (const char *p = text; *p; ++p) size += *p == '\n' ? 2 : 1;
+    return size;
+}
+
+// Copies text into out (wire_size bytes) with LF as CR LF and its trailing
+// blanks removed; the length written.
+size_t wire_copy(char *out, const char *text) {
+    size_t used = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p == '\n') out[used++] = '\r';
+        out[used++] = *p;
+    }
+    while (used > 0 && is_trailing_blank(static_cast<unsigned char>(out[used - 1]))) --used;
+    return used;
+}
+
 const char *mode_text(int mode) {
     switch (mode) {
     case STDIO_MODE: return "STDIO_MODE ==>\n";
@@ -50,21 +69,12 @@ int session_send(net_session *s) {
 // dbgout_write_imp into the reply being collected: LF as CR LF, trailing
 // blanks of this piece removed.
 int session_put(net_session *s, const char *text) {
-    size_t len = std::strlen(text);
-    size_t line_feeds = 0;
-    for (const char *p = text; *p; ++p) line_feeds += *p == '\n';
-    size_t needed = len + line_feeds;
+    size_t needed = wire_size(text);
     if (s->out_len + needed > sizeof s->out && session_send(s) < 0) return -1;
     if (needed > sizeof s->out) return dbgout_write_imp(s->stream, text);
-    size_t piece_start = s->out_len;
-    for (const char *p = text; *p; ++p) {
-        if (*p == '\n') s->out[s->out_len++] = '\r';
-        s->out[s->out_len++] = *p;
-    }
-    while (s->out_len > piece_start && is_trailing_blank(static_cast<unsigned char>(s->out[s->out_len - 1]))) {
-        --s->out_len;
-    }
-    return static_cast<int>(s->out_len - piece_start);
+    size_t piece = wire_copy(s->out + s->out_len, text);
+    s->out_len += piece;
+    return static_cast<int>(piece);
 }
 
 int session_print(void *out, const char *fmt, ...) {
@@ -130,20 +140,12 @@ int read_command(shell_ctx *ctx, net_session *session, char *buf) {
 }  // namespace
 
 int dbgout_write_imp(net_sock *stream, const char *text) {
-    size_t len = std::strlen(text);
-    size_t line_feeds = 0;
-    for (const char *p = text; *p; ++p) line_feeds += *p == '\n';
-    auto *out = static_cast<char *>(mem_malloc(len + line_feeds + 1));
+    auto *out = static_cast<char *>(mem_malloc(wire_size(text) + 1));
     if (!out) {
         LOGD("str_relace return failed\n");
         return -1;
     }
-    size_t used = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p == '\n') out[used++] = '\r';
-        out[used++] = *p;
-    }
-    while (used > 0 && is_trailing_blank(static_cast<unsigned char>(out[used - 1]))) --used;
+    size_t used = wire_copy(out, text);
     int ret = net_write(stream, out, used);
     mem_free(out);
     return ret;

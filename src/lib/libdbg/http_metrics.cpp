@@ -1,7 +1,6 @@
 // /metrics/prometheus: the process's counters in the Prometheus text
 // exposition format, version 0.0.4.
 #define LOG_TAG "dbg"
-#include <dirent.h>
 
 #include <array>
 #include <atomic>
@@ -12,6 +11,7 @@
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http_imp.h"
 #include "libpal/env/malloc.h"
+#include "libpal/os/os_proc.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
@@ -23,27 +23,6 @@ std::array<std::atomic<uint64_t>, HTTP_EP_COUNT> g_served{};
 constexpr const char *ENDPOINT_NAMES[HTTP_EP_COUNT] = {
     "/", "/cmd", "/log", "/config", "/update", "/metrics", "/metrics/prometheus", "/favicon.ico", "other",
 };
-
-long proc_threads() {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (!f) return -1;
-    char line[256];
-    long threads = -1;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "Threads: %ld", &threads) == 1) break;
-    std::fclose(f);
-    return threads;
-}
-
-long proc_open_fds() {
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir) return -1;
-    long count = 0;
-    while (const dirent *e = readdir(dir))
-        if (e->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
 
 void metric(std::string &out, const char *name, const char *type, const char *help) {
     char line[512];
@@ -95,12 +74,12 @@ void http_callback_prometheus(httpd_server *server, httpd_request *r) {
         metric(out, m.name, "gauge", m.help);
         sample(out, m.name, "", m.value);
     }
-    long threads = proc_threads();
+    os_proc_stats proc{};
+    os_proc_stats_get(&proc);
     metric(out, "hubd_threads", "gauge", "Threads of the process.");
-    sample(out, "hubd_threads", "", threads < 0 ? 0 : static_cast<unsigned long long>(threads));
-    long fds = proc_open_fds();
+    sample(out, "hubd_threads", "", proc.threads < 0 ? 0 : static_cast<unsigned long long>(proc.threads));
     metric(out, "hubd_open_fds", "gauge", "Open file descriptors.");
-    sample(out, "hubd_open_fds", "", fds < 0 ? 0 : static_cast<unsigned long long>(fds));
+    sample(out, "hubd_open_fds", "", proc.open_fds < 0 ? 0 : static_cast<unsigned long long>(proc.open_fds));
     metric(out, "hubd_shell_sessions", "gauge", "Sessions of the debug shell server.");
     sample(out, "hubd_shell_sessions", "", debug_shell_server_sessions());
     metric(out, "hubd_http_requests_total", "counter", "HTTP requests served by endpoint.");
