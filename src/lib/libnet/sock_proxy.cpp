@@ -60,8 +60,15 @@ int http_skip_header(net_sock *ns, verr *err) {
     int result = 0;
     for (size_t taken = 0; matched < 4; ++taken) {
         uint64_t spent = os_clock_ms() - start;
-        if (taken >= PROXY_HTTP_HEADER_MAXN || spent >= limit) {
+        if (taken >= PROXY_HTTP_HEADER_MAXN) {
             verr_set(err, -1, "proxy reply header too long");
+            result = -1;
+            break;
+        }
+        // Out of time is a read that did not come, whether the last byte
+        // arrived just before the limit or the wait ran into it.
+        if (spent >= limit) {
+            verr_set(err, -1, "proxy read return error");
             result = -1;
             break;
         }
