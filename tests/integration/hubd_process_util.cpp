@@ -60,6 +60,8 @@ pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const 
     return pid;
 }
 
+}  // namespace
+
 long now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -74,7 +76,6 @@ void drain(int fd, std::string &into) {
     }
 }
 
-}  // namespace
 
 HubdDir::HubdDir() {
     char tmpl[] = "/tmp/hubd-it-XXXXXX";

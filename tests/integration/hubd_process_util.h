@@ -73,5 +73,10 @@ private:
     bool ended_ = false;
 };
 
+// Milliseconds of a steady clock, for the safety limits of the waits.
+long now_ms();
+// Appends whatever the non-blocking descriptor holds now.
+void drain(int fd, std::string &into);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_tcp_port();

@@ -18,11 +18,6 @@
 
 namespace {
 
-long now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 int count_dir(const std::string &path) {
     DIR *d = opendir(path.c_str());
     if (!d) return -1;

@@ -9,24 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 
-namespace {
-
-long now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void drain(int fd, std::string &into) {
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return;
-        into.append(buf, static_cast<size_t>(n));
-    }
-}
-
-}  // namespace
-
 ToolProcess::ToolProcess(const std::vector<std::string> &argv, const EnvOverrides &env) {
     int pout[2], perr[2];
     if (pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return;
