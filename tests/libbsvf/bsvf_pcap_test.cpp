@@ -19,23 +19,6 @@
 
 namespace {
 
-struct temp_folder {
-    std::string path;
-    temp_folder() {
-        char pattern[] = "/tmp/bsvf_test_XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~temp_folder() { std::system(("rm -rf " + path).c_str()); }
-    std::string file(const char *name) const { return path + "/" + name; }
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // A private log context, console off, writing its log file to path.
 struct pcap_log {
     log_ctx *ctx = log_ctx_new();

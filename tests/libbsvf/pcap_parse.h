@@ -1,11 +1,34 @@
 // Reads a little-endian classic pcap image the way a capture tool does, so
-// that tests can check what the writers produced.
+// that tests can check what the writers produced; and the scratch folder
+// those tests write into.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+struct temp_folder {
+    std::string path;
+    temp_folder() {
+        char pattern[] = "/tmp/pcap_test_XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~temp_folder() { std::system(("rm -rf " + path).c_str()); }
+    std::string file(const char *name) const { return path + "/" + name; }
+};
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
 
 struct pcap_packet {
     uint32_t sec;

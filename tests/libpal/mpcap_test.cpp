@@ -16,23 +16,6 @@
 
 namespace {
 
-struct temp_folder {
-    std::string path;
-    temp_folder() {
-        char pattern[] = "/tmp/mpcap_test_XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~temp_folder() { std::system(("rm -rf " + path).c_str()); }
-    std::string file(const char *name) const { return path + "/" + name; }
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // A packet whose data is its number, padded to size bytes.
 void dump_numbered(mpcap_dumper *d, uint32_t number, size_t size) {
     std::string data = std::to_string(number);
