@@ -25,7 +25,7 @@ struct line_buf {
     void add(const char *bytes, size_t n) {
         size_t room = LINE_MAXN - 1 - len;
         if (n > room) n = room;
-        std::memcpy(text + len, bytes, n);
+        log_copy(text + len, bytes, n);
         len += n;
     }
     void add(const char *s) { add(s, std::strlen(s)); }
@@ -53,23 +53,23 @@ const char *base_name(const char *path) {
 // Returns where the file body (function and message) starts in the line.
 size_t add_prefix(line_buf &line, line_buf *body, uint32_t fmt, const log_time &t, const char *file,
                   int src_line, const char *func) {
-    char piece[OS_THREAD_NAME_MAXN + 16];
-    if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) {
-        line.add(piece, log_put_clock(piece, t, !(fmt & LOG_FMT_TIME)));
-    }
+    char piece[32];
+    // The line is empty here: the clock and the thread id go straight in,
+    // without a copy of a piece.
+    if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) line.len += log_put_clock(line.text + line.len, t, !(fmt & LOG_FMT_TIME));
     if (fmt & LOG_FMT_TID) {
-        char *p = piece;
+        char *p = line.text + line.len;
         *p++ = '[';
         p = log_put_uint(p, log_cached_tid());
         *p++ = ']';
         *p++ = ' ';
-        line.add(piece, static_cast<size_t>(p - piece));
+        line.len = static_cast<size_t>(p - line.text);
     }
     if ((fmt & LOG_FMT_TID_NAME) && !line.full()) {
-        char name[OS_THREAD_NAME_MAXN];
-        os_thread_name_get(name);
+        size_t name_len;
+        const char *name = os_thread_name_view(&name_len);
         line.add("[", 1);
-        line.add(name);
+        line.add(name, name_len);
         line.add("] ", 2);
     }
     if ((fmt & LOG_FMT_FILE) && !line.full()) {

@@ -79,6 +79,8 @@ uint32_t log_cached_tid() {
     return t_tid;
 }
 
+[[gnu::noinline]] void log_copy(char *to, const char *from, size_t n) { std::memcpy(to, from, n); }
+
 size_t log_put_clock(char *out, const log_time &t, bool with_ms) {
     char *p = out;
     std::memcpy(p, t.stamp + LOG_STAMP_CLOCK, LOG_STAMP_LEN - LOG_STAMP_CLOCK);

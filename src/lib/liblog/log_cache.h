@@ -43,6 +43,11 @@ inline char *log_put_uint(char *out, uint32_t value) {
     while (n) *out++ = tmp[--n];
     return out;
 }
+// memcpy kept a call into the C library: for the tens of bytes of a line
+// piece its vector copy is several times faster than the `rep movs` the
+// compiler puts in place of a copy whose length has a known bound.
+void log_copy(char *to, const char *from, size_t n);
+
 constexpr size_t LOG_STAMP_LEN = 19;
 constexpr size_t LOG_STAMP_CLOCK = 11;  // where "hh:mm:ss" starts in the stamp
 

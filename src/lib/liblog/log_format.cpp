@@ -42,14 +42,29 @@ private:
 };
 
 // Digits of value in base, most significant first, into the end of buf; returns the count.
+// Each base has its own loop: a division by a constant is a multiplication,
+// one by a variable costs tens of cycles per digit.
 int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
-    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     int n = 0;
+    if (base == 16) {
+        const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+        do {
+            *--buf_end = digits[value & 15];
+            value >>= 4;
+            ++n;
+        } while (value);
+        return n;
+    }
+    for (; value > 0xFFFFFFFFu; ++n) {
+        *--buf_end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    auto small = static_cast<uint32_t>(value);
     do {
-        *--buf_end = digits[value % base];
-        value /= base;
+        *--buf_end = static_cast<char>('0' + small % 10);
+        small /= 10;
         ++n;
-    } while (value);
+    } while (small);
     return n;
 }
 

@@ -131,9 +131,8 @@ void enforce_cap(log_file_sink *sink) {
 }  // namespace
 
 size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
-    char name[OS_THREAD_NAME_MAXN];
-    os_thread_name_get(name);
-    size_t name_len = std::strlen(name);
+    size_t name_len;
+    const char *name = os_thread_name_view(&name_len);
     size_t tag_len = tag ? strnlen(tag, 255) : 0;
     // date, time, level, pid and separators take well under 64 bytes
     if (size < 64 + name_len + tag_len) return 0;
@@ -152,11 +151,11 @@ size_t log_file_header(char *out, size_t size, int level, const char *tag, const
     p = log_put_uint(p, log_cached_pid());
     std::memcpy(p, " --- [", 6);
     p += 6;
-    std::memcpy(p, name, name_len);
+    log_copy(p, name, name_len);
     p += name_len;
     *p++ = ']';
     *p++ = ' ';
-    if (tag_len) std::memcpy(p, tag, tag_len);
+    log_copy(p, tag, tag_len);
     p += tag_len;
     *p++ = ' ';
     return static_cast<size_t>(p - out);
