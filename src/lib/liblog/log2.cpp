@@ -60,7 +60,10 @@ size_t add_prefix(line_buf &line, line_buf *body, uint32_t fmt, const log_time &
     if (fmt & LOG_FMT_TID) {
         char *p = line.text + line.len;
         *p++ = '[';
-        p = log_put_uint(p, log_cached_tid());
+        size_t tid_len;
+        const char *tid = log_cached_tid_text(&tid_len);
+        std::memcpy(p, tid, LOG_ID_TEXT_MAXN);
+        p += tid_len;
         *p++ = ']';
         *p++ = ' ';
         line.len = static_cast<size_t>(p - line.text);

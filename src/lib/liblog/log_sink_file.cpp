@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,10 +37,14 @@ void close_fd(log_file_sink *sink) {
     sink->fd = -1;
 }
 
+// No thread of this process is ever cancelled: the bare system call spares
+// each line the C library's cancellation bookkeeping around writev.
+ssize_t raw_writev(int fd, const iovec *iov, int count) { return syscall(SYS_writev, fd, iov, count); }
+
 // Writes all iov bytes; false on an error or when nothing moves.
 bool write_all(int fd, iovec *iov, int count) {
     while (count > 0) {
-        ssize_t n = writev(fd, iov, count);
+        ssize_t n = raw_writev(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         auto done = static_cast<size_t>(n);
@@ -128,27 +134,61 @@ void enforce_cap(log_file_sink *sink) {
     if (sink->size >= sink->max_size) apply_cap(sink, sink->size);
 }
 
-}  // namespace
-
-size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
-    size_t name_len;
-    const char *name = os_thread_name_view(&name_len);
-    size_t tag_len = tag ? strnlen(tag, 255) : 0;
-    // date, time, level, pid and separators take well under 64 bytes
-    if (size < 64 + name_len + tag_len) return 0;
-    char *p = out;
-    std::memcpy(p, t.stamp, LOG_STAMP_LEN);
-    p += LOG_STAMP_LEN;
-    *p++ = '.';
-    p = log_put_digits(p, t.usec, 6);
-    *p++ = ' ';
+// The level column: the file name of the level, padded to 5, and a space.
+char *put_level_column(char *p, int level) {
     const char *level_name = log2_level_file_name(level);
     size_t level_len = strnlen(level_name, 16);
     std::memcpy(p, level_name, level_len);
     p += level_len;
     for (size_t pad = level_len; pad < 5; ++pad) *p++ = ' ';
     *p++ = ' ';
-    p = log_put_uint(p, log_cached_pid());
+    return p;
+}
+
+struct level_column {
+    char text[24];  // a name of up to 16 bytes (strnlen above), padding and the space
+    size_t len;
+};
+
+// Made once: a line copies its level's column instead of looking it up.
+const std::array<level_column, LOG_VERB + 1> &level_columns() {
+    static const auto columns = [] {
+        std::array<level_column, LOG_VERB + 1> made{};
+        for (int level = 0; level <= LOG_VERB; ++level) {
+            level_column &column = made[static_cast<size_t>(level)];
+            column.len = static_cast<size_t>(put_level_column(column.text, level) - column.text);
+        }
+        return made;
+    }();
+    return columns;
+}
+
+}  // namespace
+
+size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
+    size_t name_len;
+    const char *name = os_thread_name_view(&name_len);
+    size_t tag_len = tag ? strnlen(tag, 255) : 0;
+    // Date, time, level, pid and separators take under 64 bytes; the level
+    // and the pid are copied in whole fixed-size blocks.
+    if (size < 96 + name_len + tag_len) return 0;
+    char *p = out;
+    std::memcpy(p, t.stamp, LOG_STAMP_LEN);
+    p += LOG_STAMP_LEN;
+    *p++ = '.';
+    p = log_put_digits(p, t.usec, 6);
+    *p++ = ' ';
+    if (level >= 0 && level <= LOG_VERB) {
+        const level_column &column = level_columns()[static_cast<size_t>(level)];
+        std::memcpy(p, column.text, sizeof column.text);
+        p += column.len;
+    } else {
+        p = put_level_column(p, level);
+    }
+    size_t pid_len;
+    const char *pid = log_cached_pid_text(&pid_len);
+    std::memcpy(p, pid, LOG_ID_TEXT_MAXN);
+    p += pid_len;
     std::memcpy(p, " --- [", 6);
     p += 6;
     log_copy(p, name, name_len);
