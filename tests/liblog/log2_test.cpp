@@ -472,3 +472,20 @@ TEST(Log2Concurrent, ConcurrentWritersKeepLinesWhole) {
     }
     EXPECT_EQ(lines, static_cast<size_t>(THREADS * LINES));
 }
+
+// Each thread counts in its own block and a block outlives its thread: the
+// totals must still add up to every record, whether threads log at once or
+// one after another (more threads than blocks, so blocks are handed on).
+TEST(Log2CountConcurrent, PerLevelTotalsAddUpAcrossThreadsThatCameAndWent) {
+    scoped_log_ctx c;
+    c.ctx->console_on.store(0);
+    uint64_t before = log2_record_count(LOG_NOTI);
+    auto log_some = [&](int records) {
+        for (int i = 0; i < records; ++i) log2_printf(c.ctx, LOG_NOTI, "count", "f", 1, nullptr, "n %d\n", i);
+    };
+    std::vector<std::thread> together;
+    for (int t = 0; t < 4; ++t) together.emplace_back(log_some, 5000);
+    for (auto &t : together) t.join();
+    for (int t = 0; t < 300; ++t) std::thread(log_some, 3).join();
+    EXPECT_EQ(log2_record_count(LOG_NOTI) - before, 4u * 5000 + 300u * 3);
+}
