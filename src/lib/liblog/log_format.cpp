@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "liblog/log_cache.h"
+
 namespace {
 
 struct spec {
@@ -60,12 +62,19 @@ int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
         value /= 10;
     }
     auto small = static_cast<uint32_t>(value);
-    do {
-        *--buf_end = static_cast<char>('0' + small % 10);
-        small /= 10;
-        ++n;
-    } while (small);
-    return n;
+    for (; small >= 100; n += 2) {
+        const char *pair = LOG_DIGIT_PAIRS + 2 * (small % 100);
+        small /= 100;
+        *--buf_end = pair[1];
+        *--buf_end = pair[0];
+    }
+    if (small >= 10) {
+        *--buf_end = LOG_DIGIT_PAIRS[2 * small + 1];
+        *--buf_end = LOG_DIGIT_PAIRS[2 * small];
+        return n + 2;
+    }
+    *--buf_end = static_cast<char>('0' + small);
+    return n + 1;
 }
 
 bool put_number(out_buf &out, const spec &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
