@@ -38,13 +38,23 @@ void close_fd(log_file_sink *sink) {
 }
 
 // No thread of this process is ever cancelled: the bare system call spares
-// each line the C library's cancellation bookkeeping around writev.
-ssize_t raw_writev(int fd, const iovec *iov, int count) { return syscall(SYS_writev, fd, iov, count); }
+// each line the C library's cancellation bookkeeping around writev. On a
+// file opened with O_APPEND, Linux's pwritev appends whatever the offset
+// says, and it skips the file position lock that writev takes in a process
+// with threads; a pipe or terminal refuses it (ESPIPE) and gets writev.
+ssize_t raw_writev(log_file_sink *sink, const iovec *iov, int count) {
+    if (!sink->stream) {
+        ssize_t n = syscall(SYS_pwritev, sink->fd, iov, count, 0, 0);
+        if (n >= 0 || errno != ESPIPE) return n;
+        sink->stream = true;
+    }
+    return syscall(SYS_writev, sink->fd, iov, count);
+}
 
 // Writes all iov bytes; false on an error or when nothing moves.
-bool write_all(int fd, iovec *iov, int count) {
+bool write_all(log_file_sink *sink, iovec *iov, int count) {
     while (count > 0) {
-        ssize_t n = raw_writev(fd, iov, count);
+        ssize_t n = raw_writev(sink, iov, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         auto done = static_cast<size_t>(n);
@@ -64,6 +74,7 @@ bool write_all(int fd, iovec *iov, int count) {
 // Remembers which file the descriptor holds and how big it is; false when
 // the descriptor cannot be asked.
 bool note_open_file(log_file_sink *sink) {
+    sink->stream = false;
     struct stat st;
     if (fstat(sink->fd, &st) != 0) return false;
     sink->dev = static_cast<uint64_t>(st.st_dev);
@@ -114,7 +125,7 @@ void apply_cap(log_file_sink *sink, uint64_t size) {
         if (ftruncate(sink->fd, 0) == 0) {
             sink->size = 0;
             iovec iov{keep, keep_len};
-            if (keep_len > 0 && !write_all(sink->fd, &iov, 1)) {
+            if (keep_len > 0 && !write_all(sink, &iov, 1)) {
                 log2_trace("log_file_write: fwrite error\n");
                 close_fd(sink);
             } else {
@@ -271,10 +282,10 @@ int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t n
     if (sink->type != LOG_FILE_TEXT) return 0;
     if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
     iovec iov{const_cast<char *>(text), len};
-    if (!write_all(sink->fd, &iov, 1)) {
+    if (!write_all(sink, &iov, 1)) {
         log2_trace("log_file_write: fwrite error\n");
         iovec again{const_cast<char *>(text), len};
-        if (!reopen(sink) || !write_all(sink->fd, &again, 1)) {
+        if (!reopen(sink) || !write_all(sink, &again, 1)) {
             close_fd(sink);
             return -1;
         }
