@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -38,35 +37,27 @@ void close_fd(log_file_sink *sink) {
 }
 
 // No thread of this process is ever cancelled: the bare system call spares
-// each line the C library's cancellation bookkeeping around writev. On a
-// file opened with O_APPEND, Linux's pwritev appends whatever the offset
-// says, and it skips the file position lock that writev takes in a process
-// with threads; a pipe or terminal refuses it (ESPIPE) and gets writev.
-ssize_t raw_writev(log_file_sink *sink, const iovec *iov, int count) {
+// each line the C library's cancellation bookkeeping. On a file opened with
+// O_APPEND, Linux's pwrite appends whatever the offset says, and it skips
+// the file position lock that write takes in a process with threads; a
+// pipe or terminal refuses it (ESPIPE) and gets write.
+ssize_t raw_write(log_file_sink *sink, const char *bytes, size_t len) {
     if (!sink->stream) {
-        ssize_t n = syscall(SYS_pwritev, sink->fd, iov, count, 0, 0);
+        ssize_t n = syscall(SYS_pwrite64, sink->fd, bytes, len, 0);
         if (n >= 0 || errno != ESPIPE) return n;
         sink->stream = true;
     }
-    return syscall(SYS_writev, sink->fd, iov, count);
+    return syscall(SYS_write, sink->fd, bytes, len);
 }
 
-// Writes all iov bytes; false on an error or when nothing moves.
-bool write_all(log_file_sink *sink, iovec *iov, int count) {
-    while (count > 0) {
-        ssize_t n = raw_writev(sink, iov, count);
+// Writes all len bytes; false on an error or when nothing moves.
+bool write_all(log_file_sink *sink, const char *bytes, size_t len) {
+    while (len > 0) {
+        ssize_t n = raw_write(sink, bytes, len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        auto done = static_cast<size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
+        bytes += n;
+        len -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -124,8 +115,7 @@ void apply_cap(log_file_sink *sink, uint64_t size) {
         size_t keep_len = static_cast<size_t>(tail + got - keep);
         if (ftruncate(sink->fd, 0) == 0) {
             sink->size = 0;
-            iovec iov{keep, keep_len};
-            if (keep_len > 0 && !write_all(sink, &iov, 1)) {
+            if (keep_len > 0 && !write_all(sink, keep, keep_len)) {
                 log2_trace("log_file_write: fwrite error\n");
                 close_fd(sink);
             } else {
@@ -281,11 +271,9 @@ int log_file_open(log_file_sink *sink, const char *name) {
 int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us) {
     if (sink->type != LOG_FILE_TEXT) return 0;
     if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
-    iovec iov{const_cast<char *>(text), len};
-    if (!write_all(sink, &iov, 1)) {
+    if (!write_all(sink, text, len)) {
         log2_trace("log_file_write: fwrite error\n");
-        iovec again{const_cast<char *>(text), len};
-        if (!reopen(sink) || !write_all(sink, &again, 1)) {
+        if (!reopen(sink) || !write_all(sink, text, len)) {
             close_fd(sink);
             return -1;
         }
