@@ -168,18 +168,19 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
     size_t room = LINE_MAXN - 1 - msg_start;
     const char *os_text = (flags & LOG_F_APPEND_OSERR) ? os_strerror(saved_errno) : nullptr;
     size_t os_len = os_text ? std::strlen(os_text) : 0;
-    va_list again;
-    va_copy(again, args);
-    // log_vformat leaves args untouched: vsnprintf takes over when it declines.
+    // log_vformat leaves args untouched, and vsnprintf, which takes over when
+    // it declines, gets a copy: the long way below can still read them.
     int n = log_vformat(line.text + msg_start, room + 1, fmt ? fmt : "", args);
-    if (n == LOG_FORMAT_UNSUPPORTED) n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", args);
+    if (n == LOG_FORMAT_UNSUPPORTED) {
+        va_list again;
+        va_copy(again, args);
+        n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", again);
+        va_end(again);
+    }
     // Room for the OS text, its newline and the closing newline, or the long way.
     if (n < 0 || static_cast<size_t>(n) + os_len + 2 >= room) {
-        int result = log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, again, saved_errno, now, fmt_flags);
-        va_end(again);
-        return result;
+        return log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, args, saved_errno, now, fmt_flags);
     }
-    va_end(again);
     line.len += static_cast<size_t>(n);
     if (os_text) {
         line.add(os_text, os_len);
