@@ -147,6 +147,22 @@ TEST(Log2Format, LongMessageIsCutTo8191BytesEndingInNewline) {
     EXPECT_EQ(line.find_first_not_of('a'), 8190u);
 }
 
+// A conversion the fast formatter declines goes to vsnprintf; when the text
+// is then too long, the long way formats the same arguments once more.
+TEST(Log2Format, LongMessageWithDeclinedConversionIsFormattedAgainWhole) {
+    scoped_log_ctx c;
+    std::string msg(10000, 'c');
+    c.ctx->flags.store(0);
+    c.ctx->console_on.store(1);
+    CaptureStderr();
+    int n = log2_printf(c.ctx, LOG_INFO, "test", "f", 1, nullptr, "%.1f %s", 2.5, msg.c_str());
+    std::string line = GetCapturedStderr();
+    EXPECT_EQ(n, 8191);
+    ASSERT_EQ(line.size(), 8191u);
+    EXPECT_EQ(line.substr(0, 5), "2.5 c");
+    EXPECT_EQ(line.find_first_not_of('c', 4), 8190u);
+}
+
 TEST(Log2Format, LongMessageAfterPrefixStillFitsTheLine) {
     scoped_log_ctx c;
     std::string msg(10000, 'b');
