@@ -147,6 +147,22 @@ TEST(Log2Format, LongMessageIsCutTo8191BytesEndingInNewline) {
     EXPECT_EQ(line.find_first_not_of('a'), 8190u);
 }
 
+// A conversion the fast formatter declines goes to vsnprintf; when the text
+// is then too long, the long way formats the same arguments once more.
+TEST(Log2Format, LongMessageWithDeclinedConversionIsFormattedAgainWhole) {
+    scoped_log_ctx c;
+    std::string msg(10000, 'c');
+    c.ctx->flags.store(0);
+    c.ctx->console_on.store(1);
+    CaptureStderr();
+    int n = log2_printf(c.ctx, LOG_INFO, "test", "f", 1, nullptr, "%.1f %s", 2.5, msg.c_str());
+    std::string line = GetCapturedStderr();
+    EXPECT_EQ(n, 8191);
+    ASSERT_EQ(line.size(), 8191u);
+    EXPECT_EQ(line.substr(0, 5), "2.5 c");
+    EXPECT_EQ(line.find_first_not_of('c', 4), 8190u);
+}
+
 TEST(Log2Format, LongMessageAfterPrefixStillFitsTheLine) {
     scoped_log_ctx c;
     std::string msg(10000, 'b');
@@ -471,4 +487,21 @@ TEST(Log2Concurrent, ConcurrentWritersKeepLinesWhole) {
         start = nl + 1;
     }
     EXPECT_EQ(lines, static_cast<size_t>(THREADS * LINES));
+}
+
+// Each thread counts in its own block and a block outlives its thread: the
+// totals must still add up to every record, whether threads log at once or
+// one after another (more threads than blocks, so blocks are handed on).
+TEST(Log2CountConcurrent, PerLevelTotalsAddUpAcrossThreadsThatCameAndWent) {
+    scoped_log_ctx c;
+    c.ctx->console_on.store(0);
+    uint64_t before = log2_record_count(LOG_NOTI);
+    auto log_some = [&](int records) {
+        for (int i = 0; i < records; ++i) log2_printf(c.ctx, LOG_NOTI, "count", "f", 1, nullptr, "n %d\n", i);
+    };
+    std::vector<std::thread> together;
+    for (int t = 0; t < 4; ++t) together.emplace_back(log_some, 5000);
+    for (auto &t : together) t.join();
+    for (int t = 0; t < 300; ++t) std::thread(log_some, 3).join();
+    EXPECT_EQ(log2_record_count(LOG_NOTI) - before, 4u * 5000 + 300u * 3);
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,6 +169,26 @@ TEST(LogFileRecreate, FileRenamedAwayIsRecreatedForTheNextLines) {
     EXPECT_NE(fresh.find("after 0\n"), std::string::npos);
     EXPECT_EQ(count_lines(rotated), 1u) << rotated;
     EXPECT_NE(rotated.find("before\n"), std::string::npos);
+}
+
+// A file is appended to by offset-less positional writes; a FIFO takes no
+// offset at all and must still get every line, by plain writes.
+TEST(LogFileStream, FifoAsLogFileGetsEveryLine) {
+    scoped_log_ctx c;
+    temp_dir dir;
+    std::string path = dir.file("lines.fifo");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    open_file(c.ctx, path);
+    for (int i = 0; i < 3; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "piped %d\n", i);
+    char buf[4096];
+    ssize_t got = read(reader, buf, sizeof buf);
+    close(reader);
+    ASSERT_GT(got, 0);
+    std::string text(buf, static_cast<size_t>(got));
+    EXPECT_EQ(count_lines(text), 3u) << text;
+    EXPECT_NE(text.find("piped 2\n"), std::string::npos) << text;
 }
 
 TEST(LogFileCap, FileTruncatedFromOutsideIsWrittenFromItsNewEnd) {

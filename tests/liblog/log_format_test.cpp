@@ -5,8 +5,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "liblog/log_cache.h"
 #include "liblog/log_format.h"
 
 namespace {
@@ -65,4 +67,21 @@ TEST(LogFormat, TextThatDoesNotFitIsRefused) {
     EXPECT_EQ(fast(4, "ab%d", 12), "<no room>");
     EXPECT_EQ(fast(3, "%5d", 1), "<no room>");
     EXPECT_EQ(fast(1, ""), "");
+}
+
+// The time, pid and thread id columns of every line come from these.
+TEST(LogDigits, FixedWidthAndUnpaddedMatchSnprintf) {
+    const uint32_t values[] = {0, 7, 9, 10, 99, 100, 999, 1000, 54321, 123456, 999999, 4000000000u, UINT32_MAX};
+    for (uint32_t value : values) {
+        char got[16], want[16];
+        for (int width = 1; width <= 10; ++width) {
+            *log_put_digits(got, value, width) = 0;
+            std::snprintf(want, sizeof want, "%0*u", width, value);
+            // Fixed width keeps the low digits of a wider number.
+            EXPECT_STREQ(got, want + std::strlen(want) - static_cast<size_t>(width)) << value << " width " << width;
+        }
+        *log_put_uint(got, value) = 0;
+        std::snprintf(want, sizeof want, "%u", value);
+        EXPECT_STREQ(got, want);
+    }
 }

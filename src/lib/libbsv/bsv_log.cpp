@@ -102,9 +102,12 @@ size_t bsv_log_encode(uint8_t *out, uint32_t flags, const char *tag, const char 
     out[20] = static_cast<uint8_t>(flags & LOG_F_LEVEL_MASK);
 
     char line_text[16];
-    std::snprintf(line_text, sizeof line_text, "%d", line);
-    char thread_name[OS_THREAD_NAME_MAXN];
-    os_thread_name_get(thread_name);
+    char *end = line_text;
+    if (line < 0) *end++ = '-';
+    end = log_put_uint(end, line < 0 ? 0u - static_cast<uint32_t>(line) : static_cast<uint32_t>(line));
+    *end = 0;
+    size_t name_len;
+    const char *thread_name = os_thread_name_view(&name_len);
     const char *texts[] = {tag ? tag : "", thread_name, cut_prefix(file ? file : ""), line_text, func ? func : "",
                            msg ? msg : ""};
     uint8_t *at = out + BSV_LOG_FIXED_SIZE;

@@ -25,7 +25,12 @@ struct line_buf {
     void add(const char *bytes, size_t n) {
         size_t room = LINE_MAXN - 1 - len;
         if (n > room) n = room;
-        std::memcpy(text + len, bytes, n);
+        if (n <= 8) {
+            // The separators: a call would cost more than the bytes.
+            for (size_t i = 0; i < n; ++i) text[len + i] = bytes[i];
+        } else {
+            log_copy(text + len, bytes, n);
+        }
         len += n;
     }
     void add(const char *s) { add(s, std::strlen(s)); }
@@ -53,23 +58,26 @@ const char *base_name(const char *path) {
 // Returns where the file body (function and message) starts in the line.
 size_t add_prefix(line_buf &line, line_buf *body, uint32_t fmt, const log_time &t, const char *file,
                   int src_line, const char *func) {
-    char piece[OS_THREAD_NAME_MAXN + 16];
-    if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) {
-        line.add(piece, log_put_clock(piece, t, !(fmt & LOG_FMT_TIME)));
-    }
+    char piece[32];
+    // The line is empty here: the clock and the thread id go straight in,
+    // without a copy of a piece.
+    if (fmt & (LOG_FMT_TIME | LOG_FMT_TIME_MS)) line.len += log_put_clock(line.text + line.len, t, !(fmt & LOG_FMT_TIME));
     if (fmt & LOG_FMT_TID) {
-        char *p = piece;
+        char *p = line.text + line.len;
         *p++ = '[';
-        p = log_put_uint(p, log_cached_tid());
+        size_t tid_len;
+        const char *tid = log_cached_tid_text(&tid_len);
+        std::memcpy(p, tid, LOG_ID_TEXT_MAXN);
+        p += tid_len;
         *p++ = ']';
         *p++ = ' ';
-        line.add(piece, static_cast<size_t>(p - piece));
+        line.len = static_cast<size_t>(p - line.text);
     }
     if ((fmt & LOG_FMT_TID_NAME) && !line.full()) {
-        char name[OS_THREAD_NAME_MAXN];
-        os_thread_name_get(name);
+        size_t name_len;
+        const char *name = os_thread_name_view(&name_len);
         line.add("[", 1);
-        line.add(name);
+        line.add(name, name_len);
         line.add("] ", 2);
     }
     if ((fmt & LOG_FMT_FILE) && !line.full()) {
@@ -160,18 +168,19 @@ int log_accepted(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
     size_t room = LINE_MAXN - 1 - msg_start;
     const char *os_text = (flags & LOG_F_APPEND_OSERR) ? os_strerror(saved_errno) : nullptr;
     size_t os_len = os_text ? std::strlen(os_text) : 0;
-    va_list again;
-    va_copy(again, args);
-    // log_vformat leaves args untouched: vsnprintf takes over when it declines.
+    // log_vformat leaves args untouched, and vsnprintf, which takes over when
+    // it declines, gets a copy: the long way below can still read them.
     int n = log_vformat(line.text + msg_start, room + 1, fmt ? fmt : "", args);
-    if (n == LOG_FORMAT_UNSUPPORTED) n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", args);
+    if (n == LOG_FORMAT_UNSUPPORTED) {
+        va_list again;
+        va_copy(again, args);
+        n = std::vsnprintf(line.text + msg_start, room + 1, fmt ? fmt : "", again);
+        va_end(again);
+    }
     // Room for the OS text, its newline and the closing newline, or the long way.
     if (n < 0 || static_cast<size_t>(n) + os_len + 2 >= room) {
-        int result = log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, again, saved_errno, now, fmt_flags);
-        va_end(again);
-        return result;
+        return log_accepted_long(ctx, flags, tag, file, src_line, func, fmt, args, saved_errno, now, fmt_flags);
     }
-    va_end(again);
     line.len += static_cast<size_t>(n);
     if (os_text) {
         line.add(os_text, os_len);

@@ -21,6 +21,24 @@ thread_local local_second t_second;
 thread_local uint32_t t_tid = 0;
 std::atomic<uint32_t> g_pid{0};
 
+// An id and its decimal text, redone when the id differs (a forked child).
+struct id_text {
+    uint32_t id = 0;
+    uint32_t len = 0;
+    char text[LOG_ID_TEXT_MAXN];
+
+    const char *of(uint32_t value, size_t *out_len) {
+        if (value != id || len == 0) {
+            len = static_cast<uint32_t>(log_put_uint(text, value) - text);
+            id = value;
+        }
+        *out_len = len;
+        return text;
+    }
+};
+thread_local id_text t_tid_text;
+thread_local id_text t_pid_text;
+
 // The child runs on the forking thread alone; its cached ids are stale.
 void after_fork_child() {
     t_tid = 0;
@@ -78,6 +96,12 @@ uint32_t log_cached_tid() {
     if (t_tid == 0) t_tid = os_thread_id();
     return t_tid;
 }
+
+const char *log_cached_tid_text(size_t *len) { return t_tid_text.of(log_cached_tid(), len); }
+
+const char *log_cached_pid_text(size_t *len) { return t_pid_text.of(log_cached_pid(), len); }
+
+[[gnu::noinline]] void log_copy(char *to, const char *from, size_t n) { std::memcpy(to, from, n); }
 
 size_t log_put_clock(char *out, const log_time &t, bool with_ms) {
     char *p = out;

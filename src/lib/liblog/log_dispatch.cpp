@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "liblog/log_cache.h"
 #include "liblog/log_ctx.h"
 #include "liblog/log_sink_console.h"
 #include "libpal/os/os_debug.h"
@@ -23,10 +24,14 @@ size_t time_prefix_len(uint32_t fmt_flags) {
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len, const log_time &now) {
     int level = static_cast<int>(flags & LOG_F_LEVEL_MASK);
-    char tag_copy[256];
-    size_t tag_len = tag ? strnlen(tag, sizeof tag_copy - 1) : 0;
-    if (tag_len) std::memcpy(tag_copy, tag, tag_len);
-    tag_copy[tag_len] = 0;
+    // A tag is cut at 255 bytes; only one that long is copied.
+    char tag_cut[256];
+    const char *tag_copy = tag ? tag : "";
+    if (strnlen(tag_copy, sizeof tag_cut) == sizeof tag_cut) {
+        std::memcpy(tag_cut, tag_copy, sizeof tag_cut - 1);
+        tag_cut[sizeof tag_cut - 1] = 0;
+        tag_copy = tag_cut;
+    }
     // The file header is made before the lock, so that two logging threads
     // wait for each other only while one of them writes.
     char file_line[LOG_FILE_HEADER_MAXN + LOG_LINE_MAXN];
@@ -35,7 +40,7 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
     if (to_file) {
         file_len = log_file_header(file_line, LOG_FILE_HEADER_MAXN, level, tag_copy, now);
         size_t take = body_len < LOG_LINE_MAXN ? body_len : LOG_LINE_MAXN;
-        std::memcpy(file_line + file_len, body, take);
+        log_copy(file_line + file_len, body, take);
         file_len += take;
     }
     {

@@ -45,5 +45,5 @@ char *log2_last_log() {
     log_ctx *ctx = log_ctx_process();
     if (!ctx) return mem_strdup("");
     mutex_guard guard(ctx->lock);
-    return mem_strdup(ctx->last_log_ring.text);
+    return mem_strdup(log_ring_text(&ctx->last_log_ring));
 }

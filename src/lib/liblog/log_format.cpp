@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "liblog/log_cache.h"
+
 namespace {
 
 struct spec {
@@ -34,6 +36,26 @@ public:
         p_ += n;
         return true;
     }
+    // Copies from s up to its next '%' or its end and leaves s there; false
+    // when the room ends first.
+    bool put_until_percent(const char *&s) {
+        const char *from = s;
+        char *to = p_;
+        while (*from && *from != '%') {
+            if (to >= end_) return false;
+            *to++ = *from++;
+        }
+        p_ = to;
+        s = from;
+        return true;
+    }
+    // Room for n bytes that the caller fills in, or null.
+    char *take(size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) return nullptr;
+        char *at = p_;
+        p_ += n;
+        return at;
+    }
     char *pos() const { return p_; }
 
 private:
@@ -42,33 +64,58 @@ private:
 };
 
 // Digits of value in base, most significant first, into the end of buf; returns the count.
+// Each base has its own loop: a division by a constant is a multiplication,
+// one by a variable costs tens of cycles per digit.
 int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
-    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     int n = 0;
-    do {
-        *--buf_end = digits[value % base];
-        value /= base;
-        ++n;
-    } while (value);
-    return n;
+    if (base == 16) {
+        const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+        do {
+            *--buf_end = digits[value & 15];
+            value >>= 4;
+            ++n;
+        } while (value);
+        return n;
+    }
+    for (; value > 0xFFFFFFFFu; ++n) {
+        *--buf_end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    auto small = static_cast<uint32_t>(value);
+    for (; small >= 100; n += 2) {
+        const char *pair = LOG_DIGIT_PAIRS + 2 * (small % 100);
+        small /= 100;
+        *--buf_end = pair[1];
+        *--buf_end = pair[0];
+    }
+    if (small >= 10) {
+        *--buf_end = LOG_DIGIT_PAIRS[2 * small + 1];
+        *--buf_end = LOG_DIGIT_PAIRS[2 * small];
+        return n + 2;
+    }
+    *--buf_end = static_cast<char>('0' + small);
+    return n + 1;
 }
 
+// Digits, sign and padding go straight into the output: a number is a few
+// bytes, less than what a call to copy them would cost.
 bool put_number(out_buf &out, const spec &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
     char digits[24];
     int count = to_digits(magnitude, base, upper, digits + sizeof digits);
+    const char *first = digits + sizeof digits - count;
     int len = count + (negative ? 1 : 0);
-    int fill = sp.width - len;
-    if (sp.left) {
-        if (negative && !out.put('-')) return false;
-        return out.put(digits + sizeof digits - count, static_cast<size_t>(count)) && out.pad(' ', fill);
-    }
-    if (sp.zero) {
-        if (negative && !out.put('-')) return false;
-        return out.pad('0', fill) && out.put(digits + sizeof digits - count, static_cast<size_t>(count));
-    }
-    if (!out.pad(' ', fill)) return false;
-    if (negative && !out.put('-')) return false;
-    return out.put(digits + sizeof digits - count, static_cast<size_t>(count));
+    int fill = sp.width > len ? sp.width - len : 0;
+    char *at = out.take(static_cast<size_t>(len + fill));
+    if (!at) return false;
+    auto pad = [&at](char c, int n) {
+        for (int i = 0; i < n; ++i) *at++ = c;
+    };
+    if (!sp.left && !sp.zero) pad(' ', fill);
+    if (negative) *at++ = '-';
+    if (!sp.left && sp.zero) pad('0', fill);
+    for (int i = 0; i < count; ++i) *at++ = first[i];
+    if (sp.left) pad(' ', fill);
+    return true;
 }
 
 bool put_text(out_buf &out, const spec &sp, const char *s, size_t n) {
@@ -106,14 +153,14 @@ int log_vformat(char *out_text, size_t size, const char *fmt, va_list args) {
     int result = 0;
     const char *f = fmt;
     while (*f) {
-        const char *next = std::strchr(f, '%');
-        size_t plain = next ? static_cast<size_t>(next - f) : std::strlen(f);
-        if (!out.put(f, plain)) {
+        // Plain text is copied in the same pass that looks for the next
+        // conversion: the runs between conversions are short.
+        if (!out.put_until_percent(f)) {
             result = LOG_FORMAT_NO_ROOM;
             break;
         }
-        if (!next) break;
-        f = next + 1;
+        if (!*f) break;
+        ++f;
         spec sp;
         for (;; ++f) {
             if (*f == '-') {

@@ -49,9 +49,14 @@ size_t log2_last_log_copy(char *out, size_t size) {
     out[0] = 0;
     log_ctx *ctx = log_ctx_process_peek();
     if (!ctx) return 0;
-    size_t len = strnlen(ctx->last_log_ring.text, sizeof ctx->last_log_ring.text);
+    // Read without the lock (a crash report): the start is taken once and
+    // the text is bounded by the store.
+    const log_ring &ring = ctx->last_log_ring;
+    size_t start = ring.start < sizeof ring.store ? ring.start : 0;
+    const char *text = ring.store + start;
+    size_t len = strnlen(text, sizeof ring.store - start);
     if (len >= size) len = size - 1;
-    std::memcpy(out, ctx->last_log_ring.text, len);
+    std::memcpy(out, text, len);
     out[len] = 0;
     return len;
 }

@@ -2,9 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,22 +36,28 @@ void close_fd(log_file_sink *sink) {
     sink->fd = -1;
 }
 
-// Writes all iov bytes; false on an error or when nothing moves.
-bool write_all(int fd, iovec *iov, int count) {
-    while (count > 0) {
-        ssize_t n = writev(fd, iov, count);
+// No thread of this process is ever cancelled: the bare system call spares
+// each line the C library's cancellation bookkeeping. On a file opened with
+// O_APPEND, Linux's pwrite appends whatever the offset says, and it skips
+// the file position lock that write takes in a process with threads; a
+// pipe or terminal refuses it (ESPIPE) and gets write.
+ssize_t raw_write(log_file_sink *sink, const char *bytes, size_t len) {
+    if (!sink->stream) {
+        ssize_t n = syscall(SYS_pwrite64, sink->fd, bytes, len, 0);
+        if (n >= 0 || errno != ESPIPE) return n;
+        sink->stream = true;
+    }
+    return syscall(SYS_write, sink->fd, bytes, len);
+}
+
+// Writes all len bytes; false on an error or when nothing moves.
+bool write_all(log_file_sink *sink, const char *bytes, size_t len) {
+    while (len > 0) {
+        ssize_t n = raw_write(sink, bytes, len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        auto done = static_cast<size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
+        bytes += n;
+        len -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -58,6 +65,7 @@ bool write_all(int fd, iovec *iov, int count) {
 // Remembers which file the descriptor holds and how big it is; false when
 // the descriptor cannot be asked.
 bool note_open_file(log_file_sink *sink) {
+    sink->stream = false;
     struct stat st;
     if (fstat(sink->fd, &st) != 0) return false;
     sink->dev = static_cast<uint64_t>(st.st_dev);
@@ -107,8 +115,7 @@ void apply_cap(log_file_sink *sink, uint64_t size) {
         size_t keep_len = static_cast<size_t>(tail + got - keep);
         if (ftruncate(sink->fd, 0) == 0) {
             sink->size = 0;
-            iovec iov{keep, keep_len};
-            if (keep_len > 0 && !write_all(sink->fd, &iov, 1)) {
+            if (keep_len > 0 && !write_all(sink, keep, keep_len)) {
                 log2_trace("log_file_write: fwrite error\n");
                 close_fd(sink);
             } else {
@@ -128,35 +135,68 @@ void enforce_cap(log_file_sink *sink) {
     if (sink->size >= sink->max_size) apply_cap(sink, sink->size);
 }
 
-}  // namespace
-
-size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
-    char name[OS_THREAD_NAME_MAXN];
-    os_thread_name_get(name);
-    size_t name_len = std::strlen(name);
-    size_t tag_len = tag ? strnlen(tag, 255) : 0;
-    // date, time, level, pid and separators take well under 64 bytes
-    if (size < 64 + name_len + tag_len) return 0;
-    char *p = out;
-    std::memcpy(p, t.stamp, LOG_STAMP_LEN);
-    p += LOG_STAMP_LEN;
-    *p++ = '.';
-    p = log_put_digits(p, t.usec, 6);
-    *p++ = ' ';
+// The level column: the file name of the level, padded to 5, and a space.
+char *put_level_column(char *p, int level) {
     const char *level_name = log2_level_file_name(level);
     size_t level_len = strnlen(level_name, 16);
     std::memcpy(p, level_name, level_len);
     p += level_len;
     for (size_t pad = level_len; pad < 5; ++pad) *p++ = ' ';
     *p++ = ' ';
-    p = log_put_uint(p, log_cached_pid());
+    return p;
+}
+
+struct level_column {
+    char text[24];  // a name of up to 16 bytes (strnlen above), padding and the space
+    size_t len;
+};
+
+// Made once: a line copies its level's column instead of looking it up.
+const std::array<level_column, LOG_VERB + 1> &level_columns() {
+    static const auto columns = [] {
+        std::array<level_column, LOG_VERB + 1> made{};
+        for (int level = 0; level <= LOG_VERB; ++level) {
+            level_column &column = made[static_cast<size_t>(level)];
+            column.len = static_cast<size_t>(put_level_column(column.text, level) - column.text);
+        }
+        return made;
+    }();
+    return columns;
+}
+
+}  // namespace
+
+size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
+    size_t name_len;
+    const char *name = os_thread_name_view(&name_len);
+    size_t tag_len = tag ? strnlen(tag, 255) : 0;
+    // Date, time, level, pid and separators take under 64 bytes; the level
+    // and the pid are copied in whole fixed-size blocks.
+    if (size < 96 + name_len + tag_len) return 0;
+    char *p = out;
+    std::memcpy(p, t.stamp, LOG_STAMP_LEN);
+    p += LOG_STAMP_LEN;
+    *p++ = '.';
+    p = log_put_digits(p, t.usec, 6);
+    *p++ = ' ';
+    if (level >= 0 && level <= LOG_VERB) {
+        const level_column &column = level_columns()[static_cast<size_t>(level)];
+        std::memcpy(p, column.text, sizeof column.text);
+        p += column.len;
+    } else {
+        p = put_level_column(p, level);
+    }
+    size_t pid_len;
+    const char *pid = log_cached_pid_text(&pid_len);
+    std::memcpy(p, pid, LOG_ID_TEXT_MAXN);
+    p += pid_len;
     std::memcpy(p, " --- [", 6);
     p += 6;
-    std::memcpy(p, name, name_len);
+    log_copy(p, name, name_len);
     p += name_len;
     *p++ = ']';
     *p++ = ' ';
-    if (tag_len) std::memcpy(p, tag, tag_len);
+    log_copy(p, tag, tag_len);
     p += tag_len;
     *p++ = ' ';
     return static_cast<size_t>(p - out);
@@ -231,11 +271,9 @@ int log_file_open(log_file_sink *sink, const char *name) {
 int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us) {
     if (sink->type != LOG_FILE_TEXT) return 0;
     if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
-    iovec iov{const_cast<char *>(text), len};
-    if (!write_all(sink->fd, &iov, 1)) {
+    if (!write_all(sink, text, len)) {
         log2_trace("log_file_write: fwrite error\n");
-        iovec again{const_cast<char *>(text), len};
-        if (!reopen(sink) || !write_all(sink->fd, &again, 1)) {
+        if (!reopen(sink) || !write_all(sink, text, len)) {
             close_fd(sink);
             return -1;
         }

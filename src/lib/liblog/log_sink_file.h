@@ -35,6 +35,7 @@ struct log_file_sink {
     uint64_t size = 0;
     uint64_t check_ms = 0;       // the millisecond whose checks are counted
     uint32_t checks_in_ms = 0;
+    bool stream = false;         // the open file takes no offset (a pipe, a terminal)
 };
 
 // Closes the current file and opens name (joined to dir unless absolute).

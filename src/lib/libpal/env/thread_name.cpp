@@ -36,6 +36,7 @@ std::atomic<uint32_t> g_generation{1};
 struct name_cache {
     uint32_t generation = 0;
     uint32_t tid = 0;  // differs in a forked child
+    size_t len = 0;
     char text[OS_THREAD_NAME_MAXN];
 };
 thread_local name_cache t_name;
@@ -118,30 +119,37 @@ int os_thread_name_set(const char *name) {
     return 0;
 }
 
-char *os_thread_name_get(char *out) {
+const char *os_thread_name_view(size_t *len) {
     uint32_t tid = os_thread_id();
     uint32_t generation = g_generation.load(std::memory_order_relaxed);
     name_cache &cache = t_name;
     if (cache.generation == generation && cache.tid == tid) {
-        std::memcpy(out, cache.text, std::strlen(cache.text) + 1);
-        return out;
+        *len = cache.len;
+        return cache.text;
     }
-    bool found = false;
+    int n = -1;
     if (map_ready()) {
         mutex_guard guard(g_map->lock);
         // Read under the lock, so that a change after this point bumps it past what is stored.
         generation = g_generation.load(std::memory_order_relaxed);
         auto it = g_map->names.find(tid);
         if (it != g_map->names.end()) {
-            std::snprintf(cache.text, sizeof cache.text, "%s_%llu", it->second,
-                          static_cast<unsigned long long>(tid));
-            found = true;
+            n = std::snprintf(cache.text, sizeof cache.text, "%s_%llu", it->second,
+                              static_cast<unsigned long long>(tid));
         }
     }
-    if (!found) std::snprintf(cache.text, sizeof cache.text, "%llu", static_cast<unsigned long long>(tid));
+    if (n < 0) n = std::snprintf(cache.text, sizeof cache.text, "%llu", static_cast<unsigned long long>(tid));
+    cache.len = std::strlen(cache.text);
     cache.generation = generation;
     cache.tid = tid;
-    std::memcpy(out, cache.text, std::strlen(cache.text) + 1);
+    *len = cache.len;
+    return cache.text;
+}
+
+char *os_thread_name_get(char *out) {
+    size_t len;
+    const char *name = os_thread_name_view(&len);
+    std::memcpy(out, name, len + 1);
     return out;
 }
 

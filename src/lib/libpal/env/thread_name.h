@@ -12,5 +12,8 @@ int os_thread_name_init();
 int os_thread_name_set(const char *name);
 // "<name>_<tid>" or "<tid>"; out must hold 256 bytes. Returns out.
 char *os_thread_name_get(char *out);
+// The same text without a copy: the calling thread's own, valid until its
+// next call here; *len gets its length.
+const char *os_thread_name_view(size_t *len);
 void os_thread_name_del();
 void os_thread_name_exit();

@@ -21,6 +21,7 @@ struct os_name_pipe_srv {
     std::atomic<uint8_t> need_connect;
     int fd;                          // write end, -1 while no reader is attached
     std::atomic<uint8_t> stop_event;  // set by os_name_pipe_srv_stop from any thread
+    int wake_fd;                      // eventfd that ends a wait for a reader at the stop, or -1
     char path[OS_NAME_PIPE_PATH_MAXN];
 };
 
@@ -39,8 +40,10 @@ void os_name_pipe_srv_stop(os_name_pipe_srv *pipe);
 void os_name_pipe_srv_disconnect(os_name_pipe_srv *pipe);
 
 // True when a reader is attached. An attached reader counts at once; otherwise
-// waits up to timeout_ms (OS_NAME_PIPE_WAIT_FOREVER: no limit), retrying every
-// 50 ms. The stop event marks the record closed and gives false; so does a time-out.
+// waits up to timeout_ms (OS_NAME_PIPE_WAIT_FOREVER: no limit), retrying after
+// 50 ms, then less often up to every 500 ms, so that an instance nobody reads
+// sleeps. The stop event ends the wait at once, marks the record closed and
+// gives false; so does a time-out.
 bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms);
 // Always -1 with errno ENOTSUP: nothing flows from the reader to the server.
 int os_name_pipe_srv_read(os_name_pipe_srv *pipe, void *buf, size_t len, uint32_t timeout_ms);

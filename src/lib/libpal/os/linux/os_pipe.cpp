@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,11 @@
 namespace {
 
 constexpr const char PIPE_DIR[] = "/tmp/";
-// Retry step while no reader has opened the FIFO.
+// Retry steps while no reader has opened the FIFO: a reader that comes soon
+// is served soon, and the step then doubles up to the longest, so that an
+// instance whose pipe nobody reads wakes twice a second.
 constexpr int CONNECT_RETRY_MS = 50;
+constexpr int CONNECT_RETRY_MAX_MS = 500;
 // Liveness probe and write-wait steps.
 constexpr int PROBE_MS = 10;
 constexpr int WRITE_STEP_MS = 200;
@@ -108,6 +112,7 @@ os_name_pipe_srv *os_name_pipe_single_srv_open(const char *name) {
     }
     auto *pipe = new (mem) os_name_pipe_srv{};
     pipe->fd = -1;
+    pipe->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     pipe->need_connect.store(1, std::memory_order_relaxed);
     str_safecopy(pipe->path, sizeof pipe->path, path);
     return pipe;
@@ -117,6 +122,7 @@ void os_name_pipe_srv_close(os_name_pipe_srv *pipe) {
     if (!pipe) return;
     drop_reader(pipe);
     unlink(pipe->path);
+    if (pipe->wake_fd >= 0) close(pipe->wake_fd);
     pipe->~os_name_pipe_srv();
     mem_free(pipe);
 }
@@ -124,6 +130,11 @@ void os_name_pipe_srv_close(os_name_pipe_srv *pipe) {
 void os_name_pipe_srv_stop(os_name_pipe_srv *pipe) {
     PAL_ASSERT_RET(pipe, );
     pipe->stop_event.store(1, std::memory_order_relaxed);
+    if (pipe->wake_fd >= 0) {
+        uint64_t one = 1;
+        ssize_t n = write(pipe->wake_fd, &one, sizeof one);
+        (void)n;  // already readable when it cannot count further
+    }
 }
 
 void os_name_pipe_srv_disconnect(os_name_pipe_srv *pipe) {
@@ -137,6 +148,7 @@ bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
     if (pipe->fd >= 0 && !pipe->need_connect.load(std::memory_order_relaxed)) return true;
     drop_reader(pipe);
     uint64_t start = os_clock_ms();
+    int step = CONNECT_RETRY_MS;
     for (;;) {
         // Opening the write end without blocking fails with ENXIO until a reader exists.
         int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
@@ -159,10 +171,13 @@ bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
             errno = ETIMEDOUT;
             return false;
         }
-        int step = CONNECT_RETRY_MS;
-        if (timeout_ms != OS_NAME_PIPE_WAIT_FOREVER && timeout_ms - elapsed < (uint64_t)step)
-            step = static_cast<int>(timeout_ms - elapsed);
-        poll(nullptr, 0, step);
+        int wait = step;
+        if (timeout_ms != OS_NAME_PIPE_WAIT_FOREVER && timeout_ms - elapsed < (uint64_t)wait)
+            wait = static_cast<int>(timeout_ms - elapsed);
+        // The stop event makes wake_fd readable, and it stays so.
+        pollfd wake{pipe->wake_fd, POLLIN, 0};
+        poll(&wake, pipe->wake_fd >= 0 ? 1 : 0, wait);
+        step = step * 2 < CONNECT_RETRY_MAX_MS ? step * 2 : CONNECT_RETRY_MAX_MS;
     }
 }
 
