@@ -7,7 +7,7 @@
 
 namespace {
 
-struct spec {
+struct conversion {
     bool left = false;  // '-'
     bool zero = false;  // '0'
     int width = 0;
@@ -99,7 +99,7 @@ int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
 
 // Digits, sign and padding go straight into the output: a number is a few
 // bytes, less than what a call to copy them would cost.
-bool put_number(out_buf &out, const spec &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
+bool put_number(out_buf &out, const conversion &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
     char digits[24];
     int count = to_digits(magnitude, base, upper, digits + sizeof digits);
     const char *first = digits + sizeof digits - count;
@@ -118,14 +118,14 @@ bool put_number(out_buf &out, const spec &sp, uint64_t magnitude, bool negative,
     return true;
 }
 
-bool put_text(out_buf &out, const spec &sp, const char *s, size_t n) {
+bool put_text(out_buf &out, const conversion &sp, const char *s, size_t n) {
     int fill = sp.width - static_cast<int>(n);
     if (!sp.left && !out.pad(' ', fill)) return false;
     if (!out.put(s, n)) return false;
     return !sp.left || out.pad(' ', fill);
 }
 
-int64_t signed_arg(const spec &sp, va_list &args) {
+int64_t signed_arg(const conversion &sp, va_list &args) {
     switch (sp.size) {
     case 1: return va_arg(args, long);
     case 2: return va_arg(args, long long);
@@ -134,7 +134,7 @@ int64_t signed_arg(const spec &sp, va_list &args) {
     }
 }
 
-uint64_t unsigned_arg(const spec &sp, va_list &args) {
+uint64_t unsigned_arg(const conversion &sp, va_list &args) {
     switch (sp.size) {
     case 1: return va_arg(args, unsigned long);
     case 2: return va_arg(args, unsigned long long);
@@ -161,7 +161,7 @@ int log_vformat(char *out_text, size_t size, const char *fmt, va_list args) {
         }
         if (!*f) break;
         ++f;
-        spec sp;
+        conversion sp;
         for (;; ++f) {
             if (*f == '-') {
                 sp.left = true;
