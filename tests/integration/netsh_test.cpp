@@ -337,6 +337,9 @@ TEST(NetshLifecycle, SigintStopsTheServersAndExitsZero) { expect_signal_ends_cle
 
 TEST(NetshLifecycle, SigtermStopsTheServersAndExitsZero) { expect_signal_ends_cleanly(SIGTERM); }
 
+// The terminal hung up (a closed tmux pane, an ssh session gone): no orphan stays behind.
+TEST(NetshLifecycle, SighupOnTheConsoleStopsTheServersAndExitsZero) { expect_signal_ends_cleanly(SIGHUP); }
+
 void expect_tcp_exit_ends_program(bool keep_stdin_open) {
     ShellServer s(keep_stdin_open);
     ASSERT_TRUE(s.ready());

@@ -135,9 +135,11 @@ void app_sig_handler(int sig) {
     if (!app_exit_gate_enter()) return;
     LOGD("signal=%d\n", sig);
     os_signal_default(sig);
-    bool stop = sig == SIGINT || sig == SIGTERM;
+    // Outside service mode a hangup means the terminal, and with it the
+    // operator, has gone: it stops the program as SIGTERM does.
+    bool stop = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
     if (stop) {
-        LOGI("stopping on signal %d (%s)\n", sig, sig == SIGINT ? "SIGINT" : "SIGTERM");
+        LOGI("stopping on signal %d (%s)\n", sig, sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM");
         LOGD("stop_server ==>\n");
         app_stop_server();
     }
