@@ -13,7 +13,6 @@
 #include <cstring>
 #include <vector>
 #include <mutex>
-#include <semaphore>
 #include <string>
 
 #include "libdbg/http_imp.h"
@@ -36,11 +35,34 @@ constexpr size_t UPDATE_MSG_MAXN = 511;
 constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
 
 // An idle connection thread waits on its own slot for the next connection.
-// The hand-over releases the semaphore after the lock is dropped, so the
-// woken thread does not stall on the lock it was woken from.
+// The hand-over signals the slot after the server's lock is dropped, so the
+// woken thread does not stall on the lock it was woken from. A condition
+// variable, not a semaphore: the semaphore's timed wait spins on sched_yield
+// before it sleeps, which under load cost more than serving the requests.
 struct worker_slot {
-    std::binary_semaphore ready{0};
+    std::mutex lock;
+    std::condition_variable signalled;
+    bool ready = false;  // under lock
     httpd_request *job = nullptr;
+
+    // Notified under the lock: the woken thread may end, and take the slot
+    // with it, as soon as it can see ready.
+    void release() {
+        std::lock_guard<std::mutex> guard(lock);
+        ready = true;
+        signalled.notify_one();
+    }
+    bool try_acquire_for(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!signalled.wait_for(guard, limit, [this] { return ready; })) return false;
+        ready = false;
+        return true;
+    }
+    void acquire() {
+        std::unique_lock<std::mutex> guard(lock);
+        signalled.wait(guard, [this] { return ready; });
+        ready = false;
+    }
 };
 
 struct http_state {
@@ -126,7 +148,7 @@ httpd_request *next_job(worker_slot *slot, httpd_server **server) {
         slot->job = nullptr;
         g_http.idle.push_back(slot);
     }
-    bool handed = slot->ready.try_acquire_for(std::chrono::milliseconds(IDLE_THREAD_MS));
+    bool handed = slot->try_acquire_for(std::chrono::milliseconds(IDLE_THREAD_MS));
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (!handed) {
         auto it = std::find(g_http.idle.begin(), g_http.idle.end(), slot);
@@ -136,7 +158,7 @@ httpd_request *next_job(worker_slot *slot, httpd_server **server) {
         }
         // Taken off the idle list just as the wait ended: the release is on its way.
         lock.unlock();
-        slot->ready.acquire();
+        slot->acquire();
         lock.lock();
     }
     *server = g_http.server;
@@ -315,7 +337,7 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         slot->job = r;
         lock.unlock();
         // The slot's thread waits for this release before it can end.
-        slot->ready.release();
+        slot->release();
         return 0;
     }
     int limit = g_http.settings.max_clients;
@@ -435,15 +457,21 @@ void dbg_http_server_stop() {
     LOGD("==>\n");
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (!g_http.running) return;
-    // No new connections first, so the threads can only become fewer.
-    sock_tcp_server_exit(g_http.listener);
+    // No new connections first, so the threads can only become fewer: the
+    // accept procedure refuses them from now on.
+    sock_srv *listener = g_http.listener;
     g_http.listener = nullptr;
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
+    // Closing the listeners waits for the event loop's pass, and that pass
+    // may itself be waiting for this lock in the accept procedure.
+    lock.unlock();
+    sock_tcp_server_exit(listener);
+    lock.lock();
     for (worker_slot *slot : g_http.idle) {
         slot->job = nullptr;
-        slot->ready.release();
+        slot->release();
     }
     g_http.idle.clear();
     int self = t_on_connection_thread ? 1 : 0;
