@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "libdbg/dbgcli.h"
+#include "http_util.h"
 #include "libdbg/dbgsrv.h"
 #include "libnet/sock_env.h"
 #include "libsh/libsh.h"
@@ -24,19 +25,6 @@
 namespace {
 
 const std::string NUL(1, '\0');
-
-int connect_loopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Bytes up to and including count end bytes; stops early when the peer closes.
 std::string read_replies(int fd, int count) {

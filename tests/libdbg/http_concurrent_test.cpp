@@ -50,7 +50,7 @@ TEST(HttpConcurrent, CmdRunsBesideShellSessionsAndTheConsole) {
     }
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&] {
-            int fd = http_test_connect(shell);
+            int fd = connect_loopback(shell);
             for (int i = 0; i < ROUNDS; ++i) {
                 send(fd, SHELL_LINE, sizeof SHELL_LINE, MSG_NOSIGNAL);
                 std::string info = shell_reply(fd), echo = shell_reply(fd);

@@ -227,7 +227,7 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
     start("", "", 0, 3);
     std::vector<int> held;
     for (int i = 0; i < 3; ++i) {
-        int fd = http_test_connect(port_);
+        int fd = connect_loopback(port_);
         ASSERT_GE(fd, 0);
         send(fd, "GET /", 5, MSG_NOSIGNAL);
         held.push_back(fd);
@@ -269,7 +269,7 @@ TEST_F(HttpServerTest, ExitFromCmdStillAnswersAndStopsTheServer) {
     dbg_http_server_wait();
     EXPECT_EQ(dbg_http_server_port(), 0);
     EXPECT_EQ(dbg_http_server_threads(), 0);
-    EXPECT_EQ(http_test_connect(port_), -1);
+    EXPECT_EQ(connect_loopback(port_), -1);
 }
 
 TEST_F(HttpServerTest, LogReturnsNewRecordsOnce) {

@@ -8,7 +8,7 @@
 
 #include <cctype>
 
-int http_test_connect(int port) {
+int connect_loopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -22,7 +22,7 @@ int http_test_connect(int port) {
 }
 
 std::string http_test_raw(int port, const std::string &raw) {
-    int fd = http_test_connect(port);
+    int fd = connect_loopback(port);
     if (fd < 0) return "<connect failed>";
     send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
     std::string got;

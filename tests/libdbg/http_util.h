@@ -4,8 +4,8 @@
 
 #include <string>
 
-// Connects to 127.0.0.1:port; the descriptor or -1.
-int http_test_connect(int port);
+// Connects to 127.0.0.1:port (any server of these tests); the descriptor or -1.
+int connect_loopback(int port);
 // Sends raw and reads until the server closes (30 s at most).
 std::string http_test_raw(int port, const std::string &raw);
 // GET path with extra header lines (each ending in \r\n).
