@@ -63,9 +63,10 @@ public:
     const std::string &err() const { return err_; }
     // CPU time (user+system, clock ticks) used so far.
     long cpu_ticks() const;
+    // Collects what it has written, waiting up to ms for the first of it.
+    void pump(int ms);
 
 private:
-    void pump(int ms);
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;
     std::string out_, err_;

@@ -18,9 +18,9 @@ std::string curl(int port, const std::string &path, const std::string &opts = ""
 
 // With credentials configured the console answers 401 once it is up.
 bool wait_for_port_401(int port, HubdProcess &p) {
-    for (int i = 0; i < 300 && p.running(); ++i) {
+    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
         if (web_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
-        usleep(100000);
+        p.pump(100);
     }
     return false;
 }

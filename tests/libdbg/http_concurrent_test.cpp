@@ -1,6 +1,7 @@
 // Shell commands from /cmd run at the same time as TCP shell sessions and a
 // console-style session; meant for the ThreadSanitizer build as well.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +75,51 @@ TEST(HttpConcurrent, CmdRunsBesideShellSessionsAndTheConsole) {
     dbg_http_server_wait();
     debug_shell_server_exit();
     debug_shell_server_wait();
+    sock_env_exit();
+    libsh_exit();
+}
+
+// A port free on both loopback addresses at the time of asking.
+int free_dual_port() {
+    int v4 = socket(AF_INET, SOCK_STREAM, 0), v6 = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(v4, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(v4, reinterpret_cast<sockaddr *>(&a), &len);
+    sockaddr_in6 b{};
+    b.sin6_family = AF_INET6;
+    b.sin6_addr = in6addr_loopback;
+    b.sin6_port = a.sin_port;
+    int port = bind(v6, reinterpret_cast<sockaddr *>(&b), sizeof b) == 0 ? ntohs(a.sin_port) : -1;
+    close(v4);
+    close(v6);
+    return port;
+}
+
+// A client knocking while the second listener is being added: the accept on
+// the first one must not wait for the start to finish.
+TEST(HttpConcurrent, StartsWhileAClientKnocksOnItsFirstListener) {
+    ASSERT_EQ(0, libsh_init());
+    ASSERT_EQ(0, sock_env_init());
+    int port = free_dual_port();
+    ASSERT_GT(port, 0);
+    std::atomic<bool> done{false};
+    std::thread knocker([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            int fd = connect_loopback(port);
+            if (fd >= 0) close(fd);
+        }
+    });
+    dbg_http_settings_set("T", "", "", "p>");
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(0, debug_http_server_init("127.0.0.1,::1", port)) << "round " << i;
+        dbg_http_server_stop();
+        EXPECT_TRUE(dbg_http_server_wait());
+    }
+    done = true;
+    knocker.join();
     sock_env_exit();
     libsh_exit();
 }

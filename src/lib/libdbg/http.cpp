@@ -400,7 +400,8 @@ int debug_http_server_init(const char *addr_list, int port) {
     }
     if (http_log_init() != 0 || dbg_http_server_start(addr_list, port) != 0) {
         std::lock_guard<std::mutex> guard(g_http.lock);
-        if (!g_http.listener) release_locked();
+        // A stop under way releases once its threads are gone.
+        if (!g_http.listener && !(g_http.stopping && g_http.running)) release_locked();
         LOGE("debug_http_server_init failed\n");
         return -1;
     }
@@ -415,8 +416,8 @@ int debug_http_server_init(const char *addr_list, int port) {
 }
 
 int dbg_http_server_start(const char *addr_list, int port) {
-    std::lock_guard<std::mutex> guard(g_http.lock);
-    if (g_http.listener || g_http.threads > 0) return -1;
+    std::unique_lock<std::mutex> lock(g_http.lock);
+    if (g_http.running || g_http.listener || g_http.threads > 0) return -1;
     httpd_server *server = httpd_server_new();
     if (!server) {
         LOGE("Could not create web server: %s\n", std::strerror(errno));
@@ -440,9 +441,23 @@ int dbg_http_server_start(const char *addr_list, int port) {
     conf.accept_proc = http_accept_proc;
     conf.arg = server;
     const char *list = addr_list ? addr_list : DBG_HTTP_LOOPBACK_ADDRS;
+    // Each listener after the first waits for the event loop's pass, and that
+    // pass may be accepting on the first one, which takes this lock. Running
+    // is already set, so a second start is refused meanwhile.
+    lock.unlock();
     sock_srv *listener = sock_server_init_imp(list[0] ? list : nullptr, port, &conf);
-    if (!listener || listener->count == 0) {
+    lock.lock();
+    if (g_http.stopping) {
+        // A stop came meanwhile; it owns the server record and releases it.
+        lock.unlock();
         sock_tcp_server_exit(listener);
+        return -1;
+    }
+    if (!listener || listener->count == 0) {
+        // Nothing was listening, so no connection thread has started.
+        lock.unlock();
+        sock_tcp_server_exit(listener);
+        lock.lock();
         g_http.server = nullptr;
         g_http.running = false;
         httpd_server_free(server);
