@@ -6,6 +6,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "libhttpd/httpd.h"
 
@@ -246,6 +247,42 @@ TEST(HttpdProcessRequest, DispatchesByDirectoryAndName) {
         EXPECT_EQ(m.sent().find("404 Not Found") != std::string::npos, row.not_found) << row.raw;
     }
     httpd_server_free(server);
+}
+
+}  // namespace
+
+namespace {
+
+// Requests over a non-blocking socket, as accepted connections are: the
+// request in one piece, in two pieces with a pause between, or no request
+// at all before the peer closes.
+TEST(HttpdReadRequest, SocketInputInPiecesOrNone) {
+    struct Row {
+        std::vector<std::string> pieces;
+        const char *path;
+    } rows[] = {
+        {{"GET /config HTTP/1.1\r\nHost: h\r\n\r\n"}, "/config"},
+        {{"GET /con", "fig HTTP/1.1\r\nHost: h\r\n\r\n"}, "/config"},
+        {{}, ""},
+    };
+    for (const Row &row : rows) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+        std::thread writer([&] {
+            for (const std::string &piece : row.pieces) {
+                send(fds[1], piece.data(), piece.size(), MSG_NOSIGNAL);
+                usleep(50000);
+            }
+            shutdown(fds[1], SHUT_WR);
+        });
+        httpd_request *r = httpd_request_new(os_socket_from_fd(fds[0]), "1.2.3.4:5");
+        EXPECT_EQ(httpdReadRequest(r), 0);
+        EXPECT_STREQ(r->path, row.path);
+        writer.join();
+        if (row.pieces.empty()) EXPECT_EQ(r->stream.disconnected, 1);
+        httpd_request_free(r);
+        close(fds[1]);
+    }
 }
 
 }  // namespace

@@ -19,6 +19,20 @@ void http_date(int64_t when, char *buf, size_t size) {
     std::strftime(buf, size, "%a, %d %b %Y %T GMT", &gmt);
 }
 
+// The current time as http_date gives it, made once a second per thread:
+// the conversion takes the C library's time zone lock, which every
+// connection thread would queue on.
+const char *date_now() {
+    thread_local int64_t shown = -1;
+    thread_local char text[64];
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (now != shown) {
+        http_date(now, text, sizeof text);
+        shown = now;
+    }
+    return text;
+}
+
 // Header block and body share one buffer, so a short reply leaves in one
 // segment instead of waiting for the peer's acknowledgement of the first.
 void buffer_bytes(httpd_request *r, const void *bytes, size_t len) {
@@ -49,8 +63,7 @@ void httpd_set_status(httpd_request *r, const char *status) {
 void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time) {
     if (r->headers_sent) return;
     r->headers_sent = 1;
-    char now[64];
-    http_date(std::time(nullptr), now, sizeof now);
+    const char *now = date_now();
     char block[HTTPD_HEADER_BLOCK_SIZE];
     int len = std::snprintf(block, sizeof block,
                             "HTTP/1.1 %s%sDate: %s\r\nConnection: close\r\nContent-Type: %s"
