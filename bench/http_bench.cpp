@@ -10,6 +10,7 @@
 #include "libbsv/bsv_log.h"
 #include "libdbg/http.h"
 #include "libhttpd/httpd.h"
+#include "liblog/log2_ctl.h"
 #include "libnet/sock_env.h"
 #include "libsh/libsh.h"
 
@@ -34,6 +35,9 @@ BENCHMARK(BM_ReadRequest);
 
 int console_port() {
     static const int port = [] {
+        // The level the program itself starts with: wrk's spare connections
+        // carry no request, and each would print a debug line otherwise.
+        log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
         libsh_init();
         sock_env_init();
         bsv_log_attach();
