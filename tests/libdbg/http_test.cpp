@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -242,6 +243,32 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
     }
     // Room again once they are done.
     EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
+}
+
+// A connection closed before it asked for anything (a client's spare one)
+// ends with a reset; a request followed by the close of the client's side
+// is still answered in full.
+TEST_F(HttpServerTest, HalfClosedConnectionsGetAResetOrTheirReply) {
+    start("", "");
+    for (bool with_request : {false, true}) {
+        int fd = connect_loopback(port_);
+        ASSERT_GE(fd, 0);
+        if (with_request) send(fd, "GET /metrics HTTP/1.1\r\n\r\n", 27, MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+        std::string got;
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+        int code = n < 0 ? errno : 0;
+        close(fd);
+        if (with_request) {
+            EXPECT_EQ(code, 0);
+            EXPECT_EQ(http_test_body(got), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+        } else {
+            EXPECT_EQ(code, ECONNRESET);
+            EXPECT_EQ(got, "");
+        }
+    }
 }
 
 TEST_F(HttpServerTest, LockoutAnswersWithItsMessageAfterThreeWrongPasswords) {

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +170,46 @@ TEST(OsSocketTcp, PeerCloseReadsAsZeroAfterReadableWait) {
     EXPECT_EQ(os_socket_wait_impl(pair.server, OS_SOCKET_WAIT_READ, 5000), OS_SOCKET_WAIT_READ);
     char buf[8];
     EXPECT_EQ(os_socket_recv(pair.server, buf, sizeof(buf)), 0);
+}
+
+TEST(OsSocketTcp, PeerClosedEmptyOnlyWhenNothingIsLeftToRead) {
+    struct {
+        const char *sent;  // null: nothing
+        bool closes;
+        bool empty;
+    } rows[] = {{nullptr, false, false}, {"x", false, false}, {"x", true, false}, {nullptr, true, true}};
+    for (const auto &row : rows) {
+        test_listener listener("127.0.0.1");
+        connected pair;
+        connect_to(listener, &pair);
+        if (row.sent) os_socket_send(pair.client, row.sent, 1);
+        if (row.closes) shutdown(os_socket_fd(pair.client), SHUT_WR);
+        os_socket_wait_impl(pair.server, OS_SOCKET_WAIT_READ, row.sent || row.closes ? 5000 : 0);
+        EXPECT_EQ(os_socket_peer_closed_empty(pair.server), row.empty) << row.closes;
+        // The peek leaves what was sent in place.
+        char byte = 0;
+        if (row.sent) {
+            EXPECT_EQ(os_socket_recv(pair.server, &byte, 1), 1);
+        }
+    }
+}
+
+// The reset ends the connection at once on both sides: the peer's half-closed
+// socket sees it instead of an orderly end.
+TEST(OsSocketCtrl, ResetOnCloseSendsAReset) {
+    test_listener listener("127.0.0.1");
+    connected pair;
+    connect_to(listener, &pair);
+    shutdown(os_socket_fd(pair.client), SHUT_WR);
+    ASSERT_TRUE(os_socket_ctrl(pair.server, OS_SOCKET_CTRL_SET_RESET_ON_CLOSE, 1));
+    os_socket_exit(pair.server);
+    pair.server = OS_SOCKET_NONE;
+    // A plain poll: the wrapper's wait reads the pending error, and with it the reset.
+    pollfd ready{os_socket_fd(pair.client), POLLIN, 0};
+    poll(&ready, 1, 5000);
+    char byte;
+    EXPECT_EQ(recv(os_socket_fd(pair.client), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
 }
 
 TEST(OsSocketTcp, SendToClosedPeerFailsWithoutEndingTheProcess) {

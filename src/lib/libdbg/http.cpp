@@ -14,6 +14,7 @@
 #include <vector>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "libdbg/http_imp.h"
 #include "libnet/sock_tcp_server.h"
@@ -44,13 +45,18 @@ struct worker_slot {
     std::condition_variable signalled;
     bool ready = false;  // under lock
     httpd_request *job = nullptr;
+    // Hand-overs that may still touch the slot: counted under the server's
+    // lock when the slot is taken off the idle list. The signal comes after
+    // the slot's lock is dropped, so that the woken thread finds it free.
+    std::atomic<int> signalling{0};
 
-    // Notified under the lock: the woken thread may end, and take the slot
-    // with it, as soon as it can see ready.
     void release() {
-        std::lock_guard<std::mutex> guard(lock);
-        ready = true;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ready = true;
+        }
         signalled.notify_one();
+        signalling.fetch_sub(1, std::memory_order_release);
     }
     bool try_acquire_for(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> guard(lock);
@@ -62,6 +68,11 @@ struct worker_slot {
         std::unique_lock<std::mutex> guard(lock);
         signalled.wait(guard, [this] { return ready; });
         ready = false;
+    }
+    // Before the slot goes away with its thread: the last signal may still
+    // be on its way out of release().
+    ~worker_slot() {
+        while (signalling.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     }
 };
 
@@ -317,6 +328,14 @@ int is_need_auth(httpd_request *r) {
 }
 
 int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
+    // A spare connection that a client closed before it asked for anything
+    // ends here, with the reset that spares the client's side TIME_WAIT.
+    if (os_socket_peer_closed_empty(sock)) {
+        LOGD("No valid request received\n");
+        os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_RESET_ON_CLOSE, 1);
+        os_socket_exit(sock);
+        return -1;
+    }
     char addr_text[OS_IPADDR_CSTR_MAXN] = "";
     if (peer) os_ipaddr_cstr(peer, addr_text, sizeof addr_text);
     httpd_request *r = httpd_request_new(sock, addr_text);
@@ -335,6 +354,7 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         worker_slot *slot = g_http.idle.back();
         g_http.idle.pop_back();
         slot->job = r;
+        slot->signalling.fetch_add(1, std::memory_order_relaxed);
         lock.unlock();
         // The slot's thread waits for this release before it can end.
         slot->release();
@@ -486,6 +506,7 @@ void dbg_http_server_stop() {
     lock.lock();
     for (worker_slot *slot : g_http.idle) {
         slot->job = nullptr;
+        slot->signalling.fetch_add(1, std::memory_order_relaxed);
         slot->release();
     }
     g_http.idle.clear();

@@ -245,6 +245,12 @@ void httpd_request_free(httpd_request *r) {
     if (!r) return;
     httpd_flush(r);
     httpd_free_variables(r);
+    // A peer that closed before sending a byte, as a client's spare
+    // connection does, gets a reset: the orderly end would leave its side in
+    // TIME_WAIT, and under load such sockets use up its ephemeral ports.
+    bool socket = r->stream.kind == NET_SOCK_KIND_SOCKET || r->stream.kind == NET_SOCK_KIND_SOCKET1;
+    if (socket && r->stream.disconnected && r->in_pos == 0 && r->in_left == 0)
+        os_socket_ctrl(r->stream.sock, OS_SOCKET_CTRL_SET_RESET_ON_CLOSE, 1);
     net_close(&r->stream);
     r->~httpd_request();
     mem_free(r);

@@ -44,6 +44,7 @@ enum : unsigned long {
     OS_SOCKET_CTRL_SET_KEEPALIVE_IDLE = 11,  // idle seconds before the first probe
     OS_SOCKET_CTRL_SET_KEEPALIVE_CNT = 12,   // unanswered probes before the drop
     OS_SOCKET_CTRL_ADD_MEMBERSHIP = 13,      // argument: const char * dotted IPv4 group
+    OS_SOCKET_CTRL_SET_RESET_ON_CLOSE = 14,  // non-zero: the close sends a reset, no orderly end
 };
 
 // os_socket_wait_impl flags and results.
@@ -95,6 +96,8 @@ int os_socket_wait_wake(os_socket sock, int flags, os_socket wake, int ms);
 int os_socket_error(os_socket sock);
 // True when the peer has closed or reset the connection; never waits.
 bool os_socket_peer_gone(os_socket sock);
+// True when the peer has closed and nothing it sent is left to read; never waits.
+bool os_socket_peer_closed_empty(os_socket sock);
 
 // Resolves host (datagram) and connects a UDP socket to host:port; 0 on
 // failure, logged "failed to resolve name %s port %s error: " when unresolved.

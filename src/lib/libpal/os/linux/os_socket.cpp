@@ -330,6 +330,11 @@ bool os_socket_ctrl(os_socket sock, unsigned long code, uintptr_t arg) {
         return set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, value);
     case OS_SOCKET_CTRL_ADD_MEMBERSHIP:
         return add_membership(fd, reinterpret_cast<const char *>(arg));
+    case OS_SOCKET_CTRL_SET_RESET_ON_CLOSE: {
+        struct linger lg{};
+        lg.l_onoff = arg != 0 ? 1 : 0;
+        return setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0;
+    }
     default:
         LOGE("unknown socket ctrl: %lu\n", code);
         return false;
@@ -357,6 +362,12 @@ bool os_socket_peer_gone(os_socket sock) {
     pollfd pfd{os_socket_fd(sock), POLLRDHUP, 0};
     if (poll(&pfd, 1, 0) <= 0) return false;
     return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool os_socket_peer_closed_empty(os_socket sock) {
+    if (sock == OS_SOCKET_NONE) return false;
+    char byte;
+    return recv(os_socket_fd(sock), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 int os_socket_wait_wake(os_socket sock, int flags, os_socket wake, int ms) {
