@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr unsigned LOG_LOCK_SPINS = 200;
-
 // The debugger channel carries its own time stamps; skip the line's.
 size_t time_prefix_len(uint32_t fmt_flags) {
     if (fmt_flags & LOG_FMT_TIME) return 9;
@@ -27,9 +25,11 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
     // A tag is cut at 255 bytes; only one that long is copied.
     char tag_cut[256];
     const char *tag_copy = tag ? tag : "";
-    if (strnlen(tag_copy, sizeof tag_cut) == sizeof tag_cut) {
-        std::memcpy(tag_cut, tag_copy, sizeof tag_cut - 1);
-        tag_cut[sizeof tag_cut - 1] = 0;
+    size_t tag_len = strnlen(tag_copy, sizeof tag_cut);
+    if (tag_len == sizeof tag_cut) {
+        tag_len = sizeof tag_cut - 1;
+        std::memcpy(tag_cut, tag_copy, tag_len);
+        tag_cut[tag_len] = 0;
         tag_copy = tag_cut;
     }
     // The file header is made before the lock, so that two logging threads
@@ -38,15 +38,17 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
     size_t file_len = 0;
     bool to_file = ctx->file_on.load(std::memory_order_relaxed);
     if (to_file) {
-        file_len = log_file_header(file_line, LOG_FILE_HEADER_MAXN, level, tag_copy, now);
+        file_len = log_file_header(file_line, LOG_FILE_HEADER_MAXN, level, tag_copy, tag_len, now);
         size_t take = body_len < LOG_LINE_MAXN ? body_len : LOG_LINE_MAXN;
         log_copy(file_line + file_len, body, take);
         file_len += take;
     }
     {
-        // Held about as long as one write to the file: a second logging
-        // thread spins that long rather than sleep and be woken.
-        mutex_spin_guard guard(ctx->lock, LOG_LOCK_SPINS);
+        // Held about as long as one write to the file. A second logging
+        // thread sleeps rather than spin: spinning took the processor time
+        // that the holder's write and the file system's own threads needed,
+        // and two threads logged slower than one.
+        mutex_guard guard(ctx->lock);
         if (level > ctx->level.load(std::memory_order_relaxed)) return;
 
         if (ctx->hook_info && ctx->hook_warn) {

@@ -15,6 +15,16 @@ struct conversion {
     int size = 0;  // 0 int, 1 long, 2 long long, 3 size_t
 };
 
+// The runs of a log format and most texts are a few bytes: a loop copies
+// them for less than a call would cost.
+inline void copy_bytes(char *to, const char *from, size_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+}
+
 class out_buf {
 public:
     out_buf(char *out, size_t size) : p_(out), end_(out + size - 1) {}
@@ -25,7 +35,7 @@ public:
     }
     bool put(const char *s, size_t n) {
         if (static_cast<size_t>(end_ - p_) < n) return false;
-        std::memcpy(p_, s, n);
+        copy_bytes(p_, s, n);
         p_ += n;
         return true;
     }
@@ -39,14 +49,12 @@ public:
     // Copies from s up to its next '%' or its end and leaves s there; false
     // when the room ends first.
     bool put_until_percent(const char *&s) {
-        const char *from = s;
-        char *to = p_;
-        while (*from && *from != '%') {
-            if (to >= end_) return false;
-            *to++ = *from++;
-        }
-        p_ = to;
-        s = from;
+        const char *stop = strchrnul(s, '%');
+        auto n = static_cast<size_t>(stop - s);
+        if (static_cast<size_t>(end_ - p_) < n) return false;
+        copy_bytes(p_, s, n);
+        p_ += n;
+        s = stop;
         return true;
     }
     // Room for n bytes that the caller fills in, or null.
@@ -97,12 +105,23 @@ int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
     return n + 1;
 }
 
-// Digits, sign and padding go straight into the output: a number is a few
-// bytes, less than what a call to copy them would cost.
+int digit_count(uint64_t value, unsigned base) {
+    int n = 1;
+    if (base == 16) {
+        while (value >>= 4) ++n;
+        return n;
+    }
+    for (; value >= 10000; value /= 10000) n += 4;
+    if (value >= 1000) return n + 3;
+    if (value >= 100) return n + 2;
+    return value >= 10 ? n + 1 : n;
+}
+
+// Digits, sign and padding go straight into the output, the digits last to
+// first from where they end: a number is a few bytes, less than what a call
+// to copy them would cost.
 bool put_number(out_buf &out, const conversion &sp, uint64_t magnitude, bool negative, unsigned base, bool upper) {
-    char digits[24];
-    int count = to_digits(magnitude, base, upper, digits + sizeof digits);
-    const char *first = digits + sizeof digits - count;
+    int count = digit_count(magnitude, base);
     int len = count + (negative ? 1 : 0);
     int fill = sp.width > len ? sp.width - len : 0;
     char *at = out.take(static_cast<size_t>(len + fill));
@@ -113,7 +132,8 @@ bool put_number(out_buf &out, const conversion &sp, uint64_t magnitude, bool neg
     if (!sp.left && !sp.zero) pad(' ', fill);
     if (negative) *at++ = '-';
     if (!sp.left && sp.zero) pad('0', fill);
-    for (int i = 0; i < count; ++i) *at++ = first[i];
+    to_digits(magnitude, base, upper, at + count);
+    at += count;
     if (sp.left) pad(' ', fill);
     return true;
 }

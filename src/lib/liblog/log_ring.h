@@ -7,11 +7,11 @@
 constexpr size_t LOG_RING_CAP = 1024;
 
 // The lines held are one text of at most LOG_RING_CAP - 1 bytes that starts
-// at `start` in a store twice that size: dropping old lines only moves the
-// start, and the text moves back to the front once per store length, not
-// once per line.
+// at `start` in a store eight times that size: dropping old lines only moves
+// the start, and the text moves back to the front once per seven ring
+// lengths of lines, not once per line.
 struct log_ring {
-    char store[2 * LOG_RING_CAP] = {};
+    char store[8 * LOG_RING_CAP] = {};
     uint32_t start = 0;
     uint32_t used = 0;
 };

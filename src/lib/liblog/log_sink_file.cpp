@@ -166,10 +166,10 @@ const std::array<level_column, LOG_VERB + 1> &level_columns() {
 
 }  // namespace
 
-size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t) {
+size_t log_file_header(char *out, size_t size, int level, const char *tag, size_t tag_len, const log_time &t) {
     size_t name_len;
     const char *name = os_thread_name_view(&name_len);
-    size_t tag_len = tag ? strnlen(tag, 255) : 0;
+    if (!tag || tag_len > 255) tag_len = tag ? 255 : 0;
     // Date, time, level, pid and separators take under 64 bytes; the level
     // and the pid are copied in whole fixed-size blocks.
     if (size < 96 + name_len + tag_len) return 0;

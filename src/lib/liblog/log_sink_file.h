@@ -44,8 +44,9 @@ struct log_file_sink {
 int log_file_open(log_file_sink *sink, const char *name);
 void log_file_close(log_file_sink *sink);
 // "%04d-%02d-%02d %02d:%02d:%02d.%06u %-5s %d --- [%s] %s " for a record of
-// level and tag at time t, into out (LOG_FILE_HEADER_MAXN); returns its length.
-size_t log_file_header(char *out, size_t size, int level, const char *tag, const log_time &t);
+// level and tag (tag_len bytes, at most 255 used) at time t, into out
+// (LOG_FILE_HEADER_MAXN); returns its length.
+size_t log_file_header(char *out, size_t size, int level, const char *tag, size_t tag_len, const log_time &t);
 // Writes one file line (header and body) in one system call; re-creates a
 // file that was deleted or renamed away and applies the cap. now_us (the
 // record's time) paces the path checks. 0, or -1 when the line could not be

@@ -7,10 +7,6 @@ using mutex_t = os_mutex;
 // New initialised mutex, or null.
 mutex_t *mutex_malloc();
 void mutex_lock(mutex_t *m);
-// Takes the mutex, trying up to spins times before the thread sleeps on it,
-// like a critical section with a spin count: for locks held only briefly,
-// where sleeping and waking would cost more than the wait.
-void mutex_lock_spin(mutex_t *m, unsigned spins);
 void mutex_unlock(mutex_t *m);
 void mutex_free(mutex_t *m);
 
@@ -28,15 +24,3 @@ private:
 
 // Takes the mutex when it is free (or already the caller's); false otherwise.
 bool mutex_trylock(mutex_t *m);
-
-// Scoped mutex_lock_spin.
-class mutex_spin_guard {
-public:
-    mutex_spin_guard(mutex_t *m, unsigned spins) : m_(m) { if (m_) mutex_lock_spin(m_, spins); }
-    ~mutex_spin_guard() { if (m_) mutex_unlock(m_); }
-    mutex_spin_guard(const mutex_spin_guard &) = delete;
-    mutex_spin_guard &operator=(const mutex_spin_guard &) = delete;
-
-private:
-    mutex_t *m_;
-};

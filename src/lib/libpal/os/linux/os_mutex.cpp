@@ -33,21 +33,6 @@ void mutex_lock(mutex_t *m) {
 
 bool mutex_trylock(mutex_t *m) { return m && pthread_mutex_trylock(&m->m) == 0; }
 
-void mutex_lock_spin(mutex_t *m, unsigned spins) {
-    if (!m) return;
-    if (pthread_mutex_trylock(&m->m) == 0) return;
-    for (unsigned i = 0; i < spins; ++i) {
-        // Watch glibc's lock word with plain reads and try again only once it
-        // reads free: a locked instruction on every turn would keep pulling
-        // the line away from the holder, which needs it to unlock.
-        if (__atomic_load_n(&m->m.__data.__lock, __ATOMIC_RELAXED) == 0 && pthread_mutex_trylock(&m->m) == 0) return;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-    pthread_mutex_lock(&m->m);
-}
-
 void mutex_unlock(mutex_t *m) {
     if (m) pthread_mutex_unlock(&m->m);
 }
