@@ -253,7 +253,8 @@ TEST_F(HttpServerTest, HalfClosedConnectionsGetAResetOrTheirReply) {
     for (bool with_request : {false, true}) {
         int fd = connect_loopback(port_);
         ASSERT_GE(fd, 0);
-        if (with_request) send(fd, "GET /metrics HTTP/1.1\r\n\r\n", 27, MSG_NOSIGNAL);
+        const char request[] = "GET /metrics HTTP/1.1\r\n\r\n";
+        if (with_request) send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
         shutdown(fd, SHUT_WR);
         std::string got;
         char buf[4096];
