@@ -139,6 +139,31 @@ TEST(OsMutex, ConcurrentIncrementsUnderTheRecursiveMutexAreExact) {
     mutex_free(c.lock);
 }
 
+// Another thread's try fails while the mutex is held, at any depth, and
+// succeeds once the owner has given back every level; an unlock by a thread
+// that does not hold it changes nothing.
+TEST(OsMutex, ConcurrentTryLockSucceedsForItsOwnerOnly) {
+    mutex_t *m = mutex_malloc();
+    ASSERT_NE(m, nullptr);
+    auto other_try = [m] {
+        bool got = false;
+        std::thread([&] {
+            got = mutex_trylock(m);
+            if (got) mutex_unlock(m);
+        }).join();
+        return got;
+    };
+    ASSERT_TRUE(mutex_trylock(m));
+    ASSERT_TRUE(mutex_trylock(m));
+    EXPECT_FALSE(other_try());
+    std::thread([m] { mutex_unlock(m); }).join();
+    mutex_unlock(m);
+    EXPECT_FALSE(other_try());
+    mutex_unlock(m);
+    EXPECT_TRUE(other_try());
+    mutex_free(m);
+}
+
 TEST(StrDuration, Texts) {
     char out[64];
     EXPECT_STREQ(str_duration(90061.5, out, sizeof out), "1 day 1 hour 1 minute");
