@@ -113,6 +113,9 @@ def main():
             def go():
                 value = run([binary, "file", path, str(threads), str(lines)])[0]
                 os.unlink(path)
+                # The file system's own work on the file ends here, not in
+                # the middle of the next case.
+                os.sync()
                 return value
             return go
 
