@@ -1,16 +1,13 @@
-// Clients of the web console for the integration tests: raw requests over a
-// socket, and the operator's own tools (curl, python) run as programs.
+// Clients of the web console for the integration tests: raw requests come
+// from the web console's unit-test client; the operator's own tools (curl,
+// python) run as programs.
 #pragma once
 
 #include <string>
 
 #include "hubd_process_util.h"
+#include "libdbg/http_util.h"
 
-// Sends raw to 127.0.0.1:port and reads until the server closes (30 s at most).
-std::string web_raw(int port, const std::string &raw);
-// GET path; the whole reply with its header block.
-std::string web_get(int port, const std::string &path, const std::string &headers = "");
-std::string web_body(const std::string &reply);
 // Runs a shell command line; its standard output. *status gets the exit status.
 std::string run_command(const std::string &cmd, int *status = nullptr);
 // Waits until a GET / on the port answers; false when the process ended or 30 s passed.

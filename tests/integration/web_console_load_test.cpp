@@ -32,7 +32,7 @@ struct Usage {
 };
 
 Usage usage(const HubdProcess &p, int port) {
-    std::string mem = web_body(web_get(port, "/cmd?command=show%20memory"));
+    std::string mem = http_test_body(http_test_get(port, "/cmd?command=show%20memory"));
     return {thread_count(p.pid()), fd_count(p.pid()), memory_field(mem, "malloc_count")};
 }
 
@@ -67,7 +67,7 @@ TEST(WebConsoleLoad, TwoHundredClientsLeaveNothingBehind) {
     dir.write_file("hubd.ini", web_ini(port));
     HubdProcess p(dir, {});
     ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
-    web_get(port, "/config");
+    http_test_get(port, "/config");
     Usage base = settled(p, port), now{};
     struct {
         const char *path, *expect;
@@ -79,8 +79,8 @@ TEST(WebConsoleLoad, TwoHundredClientsLeaveNothingBehind) {
         for (int i = 0; i < CLIENTS; ++i) {
             clients.emplace_back([&] {
                 while (std::chrono::steady_clock::now() < until) {
-                    std::string reply = web_get(port, row.path, "Connection: close\r\n");
-                    (web_body(reply).find(row.expect) != std::string::npos ? ok : failed)++;
+                    std::string reply = http_test_get(port, row.path, "Connection: close\r\n");
+                    (http_test_body(reply).find(row.expect) != std::string::npos ? ok : failed)++;
                 }
             });
         }
@@ -160,7 +160,7 @@ TEST(WebConsoleLoad, ThousandConnectionsAtOnceAreServedOrRefusedCleanly) {
     EXPECT_EQ(served + refused, AT_ONCE) << "served " << served << " refused " << refused << " other " << other;
     EXPECT_GT(served, 0);
     EXPECT_TRUE(p.running());
-    EXPECT_NE(web_get(port, "/metrics").find("g_type=0"), std::string::npos);
+    EXPECT_NE(http_test_get(port, "/metrics").find("g_type=0"), std::string::npos);
     EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
 }
 

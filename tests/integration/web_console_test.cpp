@@ -19,7 +19,7 @@ std::string curl(int port, const std::string &path, const std::string &opts = ""
 // With credentials configured the console answers 401 once it is up.
 bool wait_for_port_401(int port, HubdProcess &p) {
     for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
-        if (web_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
+        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
         p.pump(100);
     }
     return false;
@@ -76,14 +76,14 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     dir.write_file("hubd.ini", web_ini(port));
     HubdProcess p(dir, {});
     ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
-    EXPECT_EQ(web_raw(port, "DELETE /config HTTP/1.1\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nDELETE");
-    std::string nf = web_get(port, "/nosuch");
+    EXPECT_EQ(http_test_raw(port, "DELETE /config HTTP/1.1\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nDELETE");
+    std::string nf = http_test_get(port, "/nosuch");
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
     EXPECT_EQ(nf.substr(nf.find("GMT\r\n")),
               "GMT\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
               "Expires: 0\r\nPragma: no-cache\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
               "<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
-    EXPECT_EQ(web_body(web_raw(port, "GET //./x/../config HTTP/1.1\r\n\r\n")), web_body(web_get(port, "/config")));
+    EXPECT_EQ(http_test_body(http_test_raw(port, "GET //./x/../config HTTP/1.1\r\n\r\n")), http_test_body(http_test_get(port, "/config")));
     std::string icon = curl(port, "/favicon.ico");
     EXPECT_EQ(icon.substr(0, 8), "\x89PNG\r\n\x1a\n");
     EXPECT_EQ(curl(port, "/metrics"), "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");

@@ -54,6 +54,16 @@ void send_bytes(httpd_request *r, const void *bytes, size_t len) {
 
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
+// A short HTML page for a refused request; status is the whole status text.
+void send_error_page(httpd_request *r, const char *status, const char *title, const char *message) {
+    httpd_set_status(r, status);
+    httpd_send_headers(r, 0, 0);
+    char page[256];
+    std::snprintf(page, sizeof page, "<HTML><HEAD><TITLE>%s</TITLE></HEAD>\n<BODY><H1>%s</H1>\n</BODY></HTML>\n", title,
+                  message);
+    httpd_print(r, page);
+}
+
 }  // namespace
 
 void httpd_set_status(httpd_request *r, const char *status) {
@@ -163,17 +173,9 @@ void httpd_force_auth(httpd_request *r) {
 }
 
 void httpd_send_404(httpd_request *r) {
-    httpd_set_status(r, "404 Not Found\n");
-    httpd_send_headers(r, 0, 0);
-    httpd_print(r, "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n");
-    httpd_print(r, "<BODY><H1>The request URL was not found!</H1>\n");
-    httpd_print(r, "</BODY></HTML>\n");
+    send_error_page(r, "404 Not Found\n", "404 Not Found", "The request URL was not found!");
 }
 
 void httpd_send_403(httpd_request *r) {
-    httpd_set_status(r, "403 Forbidden\r\n");
-    httpd_send_headers(r, 0, 0);
-    httpd_print(r, "<HTML><HEAD><TITLE>403 Forbidden</TITLE></HEAD>\n");
-    httpd_print(r, "<BODY><H1>Cross-site requests are refused.</H1>\n");
-    httpd_print(r, "</BODY></HTML>\n");
+    send_error_page(r, "403 Forbidden\r\n", "403 Forbidden", "Cross-site requests are refused.");
 }
