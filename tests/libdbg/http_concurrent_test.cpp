@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "http_util.h"
+#include "integration/peer_process.h"
 #include "libbsv/bsv_log.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
@@ -81,21 +82,15 @@ TEST(HttpConcurrent, CmdRunsBesideShellSessionsAndTheConsole) {
 
 // A port free on both loopback addresses at the time of asking.
 int free_dual_port() {
-    int v4 = socket(AF_INET, SOCK_STREAM, 0), v6 = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(v4, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(v4, reinterpret_cast<sockaddr *>(&a), &len);
+    int port = peer_free_port(SOCK_STREAM);
+    int v6 = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 b{};
     b.sin6_family = AF_INET6;
     b.sin6_addr = in6addr_loopback;
-    b.sin6_port = a.sin_port;
-    int port = bind(v6, reinterpret_cast<sockaddr *>(&b), sizeof b) == 0 ? ntohs(a.sin_port) : -1;
-    close(v4);
+    b.sin6_port = htons(static_cast<uint16_t>(port));
+    bool free_on_v6 = port > 0 && bind(v6, reinterpret_cast<sockaddr *>(&b), sizeof b) == 0;
     close(v6);
-    return port;
+    return free_on_v6 ? port : -1;
 }
 
 // A client knocking while the second listener is being added: the accept on

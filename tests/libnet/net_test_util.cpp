@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "integration/peer_process.h"
 #include "libnet/sock_env.h"
 #include "libpal/os/os_socket.h"
 
@@ -105,17 +106,7 @@ bool test_wait_closed(int fd, int ms) {
     return false;
 }
 
-int test_dead_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
+int test_dead_port() { return peer_free_port(SOCK_STREAM); }
 
 bool test_wait_until(const std::function<bool()> &pred, int bound_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
