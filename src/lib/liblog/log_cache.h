@@ -43,12 +43,16 @@ inline char *log_put_digits(char *out, uint32_t value, int width) {
     if (i) out[0] = static_cast<char>('0' + value % 10);
     return out + width;
 }
-// Unpadded decimal.
-inline char *log_put_uint(char *out, uint32_t value) {
-    int width = 1;
-    for (uint32_t v = value; v >= 10; v /= 10) ++width;
-    return log_put_digits(out, value, width);
+// Decimal digits of value.
+inline int log_digit_count(uint64_t value) {
+    int n = 1;
+    for (; value >= 10000; value /= 10000) n += 4;
+    if (value >= 1000) return n + 3;
+    if (value >= 100) return n + 2;
+    return value >= 10 ? n + 1 : n;
 }
+// Unpadded decimal.
+inline char *log_put_uint(char *out, uint32_t value) { return log_put_digits(out, value, log_digit_count(value)); }
 // The caller's thread id and the process id as decimal text (no NUL), kept
 // per thread; *len gets the length. LOG_ID_TEXT_MAXN bytes are readable, so
 // that a caller copies a constant length and moves on by *len.

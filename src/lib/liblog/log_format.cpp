@@ -71,50 +71,28 @@ private:
     char *end_;  // the last byte stays for the NUL
 };
 
-// Digits of value in base, most significant first, into the end of buf; returns the count.
+// The count digits of value in base at `at`, most significant first.
 // Each base has its own loop: a division by a constant is a multiplication,
 // one by a variable costs tens of cycles per digit.
-int to_digits(uint64_t value, unsigned base, bool upper, char *buf_end) {
-    int n = 0;
+void put_digits(char *at, uint64_t value, int count, unsigned base, bool upper) {
+    char *end = at + count;
     if (base == 16) {
         const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
         do {
-            *--buf_end = digits[value & 15];
+            *--end = digits[value & 15];
             value >>= 4;
-            ++n;
         } while (value);
-        return n;
+        return;
     }
-    for (; value > 0xFFFFFFFFu; ++n) {
-        *--buf_end = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-    auto small = static_cast<uint32_t>(value);
-    for (; small >= 100; n += 2) {
-        const char *pair = LOG_DIGIT_PAIRS + 2 * (small % 100);
-        small /= 100;
-        *--buf_end = pair[1];
-        *--buf_end = pair[0];
-    }
-    if (small >= 10) {
-        *--buf_end = LOG_DIGIT_PAIRS[2 * small + 1];
-        *--buf_end = LOG_DIGIT_PAIRS[2 * small];
-        return n + 2;
-    }
-    *--buf_end = static_cast<char>('0' + small);
-    return n + 1;
+    for (; value > 0xFFFFFFFFu; value /= 10) *--end = static_cast<char>('0' + value % 10);
+    log_put_digits(at, static_cast<uint32_t>(value), static_cast<int>(end - at));
 }
 
 int digit_count(uint64_t value, unsigned base) {
+    if (base != 16) return log_digit_count(value);
     int n = 1;
-    if (base == 16) {
-        while (value >>= 4) ++n;
-        return n;
-    }
-    for (; value >= 10000; value /= 10000) n += 4;
-    if (value >= 1000) return n + 3;
-    if (value >= 100) return n + 2;
-    return value >= 10 ? n + 1 : n;
+    while (value >>= 4) ++n;
+    return n;
 }
 
 // Digits, sign and padding go straight into the output, the digits last to
@@ -132,7 +110,7 @@ bool put_number(out_buf &out, const conversion &sp, uint64_t magnitude, bool neg
     if (!sp.left && !sp.zero) pad(' ', fill);
     if (negative) *at++ = '-';
     if (!sp.left && sp.zero) pad('0', fill);
-    to_digits(magnitude, base, upper, at + count);
+    put_digits(at, magnitude, count, base, upper);
     at += count;
     if (sp.left) pad(' ', fill);
     return true;

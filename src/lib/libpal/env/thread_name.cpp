@@ -139,7 +139,7 @@ const char *os_thread_name_view(size_t *len) {
         }
     }
     if (n < 0) n = std::snprintf(cache.text, sizeof cache.text, "%llu", static_cast<unsigned long long>(tid));
-    cache.len = std::strlen(cache.text);
+    cache.len = static_cast<size_t>(n) < sizeof cache.text ? static_cast<size_t>(n) : sizeof cache.text - 1;
     cache.generation = generation;
     cache.tid = tid;
     *len = cache.len;
