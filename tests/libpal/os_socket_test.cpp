@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "libpal/os/os_socket.h"
 #include "str_log_capture.h"
@@ -192,6 +194,34 @@ TEST(OsSocketTcp, PeerClosedEmptyOnlyWhenNothingIsLeftToRead) {
             EXPECT_EQ(os_socket_recv(pair.server, &byte, 1), 1);
         }
     }
+}
+
+// A session sleeps in a blocking receive on its own descriptor; the stop
+// wakes it through the other one, and the session can still answer.
+TEST(OsSocketTcp, ShutdownOfTheInputWakesABlockingReceiveOnACopy) {
+    test_listener listener("127.0.0.1");
+    connected pair;
+    connect_to(listener, &pair);
+    os_socket own = os_socket_dup(pair.server);
+    ASSERT_NE(own, OS_SOCKET_NONE);
+    ASSERT_TRUE(os_socket_ctrl(own, OS_SOCKET_CTRL_SET_BLOCKING, 1));
+    char buf[8];
+    // The plain receive never waits, whatever the mode.
+    EXPECT_EQ(os_socket_recv(own, buf, sizeof buf), 0);
+    ASSERT_EQ(os_socket_send(pair.client, "ab", 2), 2);
+    EXPECT_EQ(os_socket_recv_wait(own, buf, sizeof buf), 2);
+    std::atomic<int> woke{-2};
+    std::thread sleeper([&] { woke = os_socket_recv_wait(own, buf, sizeof buf); });
+    ASSERT_TRUE(os_socket_shutdown_read(pair.server));
+    sleeper.join();
+    EXPECT_EQ(woke.load(), 0);
+    EXPECT_EQ(os_socket_send(own, "z", 1), 1);
+    os_socket_exit(own);
+    os_socket_exit(pair.server);
+    pair.server = OS_SOCKET_NONE;
+    EXPECT_EQ(os_socket_wait_impl(pair.client, OS_SOCKET_WAIT_READ, 5000), OS_SOCKET_WAIT_READ);
+    EXPECT_EQ(os_socket_recv(pair.client, buf, sizeof buf), 1);
+    EXPECT_EQ(buf[0], 'z');
 }
 
 // The reset ends the connection at once on both sides: the peer's half-closed

@@ -105,7 +105,7 @@ int session_gets(net_session *s, char *buf) {
     buf[0] = '\0';
     for (;;) {
         if (s->in_pos == s->in_len) {
-            int n = net_sock_read_some(s->stream, s->in, sizeof s->in, -1);
+            int n = net_sock_read_wait(s->stream, s->in, sizeof s->in);
             if (n < 0) return -1;
             if (n == 0) {
                 if (len == 0) return 0;

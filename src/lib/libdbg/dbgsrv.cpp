@@ -85,17 +85,22 @@ uint32_t netsh_srv_thread(void *arg) {
     new (&rec->stream) net_sock{};
     new (&rec->stop) sock_stop_hook{};
     shell_ctx ctx{};
-    if (dbgsh_srv_ctx_init(&ctx, &rec->stream, NET_MODE, rec->head.sock) == 0) {
+    // The session works on a descriptor of its own and sleeps in a blocking
+    // receive between requests. The record keeps the first one, through which
+    // a stop shuts the input down until it is closed under the list lock.
+    os_socket own = os_socket_dup(rec->head.sock);
+    if (own != OS_SOCKET_NONE) os_socket_ctrl(own, OS_SOCKET_CTRL_SET_BLOCKING, 1);
+    if (own != OS_SOCKET_NONE && dbgsh_srv_ctx_init(&ctx, &rec->stream, NET_MODE, own) == 0) {
         rec->stop.func = session_stop_requested;
         rec->stop.user = rec;
         rec->stop.wake = rec->head.srv->wake[0];
         rec->stream.stop = &rec->stop;
-        // The session loop closes the stream, and with it the socket, on every way out.
+        // The session loop closes the stream, and with it its descriptor, on every way out.
         dbgsh_srv_imp(&ctx);
-    } else {
-        os_socket_exit(rec->head.sock);
+    } else if (own != OS_SOCKET_NONE) {
+        os_socket_exit(own);
     }
-    rec->head.sock = OS_SOCKET_NONE;
+    sock_tcp_ctx_close(&rec->head);
     t_session = nullptr;
     LOGV("<==\n");
     g_live_sessions.fetch_sub(1, std::memory_order_acq_rel);
@@ -123,6 +128,7 @@ int debug_shell_server_init(const char *addr_list, int port) {
     // Sessions share the shell's state: a fault in one ends the process with
     // a report and a dump rather than leave the others on broken state.
     ctx_srv->except_opt = {};
+    ctx_srv->shutdown_on_stop = 1;
     sock_srv_conf conf{};
     conf.name = "netsh";
     conf.backlog = NETSH_BACKLOG;

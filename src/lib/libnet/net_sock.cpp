@@ -181,3 +181,20 @@ int net_sock_read_some(net_sock *ns, void *buf, size_t len, int wait_ms) {
     }
     return n;
 }
+
+int net_sock_read_wait(net_sock *ns, void *buf, size_t len) {
+    PAL_ASSERT_RET(ns && buf && len > 0, -1);
+    bool socket = ns->kind == NET_SOCK_KIND_SOCKET || ns->kind == NET_SOCK_KIND_SOCKET1;
+    if (!socket || ns->tls) return net_sock_read_some(ns, buf, len, -1);
+    if (ns->disconnected || ns->abort.load(std::memory_order_relaxed) || stop_requested(ns)) return -1;
+    errno = 0;
+    int n = os_socket_recv_wait(ns->sock, buf, len);
+    if (n > 0) return n;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return net_sock_read_some(ns, buf, len, -1);
+    if (n < 0) {
+        int code = errno;
+        LOGD("socket_recv error [%d] [%s]\n", code, os_strerror(code));
+    }
+    ns->disconnected = 1;
+    return -1;
+}

@@ -99,6 +99,12 @@ int net_sock_write(net_sock *ns, const void *buf, size_t len);
 // nothing came in time, -1 on error, stop or when the peer has closed. Other
 // kinds than a plain socket read one byte through net_read.
 int net_sock_read_some(net_sock *ns, void *buf, size_t len, int wait_ms);
+// The same without a time limit, asleep in the receive itself when the socket
+// is in blocking mode: one system call per read. Only the socket's end (the
+// peer's close, or a shutdown of its input by a stop) wakes it, so the stop
+// must shut the input down. Bytes read, or -1 as above; a socket that is not
+// in blocking mode, or another kind, waits as net_sock_read_some does.
+int net_sock_read_wait(net_sock *ns, void *buf, size_t len);
 
 // Next byte 0..255 with *got = 1; 0 with *got = 0 when nothing came; -1 on error.
 int net_getc(net_sock *ns, int *got);

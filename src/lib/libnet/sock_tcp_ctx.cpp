@@ -25,10 +25,7 @@ uint32_t ctx_thread(void *arg) {
     t_own_ctx = ctx;
     uint32_t code = os_thread_run_guarded(srv->proc, ctx, &srv->except_opt);
     // An abandoned procedure never closed its connection; the peer must see the end.
-    if (os_thread_call_abandoned() && ctx->sock != OS_SOCKET_NONE) {
-        os_socket_exit(ctx->sock);
-        ctx->sock = OS_SOCKET_NONE;
-    }
+    if (os_thread_call_abandoned()) sock_tcp_ctx_close(ctx);
     t_own_ctx = nullptr;
     lbuf_lock(srv->list);
     if (!ctx->reaped) {
@@ -102,6 +99,8 @@ bool sock_tcp_ctx_exit(sock_ctx_srv *srv) {
         auto *ctx = static_cast<sock_ctx *>(item);
         ctx->state.store(SOCK_CTX_STATE_STOP, std::memory_order_relaxed);
         ctx->reaped = 1;
+        // Wakes a procedure asleep in a receive; its output still goes out.
+        if (srv->shutdown_on_stop && ctx->sock != OS_SOCKET_NONE) os_socket_shutdown_read(ctx->sock);
         // A thread cannot wait for itself: a later call from another thread does.
         if (ctx == t_own_ctx) {
             self = ctx;
@@ -145,6 +144,14 @@ bool sock_tcp_ctx_exit(sock_ctx_srv *srv) {
     srv->~sock_ctx_srv();
     mem_free(srv);
     return true;
+}
+
+void sock_tcp_ctx_close(sock_ctx *ctx) {
+    PAL_ASSERT_RET(ctx && ctx->srv, );
+    lbuf_lock(ctx->srv->list);
+    if (ctx->sock != OS_SOCKET_NONE) os_socket_exit(ctx->sock);
+    ctx->sock = OS_SOCKET_NONE;
+    lbuf_unlock(ctx->srv->list);
 }
 
 size_t sock_tcp_ctx_count(sock_ctx_srv *srv) {

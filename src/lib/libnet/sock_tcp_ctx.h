@@ -39,6 +39,10 @@ struct sock_ctx_srv {
     // record to SOCK_CTX_STATE_STOP: connection threads may sleep on it (with
     // their socket) instead of polling the state. None when it could not be made.
     os_socket wake[2];
+    // Set by a server whose procedures sleep in a blocking receive: the stop
+    // then shuts each connection's input down, under the list lock. Such
+    // procedures close the record's socket only with sock_tcp_ctx_close.
+    uint8_t shutdown_on_stop;
 };
 
 // New context server, or null (crit: "os_list_init error\n", "os_fixed_pool_init error\n").
@@ -51,5 +55,8 @@ int sock_tcp_ctx_open(sock_ctx_srv *srv, os_socket sock);
 // from another thread has waited for that thread. Otherwise true (a thread
 // that would not end in time keeps the server allocated; do not call again).
 bool sock_tcp_ctx_exit(sock_ctx_srv *srv);
+// Closes the record's socket under the list lock, so that a stop shutting
+// the connections down never reaches a descriptor number already reused.
+void sock_tcp_ctx_close(sock_ctx *ctx);
 // Connections whose thread is running.
 size_t sock_tcp_ctx_count(sock_ctx_srv *srv);

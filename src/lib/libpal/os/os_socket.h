@@ -75,8 +75,20 @@ bool os_socket_peer(os_socket sock, os_ipaddr *addr);
 
 // Bytes moved; 0 when the call would block (recv: also when the peer closed),
 // -1 on error (errno kept). A length of 0 returns 0. send never raises SIGPIPE.
+// Neither ever waits, whatever the socket's blocking mode.
 int os_socket_recv(os_socket sock, void *data, size_t len);
 int os_socket_send(os_socket sock, const void *data, size_t len);
+// A receive that sleeps until bytes arrive, the peer closes, or the socket is
+// shut down for reading (from any thread, see os_socket_shutdown_read): bytes
+// read, 0 at the end of the input, -1 on error (errno kept; EAGAIN when the
+// socket is not in blocking mode).
+int os_socket_recv_wait(os_socket sock, void *data, size_t len);
+// Ends the socket's input: a receive asleep on it, now or later, returns 0.
+// Output still goes out. True on success.
+bool os_socket_shutdown_read(os_socket sock);
+// A second descriptor for the same socket (close-on-exec), or OS_SOCKET_NONE.
+// The blocking mode is shared; the socket ends when both are closed.
+os_socket os_socket_dup(os_socket sock);
 
 // The control table; true on success.
 bool os_socket_ctrl(os_socket sock, unsigned long code, uintptr_t arg);

@@ -266,10 +266,31 @@ int os_socket_recv(os_socket sock, void *data, size_t len) {
     if (len > INT_MAX) len = INT_MAX;
     ssize_t n;
     do {
-        n = recv(os_socket_fd(sock), data, len, 0);
+        n = recv(os_socket_fd(sock), data, len, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n >= 0) return static_cast<int>(n);
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+}
+
+int os_socket_recv_wait(os_socket sock, void *data, size_t len) {
+    PAL_ASSERT_RET(sock != OS_SOCKET_NONE && data && len > 0, -1);
+    if (len > INT_MAX) len = INT_MAX;
+    ssize_t n;
+    do {
+        n = recv(os_socket_fd(sock), data, len, 0);
+    } while (n < 0 && errno == EINTR);
+    return n >= 0 ? static_cast<int>(n) : -1;
+}
+
+bool os_socket_shutdown_read(os_socket sock) {
+    PAL_ASSERT_RET(sock != OS_SOCKET_NONE, false);
+    return shutdown(os_socket_fd(sock), SHUT_RD) == 0;
+}
+
+os_socket os_socket_dup(os_socket sock) {
+    PAL_ASSERT_RET(sock != OS_SOCKET_NONE, OS_SOCKET_NONE);
+    int fd = fcntl(os_socket_fd(sock), F_DUPFD_CLOEXEC, 0);
+    return fd >= 0 ? os_socket_from_fd(fd) : OS_SOCKET_NONE;
 }
 
 int os_socket_send(os_socket sock, const void *data, size_t len) {
@@ -278,7 +299,7 @@ int os_socket_send(os_socket sock, const void *data, size_t len) {
     if (len > INT_MAX) len = INT_MAX;
     ssize_t n;
     do {
-        n = send(os_socket_fd(sock), data, len, MSG_NOSIGNAL);
+        n = send(os_socket_fd(sock), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n >= 0) return static_cast<int>(n);
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
