@@ -135,8 +135,8 @@ def main():
                           lambda c=clients: run([client, "redis", str(redis_port), str(c), str(args.seconds)])))
         # A burst of sessions that block in their receive and then close
         # leaves a thread-per-connection server on this kernel slower at
-        # eight clients for a minute or more (a bare echo server shows the
-        # same), while Redis's one thread is not touched.  So the idle rounds
+        # eight clients, often for over a minute (a bare echo server shows
+        # the same), while Redis's one thread is not touched.  So the idle rounds
         # come after all the throughput rounds, and the state they leave is
         # measured on its own line instead of leaking into the next round.
         after = [
