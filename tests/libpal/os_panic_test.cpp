@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "libpal/os/os_panic.h"
 #include "libpal/os/os_thread.h"
@@ -89,6 +91,27 @@ TEST(GetAddrSym, SymbolAndLineWithLibdwModuleAndOffsetWithout) {
     os_dump_stack(stack, sizeof stack);
     EXPECT_TRUE(std::regex_match(stack, std::regex(R"((\S+\+0x[0-9a-f]+\n)+)"))) << stack;
     EXPECT_EQ(dbghelp_init(), 0);
+}
+
+// Callers on several threads share the one symbol session, one at a time.
+TEST(GetAddrSym, ConcurrentCallersEachGetTheSymbolAndLine) {
+    ASSERT_EQ(dbghelp_init(), 0);
+    const void *addr = reinterpret_cast<const void *>(&named_for_the_stack);
+    std::atomic<int> whole{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&] {
+            char out[260];
+            for (int n = 0; n < 20; ++n) {
+                GetAddrSym(addr, out, sizeof out);
+                std::string text(out);
+                if (text.find("named_for_the_stack") != std::string::npos && text.find("os_panic_test.cpp @") != std::string::npos)
+                    whole.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    }
+    for (auto &c : callers) c.join();
+    EXPECT_EQ(whole.load(), 80);
 }
 
 // The exit option ends the process from the thread, with a dump when asked.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_panic.h"
@@ -47,13 +48,25 @@ struct dw_api {
 
 // The library, its entry points and one symbol session for the process.
 // libdw is not safe for concurrent use of one session, hence the lock.
-std::timed_mutex g_session_lock;
+std::mutex g_session_lock;
 void *g_dw_lib = nullptr;
 bool g_dw_tried = false;  // loaded once on demand; after dbghelp_exit only dbghelp_init loads again
 dw_api g_dw{};
 Dwfl_Callbacks g_callbacks{};
 Dwfl *g_session = nullptr;
 bool g_session_failed = false;
+
+// Polled rather than a timed lock: the thread sanitizer of this toolchain
+// misses the timed lock call and then reports its unlock as a fault. The
+// wait is rare (another thread is symbolising) and short.
+bool lock_within(std::unique_lock<std::mutex> &lock, std::chrono::milliseconds wait) {
+    auto until = std::chrono::steady_clock::now() + wait;
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Stacks are also taken inside the crash path, where the log lock may be
 // out of reach: the panic module's log call knows what to do then.
@@ -169,8 +182,8 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
     char symbol[ADDR_SYM_MAXN] = "";
     uintptr_t symbol_offset = 0;
     char source[ADDR_SYM_MAXN] = "";
-    std::unique_lock<std::timed_mutex> session(g_session_lock, std::defer_lock);
-    bool locked = session.try_lock_for(SESSION_WAIT);
+    std::unique_lock<std::mutex> session(g_session_lock, std::defer_lock);
+    bool locked = lock_within(session, SESSION_WAIT);
     Dwfl *dwfl = locked ? session_locked() : nullptr;
     // A session kept by a faulted thread still leaves the exported names.
     bool symbols = !locked || g_dw_lib != nullptr;
@@ -220,12 +233,12 @@ char *addr_sym(const void *addr, const void *lookup, char *out, size_t size) {
 }  // namespace
 
 int dbghelp_init() {
-    std::lock_guard<std::timed_mutex> guard(g_session_lock);
+    std::lock_guard<std::mutex> guard(g_session_lock);
     return load_locked();
 }
 
 void dbghelp_exit() {
-    std::lock_guard<std::timed_mutex> guard(g_session_lock);
+    std::lock_guard<std::mutex> guard(g_session_lock);
     if (g_session) g_dw.end(g_session);
     g_session = nullptr;
     g_session_failed = false;
