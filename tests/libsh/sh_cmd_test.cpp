@@ -254,7 +254,7 @@ TEST(ShellCmdDeathTest, CallNullFaultsOnMemoryAccess) {
         mem_session s;
         s.run("call null");
     };
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     EXPECT_DEATH(run(), "SEGV|null pointer");
 #else
     EXPECT_EXIT(run(), ::testing::KilledBySignal(SIGSEGV), "");
