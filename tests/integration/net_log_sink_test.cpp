@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "hubd_process_util.h"
 #include "integration/rsyslog_peer.h"
@@ -24,6 +25,26 @@ TEST(NetLogSinkConfig, UrlsThatDoNotParseLeaveTheSinksEmpty) {
     HubdResult r = run_hubd(dir, {"-q", "-p"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("log_bsvlog_url=''\n"), std::string::npos) << r.out;
+}
+
+// The runs that end before the servers start (-p, and -e with no server to
+// reach) wait for the sinks' opener threads; ThreadSanitizer flags one left.
+TEST(NetLogSinkTsan, EarlyExitsWaitForTheSinkOpeners) {
+    HubdDir dir;
+    dir.write_file("hubd.ini", "[log]\nsyslog = tcp://127.0.0.1:601\nbsvlog = udp://127.0.0.1:9\n");
+    std::string port = std::to_string(free_tcp_port());
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+    } runs[] = {
+        {{"-q", "-p"}, 0},
+        {{"-q", "-s", "debug_server_port=" + port, "-s", "http_server_port=0", "-e", "show info"}, 1},
+    };
+    for (const auto &run : runs) {
+        HubdResult r = run_hubd(dir, run.args);
+        EXPECT_EQ(r.exit_code, run.exit_code) << run.args.back() << ": " << r.err;
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    }
 }
 
 TEST(NetLogSinkSyslog, HubdLinesReachRsyslogOverTcp) {

@@ -40,6 +40,9 @@ log_ctx *log2_init(const char *conf_path);
 int log2_ioctl(log_ctx *ctx, int code, ...);
 // Closes every sink and frees the process context; later calls do nothing.
 void log2_exit();
+// Closes the network sinks (syslog, UDP collector) and waits for the threads
+// that open them; the context and the local sinks stay.
+void log2_net_close();
 // Nine "key=value" lines of the current settings; owned text (mem_free).
 char *log2_dump();
 // Copy of the ring of recent lines; owned text (mem_free).

@@ -94,11 +94,15 @@ log_ctx *log2_init(const char *conf_path) {
     return ctx;
 }
 
+void log2_net_close() {
+    if (const log2_net_ops *bsv = log_attach_bsvlog(); bsv && bsv->close) bsv->close();
+    if (const log2_net_ops *syslog = log_attach_syslog(); syslog && syslog->close) syslog->close();
+}
+
 void log2_exit() {
     log_ctx *ctx = log_ctx_process_detach();
     if (!ctx) return;
-    if (const log2_net_ops *bsv = log_attach_bsvlog(); bsv && bsv->close) bsv->close();
-    if (const log2_net_ops *syslog = log_attach_syslog(); syslog && syslog->close) syslog->close();
+    log2_net_close();
     log_ctx_free(ctx);
     if (const log2_bin_ops *bin = log_attach_bin(); bin && bin->exit) bin->exit();
     os_thread_name_exit();

@@ -54,6 +54,14 @@ void usage_exit(int code) {
     std::exit(code);
 }
 
+// Ends a run that never starts the servers (-p, -e, the service set-up):
+// the log's network sinks may still have a thread that opens their socket,
+// and it must not outlive the globals it uses.
+[[noreturn]] void leave_early(int code) {
+    log2_net_close();
+    std::exit(code);
+}
+
 // Joins the executable's directory and a relative name.
 void exe_relative(char *out, size_t size, const char *name) {
     char dir[4096];
@@ -194,8 +202,8 @@ int app_opt_set() {
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
     if (g_app.svc_action == 'i')
-        std::exit(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));
-    if (g_app.svc_action == 'u') std::exit(os_remove_service(g_app.svc_name));
+        leave_early(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));
+    if (g_app.svc_action == 'u') leave_early(os_remove_service(g_app.svc_name));
     if (g_app.lib_init_proc) g_app.lib_init_proc();
     if (os_is_file(g_app.conf_path) != 1) {
         LOGV("Load default %s\n", g_app.app_conf_file);
@@ -207,13 +215,13 @@ int app_opt_set() {
     if (g_app.opt_dump_conf) {
         if (!g_app.conf_dump_proc) {
             LOGE("g_app.conf_dump_proc = NULL!\n");
-            std::exit(0);
+            leave_early(0);
         }
         char *text = g_app.conf_dump_proc();
         std::printf("%s", text ? text : "");
         std::fflush(stdout);
         mem_free(text);
-        std::exit(0);
+        leave_early(0);
     }
     if (g_app.opt_exec_cmd) {
         log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, "info");
@@ -223,9 +231,9 @@ int app_opt_set() {
             result = g_app.shell_connet_cmd("127.0.0.1", g_app.shell_server_port, g_app.opt_exec_cmd);
         // A script must tell a command that ran from one that never arrived.
         std::fflush(nullptr);
-        std::exit(result < 0 ? 1 : 0);
+        leave_early(result < 0 ? 1 : 0);
     }
-    if (g_app.instance_check_proc && g_app.instance_check_proc() < 0) std::exit(1);
+    if (g_app.instance_check_proc && g_app.instance_check_proc() < 0) leave_early(1);
     app_log_file_release();
     if (g_app.need_admin && !os_is_root())
         LOGW("%s privileges are required to run the program\n", "administrator");
