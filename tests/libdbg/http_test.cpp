@@ -54,7 +54,9 @@ TEST(HttpJsonResp, CutReplyStaysValidJson) {
         EXPECT_EQ(std::string(out, 10), "[{\"resp\":\"");
         EXPECT_EQ(std::string(out + len - 3), "\"}]");
         // No UTF-8 sequence is split: the text before the tail ends on a whole é.
-        if (text[0] == '\xc3') EXPECT_EQ(out[len - 4], '\xa9');
+        if (text[0] == '\xc3') {
+            EXPECT_EQ(out[len - 4], '\xa9');
+        }
     }
     char out[64];
     EXPECT_EQ(http_json_resp("", 0, out, sizeof out), 0u);

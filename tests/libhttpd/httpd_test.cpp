@@ -279,7 +279,9 @@ TEST(HttpdReadRequest, SocketInputInPiecesOrNone) {
         EXPECT_EQ(httpdReadRequest(r), 0);
         EXPECT_STREQ(r->path, row.path);
         writer.join();
-        if (row.pieces.empty()) EXPECT_EQ(r->stream.disconnected, 1);
+        if (row.pieces.empty()) {
+            EXPECT_EQ(r->stream.disconnected, 1);
+        }
         httpd_request_free(r);
         close(fds[1]);
     }

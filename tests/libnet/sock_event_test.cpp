@@ -75,7 +75,9 @@ void expect_closed_by_sweep(bool speak) {
     ASSERT_NE(srv, nullptr);
     int fd = test_tcp_connect("127.0.0.1", port);
     ASSERT_GE(fd, 0);
-    if (speak) EXPECT_TRUE(echo_round_trip(fd));
+    if (speak) {
+        EXPECT_TRUE(echo_round_trip(fd));
+    }
     EXPECT_TRUE(test_wait_closed(fd, 15000));
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
     close(fd);
