@@ -419,18 +419,21 @@ TEST(OsSocketCtrl, BlockingSwitchesBothWays) {
 
 TEST(OsSocketCtrl, BufferSizesAreSetAndReadBack) {
     const os_socket sock = os_socket_init(OS_SOCKET_TCP, OS_IPADDR_FAMILY_IPV4);
-    uint64_t size = 0;
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE, 65536));
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE,
-                               reinterpret_cast<uintptr_t>(&size)));
-    EXPECT_EQ(size, static_cast<uint64_t>(int_option(sock, SOL_SOCKET, SO_RCVBUF)));
-    EXPECT_GE(size, 65536u);
-    size = 0;
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE, 32768));
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_GET_SEND_BUFF_SIZE,
-                               reinterpret_cast<uintptr_t>(&size)));
-    EXPECT_EQ(size, static_cast<uint64_t>(int_option(sock, SOL_SOCKET, SO_SNDBUF)));
-    EXPECT_GE(size, 32768u);
+    const struct {
+        unsigned long set, get;
+        uint64_t asked;
+        int option;
+    } rows[] = {
+        {OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, 65536, SO_RCVBUF},
+        {OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE, OS_SOCKET_CTRL_GET_SEND_BUFF_SIZE, 32768, SO_SNDBUF},
+    };
+    for (const auto &row : rows) {
+        uint64_t size = 0;
+        ASSERT_TRUE(os_socket_ctrl(sock, row.set, row.asked));
+        ASSERT_TRUE(os_socket_ctrl(sock, row.get, reinterpret_cast<uintptr_t>(&size)));
+        EXPECT_EQ(size, static_cast<uint64_t>(int_option(sock, SOL_SOCKET, row.option)));
+        EXPECT_GE(size, row.asked);
+    }
     str_log_capture log;
     EXPECT_FALSE(os_socket_ctrl(sock, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, 0));
     os_socket_exit(sock);
@@ -453,17 +456,22 @@ TEST(OsSocketCtrl, NoDelayIsSetAndReadBack) {
 
 TEST(OsSocketCtrl, KeepAliveSettingsReachTheSocket) {
     const os_socket sock = os_socket_init(OS_SOCKET_TCP, OS_IPADDR_FAMILY_IPV4);
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_KEEPALIVE, 1));
-    EXPECT_EQ(int_option(sock, SOL_SOCKET, SO_KEEPALIVE), 1);
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_KEEPALIVE_IDLE, 41));
-    EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPIDLE), 41);
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_KEEPALIVE_INTVL, 7));
-    EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPINTVL), 7);
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_KEEPALIVE_CNT, 5));
-    EXPECT_EQ(int_option(sock, IPPROTO_TCP, TCP_KEEPCNT), 5);
-    // Only the low byte counts: 0x100 switches it off.
-    ASSERT_TRUE(os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_KEEPALIVE, 0x100));
-    EXPECT_EQ(int_option(sock, SOL_SOCKET, SO_KEEPALIVE), 0);
+    const struct {
+        unsigned long code;
+        uintptr_t value;
+        int level, option, expect;
+    } rows[] = {
+        {OS_SOCKET_CTRL_SET_KEEPALIVE, 1, SOL_SOCKET, SO_KEEPALIVE, 1},
+        {OS_SOCKET_CTRL_SET_KEEPALIVE_IDLE, 41, IPPROTO_TCP, TCP_KEEPIDLE, 41},
+        {OS_SOCKET_CTRL_SET_KEEPALIVE_INTVL, 7, IPPROTO_TCP, TCP_KEEPINTVL, 7},
+        {OS_SOCKET_CTRL_SET_KEEPALIVE_CNT, 5, IPPROTO_TCP, TCP_KEEPCNT, 5},
+        // Only the low byte counts: 0x100 switches it off.
+        {OS_SOCKET_CTRL_SET_KEEPALIVE, 0x100, SOL_SOCKET, SO_KEEPALIVE, 0},
+    };
+    for (const auto &row : rows) {
+        ASSERT_TRUE(os_socket_ctrl(sock, row.code, row.value)) << row.option;
+        EXPECT_EQ(int_option(sock, row.level, row.option), row.expect) << row.option;
+    }
     os_socket_exit(sock);
 }
 

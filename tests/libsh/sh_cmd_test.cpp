@@ -274,41 +274,34 @@ TEST(ShellCmdDeathTest, CallKillEndsWithCodeZero) {
 
 // ---- echo ----------------------------------------------------------------
 
-TEST_F(ShellCmdTest, EchoJoinsWordsWithOneBlank) {
-    EXPECT_EQ("a b c\n", out("echo a   b\tc"));
-    EXPECT_EQ("\n", out("echo"));
-}
-
-TEST_F(ShellCmdTest, EchoDashNSuppressesNewline) {
-    EXPECT_EQ("a b", out("echo -n a b"));
-}
-
-TEST_F(ShellCmdTest, EchoDashEInterpretsEscapes) {
-    EXPECT_EQ("a\tb\n", out("echo -e a\\tb"));
-    EXPECT_EQ("a\\tb\n", out("echo a\\tb"));
-    EXPECT_EQ("a\\tb\n", out("echo -eE a\\tb"));
-    EXPECT_EQ("\a\b\f\n\r\t\v\\\n", out("echo -e \\a\\b\\f\\n\\r\\t\\v\\\\"));
-}
-
-TEST_F(ShellCmdTest, EchoOctalEscapes) {
-    EXPECT_EQ("A\n", out("echo -e \\101"));
-    EXPECT_EQ("?7\n", out("echo -e \\777"));
-    EXPECT_EQ("\x01x\n", out("echo -e \\1x"));
-}
-
-TEST_F(ShellCmdTest, EchoUnknownEscapeKeepsBackslash) {
-    EXPECT_EQ("\\q\n", out("echo -e \\q"));
-    EXPECT_EQ("end\\\n", out("echo -e end\\"));
-}
-
-TEST_F(ShellCmdTest, EchoBackslashCStopsNewlineButNotText) {
-    EXPECT_EQ("ab c", out("echo -e a\\cb c"));
-}
-
-TEST_F(ShellCmdTest, EchoNonOptionWordsPrintAsText) {
-    EXPECT_EQ("-x a\n", out("echo -x a"));
-    EXPECT_EQ("-\n", out("echo -"));
-    EXPECT_EQ("a -n\n", out("echo a -n"));
+TEST_F(ShellCmdTest, EchoWordsOptionsAndEscapes) {
+    const struct {
+        const char *cmd, *expect;
+    } rows[] = {
+        // Words joined with one blank.
+        {"echo a   b\tc", "a b c\n"},
+        {"echo", "\n"},
+        {"echo -n a b", "a b"},
+        // -e interprets escapes, -E turns them off again.
+        {"echo -e a\\tb", "a\tb\n"},
+        {"echo a\\tb", "a\\tb\n"},
+        {"echo -eE a\\tb", "a\\tb\n"},
+        {"echo -e \\a\\b\\f\\n\\r\\t\\v\\\\", "\a\b\f\n\r\t\v\\\n"},
+        // Octal escapes.
+        {"echo -e \\101", "A\n"},
+        {"echo -e \\777", "?7\n"},
+        {"echo -e \\1x", "\x01x\n"},
+        // An unknown escape keeps its backslash.
+        {"echo -e \\q", "\\q\n"},
+        {"echo -e end\\", "end\\\n"},
+        // \c stops the newline, not the text.
+        {"echo -e a\\cb c", "ab c"},
+        // Words that are not options print as text.
+        {"echo -x a", "-x a\n"},
+        {"echo -", "-\n"},
+        {"echo a -n", "a -n\n"},
+    };
+    for (const auto &row : rows) EXPECT_EQ(row.expect, out(row.cmd)) << row.cmd;
 }
 
 TEST_F(ShellCmdTest, EchoDashHPrintsUsage) {
