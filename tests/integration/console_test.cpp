@@ -129,6 +129,7 @@ TEST(Console, EndOfInputLeavesTheProgramIdleUntilASignal) {
     long used = p.cpu_ticks() - before;
     // A spinning loop would burn ~200 ticks in two seconds.
     EXPECT_LT(used, 20) << "cpu ticks used while idle: " << used;
+    EXPECT_NE(p.err().find("console input ended; the server goes on"), std::string::npos) << p.err();
     HubdResult r = p.stop(SIGTERM);
     EXPECT_EQ(r.exit_code, 0);
 }
@@ -150,6 +151,35 @@ TEST(Console, BadLinesDoNotCrash) {
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_NE(r.err.find("syntax error"), std::string::npos);
     EXPECT_NE(r.out.find("still here\r\n"), std::string::npos);
+}
+
+// A line over the limit, or with a byte 0, is refused whole with one error
+// reply; the lines around it run, and both sides of the limit hold.
+TEST(Console, PipedLinesThatCannotRunAreRefusedWholeAndTheNextRuns) {
+    const std::string fits(4090, 'f');  // "echo " and these: 4095 bytes
+    const struct {
+        std::string line;
+        std::string reply;
+    } rows[] = {
+        {"echo " + fits, reply(fits + "\n")},
+        {"echo " + fits + "\r", reply(fits + "\n")},
+        {"echo " + fits + "g", reply("error: line too long (4096 bytes, at most 4095)\n")},
+        {"echo " + std::string(5000, 'x'), reply("error: line too long (5005 bytes, at most 4095)\n")},
+        {"echo " + std::string(1 << 20, 'm'), reply("error: line too long (1048581 bytes, at most 4095)\n")},
+        {std::string("echo a\0b", 8), reply("error: line has a byte 0 at offset 6 (a command line is text)\n")},
+        {"echo after", reply("after\n")},
+    };
+    std::string input, expected;
+    for (const auto &row : rows) {
+        input += row.line + "\n";
+        expected += "hubd>" + row.reply;
+    }
+    HubdDir dir;
+    HubdProcess p(dir, NO_SERVERS);
+    p.send(input + "quit\n");
+    HubdResult r = p.wait();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(expected), std::string::npos) << r.out.substr(0, 300);
 }
 
 // The prompt on a real terminal.

@@ -218,7 +218,8 @@ TEST(NetshClient, NoRunningInstanceReportsTheConnectErrorAndExitsOne) {
         << r.out << r.err;
 }
 
-TEST(NetshClient, InteractiveModeShowsThePromptAndQuitEndsIt) {
+// Piped in, the client prints only the replies: no prompt for a script to strip.
+TEST(NetshClient, PipedInteractiveModePrintsOnlyTheRepliesAndQuitEndsIt) {
     ShellServer s;
     ASSERT_TRUE(s.ready());
     HubdDir client_dir;
@@ -227,7 +228,7 @@ TEST(NetshClient, InteractiveModeShowsThePromptAndQuitEndsIt) {
                              "http_server_port=0", "-e", "sh"},
                             {}, "echo hi\n  echo  two  \nquit\necho never\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "hubd>hi\nhubd>two\nhubd>");
+    EXPECT_EQ(r.out, "hi\ntwo\n");
     EXPECT_TRUE(s.proc->running()) << "quit must not reach the server";
 }
 
@@ -281,16 +282,18 @@ private:
     std::thread thread_;
 };
 
-TEST(NetshClient, SendsEachPieceWithItsEndByteAndNothingForQuit) {
+// A line the server would refuse is refused by the client, in the server's
+// words, and nothing of it is sent.
+TEST(NetshClient, SendsEachPieceWithItsEndByteAndNothingForQuitOrAnOverLongLine) {
     RecordingServer fake("ok\r\n" + NUL);
     HubdDir dir;
     HubdResult r = run_hubd(dir,
                             {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
                              "http_server_port=0", "-e", "sh"},
-                            {}, "first\n\tsecond x \nquit\n");
+                            {}, "first\necho " + std::string(5000, 'x') + "\n\tsecond x \nquit\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(fake.received(), "first" + NUL + "second x" + NUL);
-    EXPECT_EQ(r.out, "hubd>ok\nhubd>ok\nhubd>");
+    EXPECT_EQ(r.out, "ok\nerror: line too long (5005 bytes, at most 4095)\nok\n");
 }
 
 TEST(NetshClient, CommandStringSendsOneRequestPerPiece) {

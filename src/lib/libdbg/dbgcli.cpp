@@ -1,14 +1,18 @@
 #define LOG_TAG "dbg"
 #include "libdbg/dbgcli.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "libdbg/dbgsh_edit.h"
+#include "libdbg/dbgsh_line.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/string/str_tool.h"
+#include "libsh/libsh.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -31,34 +35,57 @@ bool command_piece(const char *commands, unsigned index, char *buf) {
     return true;
 }
 
+// Lines typed or piped in are refused here when the shell server would
+// refuse them, in its words, and never sent.
+constexpr size_t INTERACTIVE_LINE_SIZE = LIBSH_LINE_SIZE;
+
+dbgsh_line_reader g_stdin_lines{};
+
+void refuse_line(dbgcli_output_func output, int result, size_t len, size_t size) {
+    char text[128];
+    dbgsh_line_refusal(result, len, size, text, sizeof text);
+    text[std::strcspn(text, "\n")] = '\0';  // the output function ends the line
+    output(text);
+    std::fflush(stdout);
+}
+
+// One line of standard input that fits size; refused lines are reported
+// through output and skipped. Its length, or -1 at the end of input.
+int stdin_line(char *buf, size_t size, dbgcli_output_func output) {
+    for (;;) {
+        size_t len = 0;
+        int result = dbgsh_line_read_fd(&g_stdin_lines, STDIN_FILENO, buf, size, &len, nullptr);
+        if (result == DBGSH_LINE_READY) return static_cast<int>(len);
+        if (result == DBGSH_LINE_END) return -1;
+        refuse_line(output, result, len, size);
+    }
+}
+
 // Next command into buf; false when the input is used up.
 bool next_command(dbgcli_ctx *cli, unsigned index, char *buf) {
     buf[0] = '\0';
     if (!is_interactive(cli)) return command_piece(cli->cmd, index, buf);
-    if (cli->input == dbgcli_stdin_input && dbgsh_edit_usable())
-        return dbgsh_edit_gets(cli->prompt, buf, DBGCLI_LINE_SIZE, nullptr) >= 0;
-    if (cli->input == dbgcli_stdin_input) {
+    if (cli->input != dbgcli_stdin_input) return cli->input(buf, DBGCLI_LINE_SIZE) >= 0;
+    if (dbgsh_edit_usable()) {
+        for (;;) {
+            size_t len = 0;
+            int result = dbgsh_edit_gets(cli->prompt, buf, INTERACTIVE_LINE_SIZE, nullptr, &len);
+            if (result == DBGSH_LINE_READY) return true;
+            if (result == DBGSH_LINE_END) return false;
+            refuse_line(cli->output, result, len, INTERACTIVE_LINE_SIZE);
+        }
+    }
+    // A prompt is for a person: what a script reads holds only the replies.
+    if (isatty(STDIN_FILENO) == 1) {
         std::fputs(cli->prompt, stdout);
         std::fflush(stdout);
     }
-    return cli->input(buf, DBGCLI_LINE_SIZE) >= 0;
+    return stdin_line(buf, INTERACTIVE_LINE_SIZE, cli->output) >= 0;
 }
 
 }  // namespace
 
-int dbgcli_stdin_input(char *buf, size_t size) {
-    if (!std::fgets(buf, static_cast<int>(size), stdin)) return -1;
-    size_t len = std::strcspn(buf, "\r\n");
-    bool whole_line = buf[len] != '\0' || std::feof(stdin);
-    buf[len] = '\0';
-    // The rest of an over-long line would otherwise arrive as the next command.
-    if (!whole_line) {
-        int c;
-        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-        }
-    }
-    return static_cast<int>(len);
-}
+int dbgcli_stdin_input(char *buf, size_t size) { return stdin_line(buf, size, dbgcli_stdout_output); }
 
 void dbgcli_stdout_output(const char *text) {
     std::fputs(text, stdout);

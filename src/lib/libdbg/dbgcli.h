@@ -9,7 +9,7 @@ constexpr size_t DBGCLI_PROMPT_SIZE = 128;
 constexpr uint32_t DBGCLI_CONNECT_TIMEOUT_MS = 2000;
 constexpr uint32_t DBGCLI_BUF_SIZE = 10240;
 constexpr uint32_t DBGCLI_REPLY_TIMEOUT_MS = 60000;
-constexpr size_t DBGCLI_LINE_SIZE = 16384;  // interactive lines up to 16383 bytes, pieces up to 16382
+constexpr size_t DBGCLI_LINE_SIZE = 16384;  // pieces up to 16382 bytes; typed lines as the server takes them
 
 // Client states.
 constexpr int32_t DBGCLI_STATE_IDLE = 0;
@@ -17,7 +17,7 @@ constexpr int32_t DBGCLI_STATE_COMMAND = 1;  // reading or sending a command
 constexpr int32_t DBGCLI_STATE_REPLY = 2;    // waiting for the reply
 
 // Reads one command line into buf (at most size - 1 bytes, line end removed):
-// its length, or -1 when there is no more input.
+// its length, or -1 when there is no more input. A longer line is never cut.
 using dbgcli_input_func = int (*)(char *buf, size_t size);
 // Shows one reply.
 using dbgcli_output_func = void (*)(const char *text);
@@ -35,6 +35,8 @@ struct dbgcli_ctx {
 // ("sock_connect %s:%u error: %s\n") or broke before a reply came.
 int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli);
 
-// The default input and output functions.
+// The default input and output functions. dbgcli_stdin_input refuses a line
+// longer than size - 1 bytes or with a byte 0 in it: its error goes out
+// through dbgcli_stdout_output, and the next line is read.
 int dbgcli_stdin_input(char *buf, size_t size);
 void dbgcli_stdout_output(const char *text);

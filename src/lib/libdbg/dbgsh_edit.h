@@ -8,8 +8,19 @@
 
 // True when standard input and output are terminals, so that editing applies.
 bool dbgsh_edit_usable();
-// Shows prompt and reads one edited line into buf without its line end: its
-// length, 0 for a line too long for buf (dropped), -1 at the end of input or
-// when stop (may be null; asked about twice a second) returns true. Each
-// non-empty line goes into the history file.
-int dbgsh_edit_gets(const char *prompt, char *buf, size_t size, bool (*stop)());
+// Shows prompt and reads one edited line into buf without its line end, with
+// the results of dbgsh_line_next (libdbg/dbgsh_line.h): DBGSH_LINE_READY and
+// its length in *len; DBGSH_LINE_TOO_LONG with the length typed in *len for a
+// line of more than size - 1 bytes (nothing of it kept); DBGSH_LINE_ZERO_BYTE
+// for a line with a byte 0 in it; DBGSH_LINE_END at the end of input (Ctrl+D
+// on an empty line) or when stop (may be null; asked twice a second) returns
+// true. Each non-empty line goes into the history file.
+int dbgsh_edit_gets(const char *prompt, char *buf, size_t size, bool (*stop)(), size_t *len);
+// Between lines the terminal stays without line buffering and echo, so that
+// keys typed ahead wait whole for the next line; this gives it back as it
+// was (also done at exit). The next dbgsh_edit_gets takes it again.
+void dbgsh_edit_end();
+// Puts the terminal back as it was before editing began, for a process that
+// is about to end (from any thread): the editor is not used again after it.
+// Safe to call when editing never began.
+void dbgsh_edit_restore_terminal();

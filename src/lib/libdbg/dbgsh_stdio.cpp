@@ -6,19 +6,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 
 #include "liblog/log2.h"
 #include "libdbg/dbgsh_edit.h"
+#include "libdbg/dbgsh_line.h"
 #include "libdbg/dbgsh_srv.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
 
 namespace {
 
-constexpr int STOP_POLL_MS = 500;
+constexpr const char *CONSOLE_ENDED_TEXT =
+    "console input ended; the server goes on until Ctrl+C, SIGTERM or `exit` in a shell session\n";
 
 std::atomic<const char *> g_cmd_string{nullptr};
 std::atomic<unsigned> g_cmd_piece{0};
@@ -30,29 +31,29 @@ bool stop_requested() {
     return g_stop.load(std::memory_order_relaxed) || g_app.server_stopped.load(std::memory_order_relaxed);
 }
 
-// Bytes read from standard input beyond the line handed out last.
-struct stdin_reader {
-    std::string pending;
-    bool dropping = false;  // inside a line that was too long
-    bool eof = false;
-};
-stdin_reader g_stdin;
+dbgsh_line_reader g_stdin{};
+// Standard input ended (Ctrl+D at a terminal); a stop is no end of input.
+bool g_input_ended = false;
 
-// Waits for input while watching the stop flag; false at the end of input or on stop.
-bool fill(stdin_reader *r) {
-    while (!stop_requested()) {
-        pollfd pfd{STDIN_FILENO, POLLIN, 0};
-        int ready = poll(&pfd, 1, STOP_POLL_MS);
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready <= 0) continue;
-        char chunk[4096];
-        ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return false;
-        r->pending.append(chunk, static_cast<size_t>(n));
-        return true;
+// A refused line gets its error as the reply to it, with the end byte.
+void refuse_line(int result, size_t len, size_t size) {
+    char text[128];
+    dbgsh_line_refusal(result, len, size, text, sizeof text);
+    net_sock out{};
+    net_sock_init_console(&out);
+    dbgout_write_imp(&out, text);
+    dbgsh_flush(&out);
+}
+
+// The console goes, the servers stay: said where the operator looks, so
+// that the missing prompt is no riddle.
+void say_input_ended(bool at_terminal) {
+    if (at_terminal) {
+        std::fputs(CONSOLE_ENDED_TEXT, stdout);
+        std::fflush(stdout);
+    } else {
+        LOGI("%s", CONSOLE_ENDED_TEXT);
     }
-    return false;
 }
 
 }  // namespace
@@ -72,57 +73,44 @@ int debug_shell_cmd_piece(char *buf, size_t size) {
         std::exit(0);
     }
     size_t len = std::strcspn(piece, ";");
-    if (len >= size) len = size - 1;
+    buf[0] = '\0';
+    if (len >= size) {
+        refuse_line(DBGSH_LINE_TOO_LONG, len, size);
+        return 0;
+    }
     std::memcpy(buf, piece, len);
     buf[len] = 0;
     return static_cast<int>(len);
 }
 
 int debug_shell_stdin_gets(char *buf, size_t size) {
-    stdin_reader *r = &g_stdin;
-    buf[0] = 0;
-    if (debug_shell_stdio_editing()) {
-        int len = dbgsh_edit_gets(libsh_prompt(), buf, size, stop_requested);
-        if (len < 0 && !stop_requested()) r->eof = true;
-        return len;
+    buf[0] = '\0';
+    if (g_input_ended) return -1;
+    bool editing = debug_shell_stdio_editing();
+    size_t len = 0;
+    int result = editing ? dbgsh_edit_gets(libsh_prompt(), buf, size, stop_requested, &len)
+                         : dbgsh_line_read_fd(&g_stdin, STDIN_FILENO, buf, size, &len, stop_requested);
+    if (result == DBGSH_LINE_READY) return static_cast<int>(len);
+    if (result != DBGSH_LINE_END) {
+        refuse_line(result, len, size);
+        return 0;
     }
-    for (;;) {
-        size_t end = r->pending.find('\n');
-        if (end == std::string::npos && !r->eof) {
-            if (r->pending.size() >= size - 1) {
-                // Too long for the buffer: the whole line is dropped.
-                r->pending.clear();
-                r->dropping = true;
-            }
-            if (!fill(r)) r->eof = true;
-            continue;
-        }
-        if (end == std::string::npos) {
-            // End of input: a last line without line feed still counts.
-            if (r->pending.empty() || r->dropping) return -1;
-            end = r->pending.size();
-        }
-        std::string line = r->pending.substr(0, end);
-        r->pending.erase(0, end + 1);
-        if (r->dropping) {
-            r->dropping = false;
-            return 0;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() >= size - 1) return 0;
-        std::memcpy(buf, line.data(), line.size());
-        buf[line.size()] = 0;
-        return static_cast<int>(line.size());
+    if (!stop_requested()) {
+        g_input_ended = true;
+        say_input_ended(editing);
     }
+    return -1;
 }
 
 int debug_shell_stdio_loop() {
     g_stop.store(false, std::memory_order_relaxed);
-    g_stdin = stdin_reader{};
+    g_stdin = dbgsh_line_reader{};
+    g_input_ended = false;
     shell_ctx ctx{};
     net_sock stream{};
     int ret = dbgsh_srv_ctx_init(&ctx, &stream, STDIO_MODE, OS_SOCKET_NONE);
     if (ret == 0) ret = dbgsh_srv_imp(&ctx);
+    if (debug_shell_stdio_editing()) dbgsh_edit_end();
     LOGD("<==\n");
     return ret;
 }
@@ -138,4 +126,4 @@ void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
 
 bool debug_shell_stdio_stopping() { return stop_requested(); }
 
-bool debug_shell_stdio_input_ended() { return g_stdin.eof && !stop_requested(); }
+bool debug_shell_stdio_input_ended() { return g_input_ended && !stop_requested(); }

@@ -28,8 +28,11 @@ bool debug_shell_stdio_input_ended();
 // The stored command string, or null.
 const char *debug_shell_cmd_string();
 // Next piece of the command string into buf (at most size - 1 bytes); its
-// length. When the pieces are used up the process exits with code 0.
+// length, 0 for a longer piece (refused with an error reply). When the pieces
+// are used up the process exits with code 0.
 int debug_shell_cmd_piece(char *buf, size_t size);
-// One line of standard input into buf without its line end: its length, 0
-// for an empty or over-long (dropped) line, -1 at the end of input or on stop.
+// One line of standard input into buf without its line end: its length; 0
+// for an empty line or a refused one (longer than size - 1 bytes, or with a
+// byte 0: its error goes out as the reply); -1 on stop, or at the end of
+// input, which is said once on the console.
 int debug_shell_stdin_gets(char *buf, size_t size);
