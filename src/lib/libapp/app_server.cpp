@@ -1,4 +1,6 @@
 #define LOG_TAG "main"
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
 #include "libapp/app_listen.h"
+#include "libdbg/dbgsh_edit.h"
 #include "libdbg/dbgsh_stdio.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
@@ -131,23 +134,26 @@ int32_t app_stop_server() {
 }
 
 void app_sig_handler(int sig) {
+    bool stop = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
+    // A one-shot remote command is a client, not the server: a stop signal
+    // ends it as it ends other clients, with 128 + the signal's number, and
+    // nothing is said of a server stopping.
+    if (stop && !g_serving.load(std::memory_order_relaxed) && g_app.opt_exec_cmd) {
+        dbgsh_edit_restore_terminal();
+        if (isatty(STDOUT_FILENO) == 1) std::fputs("\n", stdout);
+        std::fflush(nullptr);
+        std::_Exit(128 + sig);
+    }
     // Once the main thread has begun releasing the libraries there is nothing left to stop.
     if (!app_exit_gate_enter()) return;
     LOGD("signal=%d\n", sig);
     os_signal_default(sig);
     // Outside service mode a hangup means the terminal, and with it the
     // operator, has gone: it stops the program as SIGTERM does.
-    bool stop = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
     if (stop) {
         LOGI("stopping on signal %d (%s)\n", sig, sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM");
         LOGD("stop_server ==>\n");
         app_stop_server();
     }
     app_exit_gate_leave();
-    // The main thread notices the stop, leaves its loop and releases the
-    // libraries; only a one-shot remote command has no such loop to leave.
-    if (stop && !g_serving.load(std::memory_order_relaxed) && g_app.opt_exec_cmd) {
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
 }
