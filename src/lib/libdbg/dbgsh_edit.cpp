@@ -138,7 +138,11 @@ bool swallow_overflow() {
     for (;;) {
         int byte = next_byte();
         if (byte == EOF) return false;
-        if (byte == '\r' || byte == '\n') return true;
+        if (byte == '\r' || byte == '\n') {
+            // A pasted CR LF is one line end, not an empty line after it.
+            if (byte == '\r' && g_keys_pos < g_keys.size() && g_keys[g_keys_pos] == '\n') ++g_keys_pos;
+            return true;
+        }
         ++g_overflow;
     }
 }
@@ -247,7 +251,7 @@ void redraw_typed_line() {
 const log2_console_ops CONSOLE_OPS{clear_typed_line, redraw_typed_line};
 
 void hold_keys() {
-    if (!g_saved_valid.load(std::memory_order_relaxed)) return;
+    if (!g_saved_valid.load(std::memory_order_acquire)) return;
     tcsetattr(STDIN_FILENO, TCSANOW, &g_between_lines);
     g_holding.store(true, std::memory_order_relaxed);
 }
@@ -267,7 +271,7 @@ void init_once() {
         g_between_lines.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         g_between_lines.c_cc[VMIN] = 1;
         g_between_lines.c_cc[VTIME] = 0;
-        g_saved_valid.store(true, std::memory_order_relaxed);
+        g_saved_valid.store(true, std::memory_order_release);
         std::atexit(give_terminal_back);
     }
     // The editor turns characters into line text by the locale; the line is UTF-8.
@@ -361,5 +365,5 @@ void dbgsh_edit_restore_terminal() {
     // restore: wait a little for it to let go of the editor, which then stays
     // taken, since the process is ending.
     for (int tries = 0; tries < 100 && !g_edit_lock.try_lock(); ++tries) usleep(10 * 1000);
-    if (g_saved_valid.load(std::memory_order_relaxed)) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    if (g_saved_valid.load(std::memory_order_acquire)) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
 }
