@@ -257,11 +257,12 @@ TEST_F(StdioLoopTest, LastLineWithoutLineFeedRuns) {
     EXPECT_EQ(HINT + ">tail\r\n" + std::string("\0", 1) + ">", text);
 }
 
-TEST_F(StdioLoopTest, OverlongLineIsDroppedAsEmpty) {
+TEST_F(StdioLoopTest, OverlongLineIsRefusedWithAnErrorReply) {
     int result = -5;
     std::string text = run_console(std::string(5000, 'x') + "\necho ok\n", &result);
     EXPECT_EQ(0, result);
-    EXPECT_EQ(HINT + ">>ok\r\n" + std::string("\0", 1) + ">", text);
+    const std::string end(1, '\0');
+    EXPECT_EQ(HINT + ">error: line too long (5000 bytes, at most 4095)\r\n" + end + ">ok\r\n" + end + ">", text);
 }
 
 TEST_F(StdioLoopTest, EmptyInputReturnsAtOnce) {
