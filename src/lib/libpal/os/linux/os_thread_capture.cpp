@@ -26,6 +26,8 @@ struct capture_slot {
 capture_slot g_slots[OS_THREAD_CAPTURE_MAXN];
 std::atomic<int> g_slot_count{0};
 std::atomic<bool> g_release{true};
+// Without the handler the capture signal would end the process.
+std::atomic<bool> g_installed{false};
 int g_taken_index[OS_THREAD_CAPTURE_MAXN];
 int g_taken = 0;
 int g_missing = 0;
@@ -111,10 +113,15 @@ int os_thread_capture_install() {
     // SA_RESTART: a thread let go again resumes the call it was in.
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
     sigemptyset(&action.sa_mask);
-    return sigaction(capture_signal(), &action, nullptr) == 0 ? 0 : -1;
+    if (sigaction(capture_signal(), &action, nullptr) != 0) return -1;
+    g_installed.store(true, std::memory_order_release);
+    return 0;
 }
 
 int os_thread_capture_all(uint32_t wait_ms) {
+    g_taken = 0;
+    g_missing = 0;
+    if (!g_installed.load(std::memory_order_acquire)) return 0;
     g_release.store(false, std::memory_order_release);
     g_slot_count.store(0, std::memory_order_release);
     int self = own_tid();
