@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"
 #include "libpal/env/thread_name.h"
@@ -100,7 +98,7 @@ void keep_service_option(char option, const char *value) {
     std::string word = value;
     if ((option == 'c' || option == 'o') && value[0] != '/') {
         char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) word = std::string(cwd) + "/" + value;
+        if (os_getcwd(cwd, sizeof cwd)) word = std::string(cwd) + "/" + value;
     }
     g_service_options.push_back(std::string("-") + option);
     g_service_options.push_back(word);
