@@ -5,7 +5,7 @@ ASAN  ?= build-asan
 TSAN  ?= build-tsan
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build run test test-plain test-asan tsan bench bench-compare fuzz clean
+.PHONY: all deps build run test test-plain test-asan tsan bench bench-compare fuzz install deb clean
 
 all: build
 
@@ -23,7 +23,8 @@ run: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target hubd
 	$(BUILD)/src/opt/hubd/hubd
 
-test: test-plain test-asan
+# The package test checks the package of `make deb` too.
+test: deb test-plain test-asan
 
 test-plain: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
@@ -56,5 +57,27 @@ fuzz: deps
 	cmake --build build-fuzz -j$(JOBS)
 	@bash scripts/run-fuzz.sh build-fuzz/fuzz $(FUZZ_SECONDS)
 
+# The program, its configuration, unit, man page, logrotate snippet and the
+# Wireshark files under PREFIX (the configuration under /etc for /usr), into DESTDIR.
+PREFIX  ?= /usr/local
+DESTDIR ?=
+install: deps
+	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHUBD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build-install -j$(JOBS) --target hubd
+	DESTDIR=$(DESTDIR) cmake --install build-install
+
+# The Debian package, built with dpkg-buildpackage from a copy of the tree
+# in $(DEB_DIR), so that nothing is written beside the tree; the version is
+# the program's (project() in CMakeLists.txt). The .deb lands in $(DEB_DIR).
+DEB_DIR ?= build-deb
+DEB_VERSION := $(shell grep '^project' CMakeLists.txt | grep -o 'VERSION [0-9.]*' | cut -d' ' -f2)
+deb: deps
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/hubd-$(DEB_VERSION)
+	tar -cf - --exclude='./build*' --exclude='./.git' --exclude='./obj-*' --exclude='./$(DEB_DIR)' . | \
+	  tar -xf - -C $(DEB_DIR)/hubd-$(DEB_VERSION)
+	sed 's/@VERSION@/$(DEB_VERSION)/' debian/changelog.in > $(DEB_DIR)/hubd-$(DEB_VERSION)/debian/changelog
+	cd $(DEB_DIR)/hubd-$(DEB_VERSION) && dpkg-buildpackage -b -us -uc -j$(JOBS)
+	lintian --fail-on error $(DEB_DIR)/hubd_$(DEB_VERSION)_amd64.deb
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(TSAN) build-bench build-fuzz
+	rm -rf $(BUILD) $(ASAN) $(TSAN) build-bench build-fuzz build-install build-deb

@@ -14,6 +14,7 @@ packages=(
   python3-prometheus-client                           # parses the web console's Prometheus view in a test
   gdb systemd                                         # crash tests open the dumps with gdb; systemd-analyze checks the unit
   libedit-dev                                         # line editing, history and completion at the console (BSD licence)
+  debhelper dpkg-dev fakeroot lintian                 # make deb builds the Debian package and checks it
 )
 
 missing=()

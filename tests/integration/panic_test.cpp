@@ -2,10 +2,13 @@
 // on request (crash_prog.cpp) for the faults an operator cannot cause.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -41,7 +44,7 @@ std::vector<std::string> files_matching(const std::string &root, const std::stri
 }
 
 std::vector<std::string> dumps(const HubdDir &dir) {
-    return files_matching(dir.path(), R"(hubd-\d{4}_\d\d_\d\d-\d\d_\d\d_\d\d\.dmp)");
+    return files_matching(dir.path(), R"(hubd-\d{4}_\d\d_\d\d-\d\d_\d\d_\d\d(-\d+)?\.dmp)");
 }
 
 int count_of(const std::string &text, const std::string &piece) {
@@ -97,8 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, CrashKinds,
                                            CrashCase{"stack", "STACK_OVERFLOW"},
                                            CrashCase{"thread_stack", "STACK_OVERFLOW"},
                                            CrashCase{"div0", "INT_DIVIDE_BY_ZERO"},
-                                           // SIGABRT has no name: the code, cut to 15 characters.
-                                           CrashCase{"abort", "unkown(10737418"}),
+                                           CrashCase{"abort", "ABORT"}),
                          [](const auto &info) { return std::string(info.param.kind); });
 
 TEST(Panic, CallNullInTheShellLeavesADumpThatGdbOpens) {
@@ -199,6 +201,7 @@ struct DumpFailure {
     const char *name;
     const char *dump_dir;
     const char *fsize;  // file size limit standing in for a full disk, or ""
+    const char *reason;
 };
 
 class DumpFailures : public ::testing::TestWithParam<DumpFailure> {};
@@ -219,15 +222,92 @@ TEST_P(DumpFailures, LeaveTheReportAndNoCutFile) {
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("MiniDump "), std::string::npos) << r.err;
+    // Said at the default level, with the file it could not write and why.
+    const std::string target = dir.path() + "/" + c.dump_dir + "/hubd-";
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("crash dump not written: " + target +
+                                                    R"(\d{4}_\d\d_\d\d-\d\d_\d\d_\d\d-\d+\.dmp: )" + c.reason + "\n")))
+        << r.err;
     EXPECT_EQ(dumps(dir).size(), 1u);  // only the older one
     EXPECT_EQ(dir.read_file("dumps/hubd-2000_01_01-00_00_00.dmp"), "older dump");
     EXPECT_TRUE(files_matching(dir.path(), R"(.*\.tmp)").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Panic, DumpFailures,
-                         ::testing::Values(DumpFailure{"FolderCannotBeMade", "blocker/dumps", ""},
-                                           DumpFailure{"DiskFull", "dumps", "65536"}),
+                         ::testing::Values(DumpFailure{"FolderCannotBeMade", "blocker/dumps", "", "Not a directory"},
+                                           DumpFailure{"DiskFull", "dumps", "65536", "File too large"}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// The start warns at once when the dump folder cannot be made.
+TEST(Panic, StartWarnsWhenTheDumpFolderIsNotWritable) {
+    HubdDir dir;
+    dir.write_file("blocker", "a file where the dump folder should go\n");
+    dir.write_file("hubd.ini", "[debug]\npanic_dump_dir = blocker/dumps\n");
+    HubdProcess p(dir, NO_SERVERS);
+    EXPECT_TRUE(p.wait_for_err("crash dump folder " + dir.path() + "/blocker/dumps is not writable: Not a directory"))
+        << p.err();
+    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+}
+
+// A crash with sessions open: the dump carries every thread's registers, so
+// gdb shows a backtrace for each, and its name carries the pid.
+TEST(Panic, DumpHoldsEveryThreadWithItsRegisters) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port) + "panic_dump_dir = dumps\n");
+    HubdProcess p(dir, {"-q"});
+    ASSERT_TRUE(wait_shell_ready(p, port));
+    std::vector<std::unique_ptr<ShellConn>> sessions;
+    for (int i = 0; i < 5; ++i) {
+        sessions.push_back(std::make_unique<ShellConn>(port));
+        ASSERT_TRUE(sessions.back()->request("show info"));
+    }
+    ASSERT_TRUE(sessions[0]->request("call null"));
+    HubdResult r = p.wait();
+    ASSERT_EQ(r.exit_code, 254) << r.err;
+    std::vector<std::string> found = dumps(dir);
+    ASSERT_EQ(found.size(), 1u) << r.err;
+    EXPECT_NE(found[0].find("-" + std::to_string(p.pid()) + ".dmp"), std::string::npos) << found[0];
+    if (!have_gdb()) GTEST_SKIP() << "gdb cannot run here";
+    std::string bt = run_capture("gdb -batch -ex 'thread apply all bt' " + dir.binary() + " " + found[0]);
+    EXPECT_EQ(bt.find("general-purpose registers"), std::string::npos) << bt;
+    EXPECT_EQ(bt.find("<unavailable>"), std::string::npos) << bt;
+    // main, sock_listen, sig_wait, bsv_pipe_srv and five sessions at least,
+    // each with its innermost frame.
+    const std::regex header(R"(\nThread \d+ \()");
+    auto threads = std::distance(std::sregex_iterator(bt.begin(), bt.end(), header), std::sregex_iterator());
+    int frames = count_of(bt, "\n#0 ");
+    EXPECT_GE(threads, 9) << bt;
+    // gdb shows the current frame once on opening, then each thread's stack.
+    EXPECT_EQ(frames, threads + 1) << bt;
+    EXPECT_NE(bt.find("fvar_null_func"), std::string::npos) << bt;
+}
+
+TEST(Panic, DumpsBeyondTheNewestFiveAreRemoved) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    use_crash_prog(dir);
+    dir.write_file("hubd.ini", DUMP_INI);
+    for (int run = 0; run < 7; ++run) {
+        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "null"}});
+        ASSERT_EQ(r.exit_code, 254) << r.err;
+    }
+    EXPECT_EQ(dumps(dir).size(), 5u);
+}
+
+// A fault signal that another process sent is no fault of this one.
+TEST(Panic, ASignalSentByAnotherProcessIsReportedAsSuch) {
+    SKIP_UNDER_SANITIZER();
+    HubdDir dir;
+    HubdProcess p(dir, NO_SERVERS);
+    ASSERT_TRUE(p.send("show info\n"));
+    ASSERT_TRUE(p.wait_for_out("bsv_pipe_name"));
+    kill(p.pid(), SIGSEGV);
+    HubdResult r = p.wait();
+    EXPECT_EQ(r.exit_code, 254) << r.err;
+    EXPECT_NE(r.err.find("Cmsg: signal 11 sent by pid " + std::to_string(getpid()) + "\n"), std::string::npos)
+        << r.err;
+}
 
 TEST(Panic, FailedAssertionLogsItsStackAndGoesOn) {
     HubdDir dir;

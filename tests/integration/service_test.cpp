@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -86,12 +87,135 @@ TEST(Service, ReportsStartRunningInterrogationAndStop) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
-TEST(Service, StartedByHandItSaysSoAndEnds) {
+// -d that cannot reach a service manager is a failed start, said as such.
+TEST(Service, WithoutAServiceManagerItSaysSoAndFails) {
     HubdDir dir;
     dir.write_file("hubd.ini", NO_SERVERS_INI);
-    HubdResult r = run_hubd(dir, {"-q", "-d"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.err.find("os_service_start(): StartServiceCtrlDispatcher Error\n"), std::string::npos) << r.err;
+    const std::pair<std::string, std::string> rows[] = {
+        {"", "NOTIFY_SOCKET is not set\n"},
+        {dir.path() + "/no_such_socket", "/no_such_socket: No such file or directory\n"},
+    };
+    for (const auto &[socket, message] : rows) {
+        HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", socket}}, false);
+        HubdResult r = p.wait();
+        EXPECT_EQ(r.exit_code, 1) << socket;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists("/tmp/qelto_hubd_" + std::to_string(p.pid()))) << socket;
+    }
+}
+
+// True when something accepts TCP connections on 127.0.0.1:port now.
+bool accepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string shell_ini(int shell_port, const std::string &extra = "") {
+    return "[debug]\nshell_server_port = " + std::to_string(shell_port) + "\nhttp_server_port = 0\n" + extra;
+}
+
+TEST(Service, ReadyOnlyOnceTheShellPortAccepts) {
+    HubdDir dir;
+    const int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port));
+    NotifySocket notify(dir.path() + "/notify");
+    ASSERT_TRUE(notify.ok());
+    HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
+    EXPECT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
+    ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+    EXPECT_TRUE(accepts(port));
+    kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.wait().exit_code, 0);
+}
+
+// A configured listener that cannot listen fails the start, in both modes:
+// exit 1 with the reason, and under systemd no READY=1 but the reason as status.
+TEST(Service, AListenerThatCannotBindFailsTheStart) {
+    const int shell_port = free_tcp_port();
+    const int taken_port = free_tcp_port();
+    int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(taken_port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    struct Row {
+        std::string ini, reason;
+    };
+    const Row rows[] = {
+        {shell_ini(shell_port, "shell_server_addr = 192.0.2.1\n"),
+         "debug shell cannot listen on [192.0.2.1] port " + std::to_string(shell_port) +
+             ": Cannot assign requested address"},
+        {"[debug]\nshell_server_port = " + std::to_string(shell_port) +
+             "\nhttp_server_addr = 127.0.0.1\nhttp_server_port = " + std::to_string(taken_port) + "\n",
+         "web console cannot listen on [127.0.0.1] port " + std::to_string(taken_port) + ": Address already in use"},
+    };
+    for (const Row &row : rows) {
+        HubdDir dir;
+        dir.write_file("hubd.ini", row.ini);
+        HubdResult r = run_hubd(dir, {"-q"}, {}, "");
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_NE(r.err.find(row.reason + "\n"), std::string::npos) << r.err;
+
+        NotifySocket notify(dir.path() + "/notify");
+        ASSERT_TRUE(notify.ok());
+        r = run_hubd(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        std::string messages;
+        for (std::string m = notify.next(0); !m.empty(); m = notify.next(0)) messages += m + "|";
+        EXPECT_EQ(messages.find("READY=1"), std::string::npos) << messages;
+        EXPECT_NE(messages.find("STATUS=" + row.reason + "|"), std::string::npos) << messages;
+    }
+    close(taken);
+}
+
+// A second stop signal while the stop runs changes nothing: the stop
+// finishes, the exit code is 0 and the live-log FIFO is gone.
+TEST(Service, ASecondStopSignalIsIgnoredAndTheStopFinishes) {
+    struct Row {
+        bool service;
+        int sig;
+    };
+    for (const Row row : {Row{true, SIGTERM}, Row{false, SIGINT}, Row{false, SIGTERM}}) {
+        HubdDir dir;
+        const int port = free_tcp_port();
+        dir.write_file("hubd.ini", shell_ini(port));
+        NotifySocket notify(dir.path() + "/notify");
+        ASSERT_TRUE(notify.ok());
+        EnvOverrides env;
+        if (row.service) env["NOTIFY_SOCKET"] = notify.path();
+        HubdProcess p(dir, row.service ? std::vector<std::string>{"-q", "-d"} : std::vector<std::string>{"-q"}, env);
+        const std::string fifo = "/tmp/qelto_hubd_" + std::to_string(p.pid());
+        if (row.service) {
+            ASSERT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
+            ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+        } else {
+            ASSERT_TRUE(p.wait_for_err("debug shell listening on"));
+        }
+        ASSERT_TRUE(fs::exists(fifo));
+        // A session open makes the stop take its time.
+        int session = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(session, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        kill(p.pid(), row.sig);
+        usleep(50 * 1000);
+        kill(p.pid(), row.sig);
+        HubdResult r = p.wait();
+        close(session);
+        EXPECT_EQ(r.term_signal, 0) << row.sig;
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_FALSE(fs::exists(fifo)) << fifo;
+    }
 }
 
 TEST(Service, WatchdogPingsStopWhileTheLoopIsBlocked) {
@@ -167,6 +291,29 @@ TEST(Service, InstallWritesTheUnitOnceAndRemoveTakesItAway) {
     r = run_hubd(dir, {"-q", "-l", "dbg", "-u"}, env);
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_NE(r.err.find("OpenService failed - No such file or directory\n"), std::string::npos) << r.err;
+    r = run_hubd(dir, {"-q", "-u"}, env);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_NE(r.err.find("no hubd unit is installed: " + unit + " does not exist\n"), std::string::npos) << r.err;
+}
+
+// The unit runs the service the way -i was asked for: the configuration,
+// log file, level and settings stay in its command line, paths made absolute.
+TEST(Service, InstallKeepsTheOptionsThatShapeTheService) {
+    HubdDir dir;
+    const std::string units = dir.path() + "/units";
+    fs::create_directory(units);
+    dir.write_file("my hubd.ini", NO_SERVERS_INI);
+    HubdResult r = run_hubd(dir, {"-q", "-i", "-c", dir.path() + "/my hubd.ini", "-o", "logs/hubd.log", "-l", "dbg",
+                                  "-s", "http_server_port=8080"},
+                            {{"HUBD_UNIT_DIR", units}});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string unit = dir.read_file("units/hubd.service");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_NE(unit.find("ExecStart=" + dir.binary() + " -d -c \"" + dir.path() + "/my hubd.ini\" -o " + cwd +
+                        "/logs/hubd.log -l dbg -s http_server_port=8080\n"),
+              std::string::npos)
+        << unit;
 }
 
 TEST(Service, InstallIntoAFolderThatCannotTakeItFails) {

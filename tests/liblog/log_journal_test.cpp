@@ -11,6 +11,7 @@
 #include <string>
 
 #include "liblog/log2.h"
+#include "liblog/log2_panic.h"
 #include "liblog/log_sink_console.h"
 
 namespace {
@@ -76,6 +77,16 @@ TEST(LogJournal, OtherStreamGetsPlainLines) {
     EXPECT_FALSE(log_console_is_journal());
     log_console_write(0, LOG_ERR, "plain\n", 6);
     EXPECT_EQ(capture.text(), "plain\n");
+}
+
+// The crash path's raw text (when the log lock cannot be had) is crit there too.
+TEST(LogJournal, RawCrashTextCarriesTheCritPriority) {
+    for (bool journal : {true, false}) {
+        stderr_to_file capture(journal);
+        const std::string text = "Code: 0xc0000005\nCmsg: ACCESS_VIOLATION\n";
+        log2_panic_direct(text.data(), text.size());
+        EXPECT_EQ(capture.text(), journal ? "<2>Code: 0xc0000005\n<2>Cmsg: ACCESS_VIOLATION\n" : text);
+    }
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST(OsExceptionName, TableNamesAndCutUnknownCodes) {
         {0xC0000094, "INT_DIVIDE_BY_ZERO"},
         {0xC0000025, "NONCONTINUABLE_EXCEPTION"},
         {0x80000004, "SINGLE_STEP"},
-        {0x40000015, "unkown(10737418"},  // the abort code, cut to 15 characters
+        {0x40000015, "ABORT"},
         {0xE06D7363, "unkown(-5296979"},  // written as a signed number
         {7, "unkown(7)"},
     };

@@ -30,7 +30,11 @@ const char *app_conf_file_in_use();
 size_t app_web_sessions();
 // The configuration dump text behind -p and "show config"; owned by the caller.
 char *app_conf_dump();
+// Starts the servers and runs until stopped: the host start result, or 1 when
+// a start-up step failed (its reason logged by app_start_failed).
 int32_t app_start_server();
 int32_t app_stop_server();
 void app_sig_handler(int sig);
+// Starts the web console and the debug shell server: 0, or -1 when one of
+// them cannot listen where it is configured to.
 int32_t app_dbg_start();

@@ -1,7 +1,9 @@
 #define LOG_TAG "main"
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <atomic>
@@ -48,6 +50,13 @@ void wait_for_running_stop(std::unique_lock<std::mutex> &lock) {
 // libraries itself once they have stopped.
 std::atomic<bool> g_serving{false};
 
+// A configured server that does not listen fails the start: units ordered
+// after this one, and the operator, must not find a service without its ports.
+void listen_failed(const char *what, const char *addrs, int port, int reason) {
+    app_start_failed("%s cannot listen on [%s] port %d: %s", what, addrs && addrs[0] ? addrs : "all addresses", port,
+                     reason ? std::strerror(reason) : "no listener could be opened");
+}
+
 void wait_for_stop() {
     while (!g_app.server_stopped.load(std::memory_order_relaxed)) os_sleep_ms(1000);
 }
@@ -61,16 +70,22 @@ int32_t app_dbg_start() {
     g_http_server_port.store(http_port, std::memory_order_relaxed);
     if (http_port != 0) {
         dbg_http_settings_set(g_app.web_title, g_app.http_server_user, g_app.http_server_pwd, g_app.shell_prompt);
-        // debug_http_server_init logs its own failure.
-        debug_http_server_init(g_app.http_server_addr, http_port);
+        // debug_http_server_init logs its own failure line.
+        if (debug_http_server_init(g_app.http_server_addr, http_port) != 0) {
+            listen_failed("web console", g_app.http_server_addr ? g_app.http_server_addr : APP_LOOPBACK_ADDRS,
+                          http_port, errno);
+            return -1;
+        }
     }
     int32_t shell_port = g_app.shell_server_port;
     g_shell_server_port.store(shell_port, std::memory_order_relaxed);
     if (shell_port == 0) return 0;
     const char *addrs = app_listen_addrs(g_app.shell_server_addr);
     if (debug_shell_server_init(addrs, shell_port) != 0) {
+        int reason = errno;
         LOGE("debug_shell_server_init failed\n");
-        return 0;
+        listen_failed("debug shell", addrs, shell_port, reason);
+        return -1;
     }
     // The shell has no login and can end the process or run files.
     if (app_listen_beyond_loopback(addrs)) app_listen_warn_open("debug shell", addrs, "debug:shell_server_addr");
@@ -80,15 +95,26 @@ int32_t app_dbg_start() {
 int32_t app_start_server() {
     LOGV("==>\n");
     g_serving.store(true, std::memory_order_relaxed);
-    sock_env_init();
+    if (sock_env_init() != 0) {
+        app_start_failed("the socket event loop cannot start");
+        return 1;
+    }
     os_sleep_ms(1000);
-    app_dbg_start();
+    if (app_dbg_start() != 0) {
+        // What did start goes down again before the exit.
+        app_stop_server();
+        return 1;
+    }
     int32_t result = 0;
     // A stop that came during start-up has nothing of the host's to stop later.
     if (app_host_hooks_get().start_hook && !g_app.server_stopped.load(std::memory_order_relaxed)) {
         result = app_host_hooks_get().start_hook();
-        if (result < 0) return result;
+        if (result < 0) {
+            app_stop_server();
+            return result;
+        }
     }
+    app_service_ready();
     if (g_app.daemon_mode) {
         LOGD("run_as_daemon loop...\n");
         wait_for_stop();
@@ -147,9 +173,13 @@ void app_sig_handler(int sig) {
     // Once the main thread has begun releasing the libraries there is nothing left to stop.
     if (!app_exit_gate_enter()) return;
     LOGD("signal=%d\n", sig);
-    os_signal_default(sig);
     // Outside service mode a hangup means the terminal, and with it the
     // operator, has gone: it stops the program as SIGTERM does.
+    // A second signal during the stop is not a harder stop: the first one finishes.
+    if (stop && !os_signal_stop_begin(sig)) {
+        app_exit_gate_leave();
+        return;
+    }
     if (stop) {
         LOGI("stopping on signal %d (%s)\n", sig, sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM");
         LOGD("stop_server ==>\n");

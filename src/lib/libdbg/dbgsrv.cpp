@@ -2,6 +2,7 @@
 #include "libdbg/dbgsrv.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -136,9 +137,10 @@ int debug_shell_server_init(const char *addr_list, int port) {
     conf.arg = ctx_srv;
     const char *list = addr_list && addr_list[0] ? addr_list : nullptr;
     sock_srv *listener = sock_server_init_imp(list, port, &conf);
-    if (!listener || listener->count == 0) {
+    if (!listener || listener->count == 0 || sock_server_missed_configured(list, &conf)) {
         sock_tcp_server_exit(listener);
         sock_tcp_ctx_exit(ctx_srv);
+        errno = conf.bind_error;
         return -1;
     }
     g_server.ctx_srv = ctx_srv;

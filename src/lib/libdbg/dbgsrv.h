@@ -15,7 +15,8 @@ constexpr uint32_t NETSH_READ_TIMEOUT_MS = 1000;  // stream time-out; an idle se
 
 // Starts the server on every address of the ';' or ',' separated list (null
 // or empty: the IPv4 and IPv6 wildcards) at port (0: the system picks one).
-// 0, or -1 when it runs already or no listener could be opened.
+// 0, or -1 when it runs already or an address that was asked for could not
+// be listened on (errno then tells why; nothing is left listening).
 int debug_shell_server_init(const char *addr_list, int port);
 // Closes the listeners, then ends every session and waits for its thread.
 // On a session thread (the exit command) that thread's own session is left to

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -419,10 +420,12 @@ int debug_http_server_init(const char *addr_list, int port) {
         if (g_http.page) LOGD("load debug.html ok\n");
     }
     if (http_log_init() != 0 || dbg_http_server_start(addr_list, port) != 0) {
+        int reason = errno;
         std::lock_guard<std::mutex> guard(g_http.lock);
         // A stop under way releases once its threads are gone.
         if (!g_http.listener && !(g_http.stopping && g_http.running)) release_locked();
         LOGE("debug_http_server_init failed\n");
+        errno = reason;
         return -1;
     }
     const web_settings &s = settings();
@@ -473,7 +476,7 @@ int dbg_http_server_start(const char *addr_list, int port) {
         sock_tcp_server_exit(listener);
         return -1;
     }
-    if (!listener || listener->count == 0) {
+    if (!listener || listener->count == 0 || sock_server_missed_configured(list[0] ? list : nullptr, &conf)) {
         // Nothing was listening, so no connection thread has started.
         lock.unlock();
         sock_tcp_server_exit(listener);
@@ -481,6 +484,7 @@ int dbg_http_server_start(const char *addr_list, int port) {
         g_http.server = nullptr;
         g_http.running = false;
         httpd_server_free(server);
+        errno = conf.bind_error;
         return -1;
     }
     g_http.listener = listener;

@@ -36,9 +36,10 @@ void dbg_http_options_set(int use_libpwd, int max_clients);
 
 // Loads the page, opens the log reader and starts the server on the address
 // list (null: loopback only; "": every address) and port (0: the system
-// picks one). 0, or -1 after "debug_http_server_init failed\n".
+// picks one). 0, or -1 after "debug_http_server_init failed\n", with errno
+// set when an address that was asked for could not be listened on.
 int debug_http_server_init(const char *addr_list, int port);
-// The server alone, with the page already loaded; 0 or -1.
+// The server alone, with the page already loaded; 0 or -1 (errno as above).
 int dbg_http_server_start(const char *addr_list, int port);
 // Closes the listeners, ends the connections and frees the server, the log
 // reader and the page. On a connection thread that thread's own request is

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "liblog/log_ctx.h"
+#include "liblog/log_sink_console.h"
 
 namespace {
 
@@ -15,6 +16,25 @@ void write_all(int fd, const char *text, size_t len) {
         if (n <= 0) return;
         text += n;
         len -= static_cast<size_t>(n);
+    }
+}
+
+// Under the journal every line carries its priority, as the console sink
+// writes it: the crash path's texts are crit.
+void write_stderr_lines(const char *text, size_t len) {
+    if (!log_console_is_journal()) {
+        write_all(STDERR_FILENO, text, len);
+        return;
+    }
+    static const char PRIORITY[] = "<2>";
+    size_t start = 0;
+    while (start < len) {
+        size_t end = start;
+        while (end < len && text[end] != '\n') ++end;
+        if (end < len) ++end;
+        write_all(STDERR_FILENO, PRIORITY, sizeof PRIORITY - 1);
+        write_all(STDERR_FILENO, text + start, end - start);
+        start = end;
     }
 }
 
@@ -38,7 +58,7 @@ void log2_panic_leave() {
 
 void log2_panic_direct(const char *text, size_t len) {
     if (!text) return;
-    write_all(STDERR_FILENO, text, len);
+    write_stderr_lines(text, len);
     log_ctx *ctx = log_ctx_process_peek();
     // The file sink may be between a close and an open; a stale descriptor only loses this text.
     if (ctx && ctx->file_on.load(std::memory_order_relaxed) && ctx->file.fd >= 0) write_all(ctx->file.fd, text, len);

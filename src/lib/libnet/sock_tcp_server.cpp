@@ -2,6 +2,7 @@
 #define LOG_TAG "net"
 #include "libnet/sock_tcp_server.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -66,6 +67,7 @@ os_socket sock_tcp_bind(const char *addr, int port, sock_srv_conf *conf) {
     os_ipaddr_clear(&ip);
     if (!os_ipaddr_ip_cstr_set(&ip, addr)) {
         LOGE("addr[%s]:%d error\n", addr, port);
+        errno = EINVAL;
         return OS_SOCKET_NONE;
     }
     os_ipaddr_port_set(&ip, static_cast<uint16_t>(port));
@@ -123,14 +125,18 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_conf *conf)
         int cur_port = port;
         for (int n = 0; n < SOCK_SRV_MAX_LISTEN && next_field(cursor, field, sizeof field); ++n) {
             os_socket sock = sock_bind(field, cur_port, conf);
-            if (sock == OS_SOCKET_NONE) continue;
-            if (!add_listener(srv, sock, flags)) continue;
+            if (sock == OS_SOCKET_NONE || !add_listener(srv, sock, flags)) {
+                if (conf->bind_failed++ == 0) conf->bind_error = errno;
+                continue;
+            }
             // The first listener fixes the port the others share.
             if (cur_port == 0) cur_port = static_cast<int>(conf->bound_port);
         }
     } else {
         os_socket sock = sock_bind("0.0.0.0", port, conf);
         if (sock == OS_SOCKET_NONE) {
+            conf->bind_failed = 1;
+            conf->bind_error = errno;
             mem_free(srv);
             return nullptr;
         }
@@ -142,6 +148,11 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_conf *conf)
     }
     if (poller) os_poller_spak(poller);
     return srv;
+}
+
+bool sock_server_missed_configured(const char *addrs, const sock_srv_conf *conf) {
+    if (!conf || conf->bind_failed == 0) return false;
+    return !addrs || std::strcmp(addrs, OS_IPADDR_LOOPBACK_LIST) != 0;
 }
 
 void sock_tcp_server_exit(sock_srv *srv) {

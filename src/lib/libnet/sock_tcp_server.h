@@ -28,6 +28,8 @@ struct sock_srv_conf {
     // socket as argument (cast to void *) and owns it.
     os_thread_func work_proc;
     uint32_t bound_port;  // out: the port the system chose when 0 was asked
+    uint32_t bind_failed;  // out: addresses of the list that could not be listened on
+    int32_t bind_error;    // out: errno of the first of them
     void *arg;            // handed to accept_proc
 };
 
@@ -51,6 +53,10 @@ os_socket sock_bind(const char *addr, int port, sock_srv_conf *conf);
 // system choose one port shared by all listeners. Null when the record
 // cannot be allocated or, without a list, the IPv4 wildcard cannot be bound.
 sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_conf *conf);
+// True when an address that was asked for explicitly could not be listened
+// on. The loopback default (OS_IPADDR_LOOPBACK_LIST) is the exception: a host
+// without IPv6 has no ::1, and one loopback listener serves it.
+bool sock_server_missed_configured(const char *addrs, const sock_srv_conf *conf);
 // Removes and closes every listener and frees the record; null is ignored.
 void sock_tcp_server_exit(sock_srv *srv);
 

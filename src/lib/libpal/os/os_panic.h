@@ -23,6 +23,7 @@ struct os_exception_info {
     uint32_t param_count;
     uintptr_t params[OS_EXCEPTION_PARAM_MAXN];
     int signo;
+    int sender_pid;  // the process that sent the signal (kill), 0 for a fault of this one
     void *context;  // ucontext_t of the fault; null for a dump taken on request
 };
 
@@ -39,8 +40,14 @@ void os_panic_altstack_exit();
 
 // Switches dump writing on with the directory and the file name prefix
 // (both copied, cut at 4095 and 63 bytes); null or empty dir switches it off.
+// Warns at once when the folder (or the nearest one above it that exists)
+// cannot take a file, and removes dumps beyond the newest keep.
 void os_panic_dump_set(const char *dir, const char *app_name);
 bool os_panic_dump_on();
+// How many dumps the folder keeps, newest first: older ones are removed when
+// dumps are switched on and after each dump. 0 or less keeps every dump.
+constexpr int OS_PANIC_DUMP_KEEP_DEFAULT = 5;
+void os_panic_dump_keep_set(int keep);
 // True once a thread filter has logged a report and passed the fault on.
 bool os_panic_report_written();
 
@@ -53,11 +60,14 @@ void os_panic_log(uint32_t flags, const char *func, const char *text);
 const char *os_exception_name(uint32_t code, char *out, size_t size);
 // Logs the exception report at crit (the process goes on).
 void os_exception_dump(const os_exception_info *info);
-// Writes <dir>/<app>-YYYY_MM_DD-hh_mm_ss.dmp when dumps are on.
+// Writes <dir>/<app>-YYYY_MM_DD-hh_mm_ss-<pid>.dmp when dumps are on, with the
+// registers of every thread; a dump that cannot be written is logged at err
+// ("crash dump not written: <path>: <reason>").
 void os_painc_create_mini_dump(const os_exception_info *info);
 // Removes the part of a dump still being written; safe in a signal handler.
 void os_panic_dump_abandon();
 // Writes an ELF core of the process to path; info may be null (registers of the caller).
+// The other threads are stopped meanwhile and their registers go in too.
 void CreateMiniDump(const os_exception_info *info, const char *path);
 
 // Call stack helpers. Symbols and source lines come from libdw, loaded by

@@ -21,12 +21,18 @@ int os_install_service(const char *name, const char *display_name, const char *d
 // Stops the unit when it runs, removes the file; 0, or -1 on failure.
 int os_remove_service(const char *name);
 
+// The options after "-d" in the unit's ExecStart= (each one word, quoted there
+// as systemd needs); set before os_install_service.
+void os_service_exec_args_set(const char *const *args, int count);
+
 using os_service_proc = int32_t (*)();
 // Runs the service: start runs on the thread "srv" and stop on the signal
-// thread at SIGTERM. Returns when the service has ended, or at once (after
-// "StartServiceCtrlDispatcher Error") when the service manager did not start
-// the process.
-void os_service_start(const char *name, os_service_proc start, os_service_proc stop);
+// thread at SIGTERM. Returns start's result when the service has ended, or -1
+// at once (after "StartServiceCtrlDispatcher Error" and the reason) when the
+// service manager did not start the process or cannot be reached.
+int os_service_start(const char *name, os_service_proc start, os_service_proc stop);
+// Sends STATUS=text, the line systemctl status shows.
+void os_service_status_text(const char *text);
 // Sends the state to the service manager; non-zero on success.
 int ReportStatusToSCMgr(uint32_t state, uint32_t wait_hint_ms);
 // The control handler: stop, or any other code to report the state again.

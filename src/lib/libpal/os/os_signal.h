@@ -13,3 +13,7 @@ void os_signal_default(int sig);
 // Service mode: SIGTERM (stop) and SIGHUP (interrogation) go to control
 // instead of the handler; null gives them back to the handler.
 void os_signal_control_set(os_signal_handler control);
+// The first stop signal of the process: true. Any later one: false, and the
+// first of those is logged ("ignored: the stop is under way"), so that a
+// second Ctrl+C or SIGTERM never cuts the stop short.
+bool os_signal_stop_begin(int sig);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"
@@ -26,6 +28,8 @@ AppDescriptor g_app;
 namespace {
 
 constexpr const char *OPTIONS = "c:o:l:dqpiue:vhs:w";
+// The options that shape the service, as given, for the unit that -i writes.
+std::vector<std::string> g_service_options;
 
 void replace_text(char **field, const char *value) {
     mem_free(*field);
@@ -86,6 +90,26 @@ void arm_crash_dumps() {
     if (!os_debugger_attached()) os_panic_dump_set(g_app.panic_dump_dir, g_app.app_name);
 }
 
+// Remembers an option that shapes the service (-c, -o, -l, -s) for the unit
+// that -i writes. The service runs from elsewhere: a relative path is taken
+// from the directory the command was started in, as given.
+void keep_service_option(char option, const char *value) {
+    if (!value || (option == 's' && std::strcmp(value, "list") == 0)) return;
+    std::string word = value;
+    if ((option == 'c' || option == 'o') && value[0] != '/') {
+        char cwd[4096];
+        if (os_getcwd(cwd, sizeof cwd)) word = std::string(cwd) + "/" + value;
+    }
+    g_service_options.push_back(std::string("-") + option);
+    g_service_options.push_back(word);
+}
+
+void keep_service_options() {
+    std::vector<const char *> args;
+    for (const std::string &word : g_service_options) args.push_back(word.c_str());
+    os_service_exec_args_set(args.data(), static_cast<int>(args.size()));
+}
+
 // A service must never come up on the settings of another file: a -c file
 // that cannot be read ends the start.
 void require_readable_conf(const char *path) {
@@ -127,6 +151,7 @@ void app_opt_parse(int argc, char **argv) {
     int c;
     while ((c = app_getopt(argc, argv, OPTIONS)) != -1) {
         const char *arg = app_getopt_ctx()->optarg;
+        if (std::strchr("cols", c)) keep_service_option(static_cast<char>(c), arg);
         switch (c) {
         case 'c': replace_text(&g_app.conf_path, arg); break;
         case 'o': replace_text(&g_app.opt_log_file, arg); break;
@@ -201,8 +226,10 @@ int app_opt_set() {
         app_log_file_release();
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
-    if (g_app.svc_action == 'i')
+    if (g_app.svc_action == 'i') {
+        keep_service_options();
         leave_early(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));
+    }
     if (g_app.svc_action == 'u') leave_early(os_remove_service(g_app.svc_name));
     if (g_app.lib_init_proc) g_app.lib_init_proc();
     if (os_is_file(g_app.conf_path) != 1) {
@@ -239,10 +266,14 @@ int app_opt_set() {
         LOGW("%s privileges are required to run the program\n", "administrator");
     arm_crash_dumps();
     if (g_app.daemon_mode) {
-        os_service_start(g_app.svc_name, WinServiceStart, WinServiceStop);
-        // The servers' threads may still run: leave without static destructors.
+        int result = os_service_start(g_app.svc_name, WinServiceStart, WinServiceStop);
+        // The orderly end of the service releases what the console mode
+        // releases (the FIFO among it); the servers have stopped by now.
+        app_exit();
         std::fflush(nullptr);
-        std::_Exit(0);
+        // Threads of the libraries (the signal thread) may still run:
+        // leave without static destructors.
+        std::_Exit(result == 0 ? 0 : 1);
     }
     return 0;
 }

@@ -94,8 +94,15 @@ void app_help();
 // dump, last log lines, "process panic exit", exit code 254. Never returns.
 struct os_exception_info;
 [[noreturn]] void app_panic_handle(const os_exception_info *info);
-// Service-mode start and stop procedures (run on "srv" and on the signal thread).
+// Service-mode start and stop procedures (run on "srv" and on the signal
+// thread). WinServiceStart returns the start procedure's result.
 int32_t WinServiceStart();
 int32_t WinServiceStop();
+// Every listener listens and the host has started: tells the service manager
+// (READY=1) in service mode, unless a stop came first.
+void app_service_ready();
+// A start-up step failed: logs the reason at err and, in service mode, makes
+// it the status the service manager shows. The caller ends the start (exit 1).
+void app_start_failed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The default option parser (-c -o -l -d -q -p -i -u -e -v -h -s -w).
 void app_opt_parse(int argc, char **argv);

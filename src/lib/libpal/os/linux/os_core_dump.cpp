@@ -6,6 +6,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/procfs.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
@@ -21,6 +22,7 @@
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_panic.h"
 #include "libpal/os/os_thread.h"
+#include "libpal/os/os_thread_capture.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -63,11 +65,17 @@ int g_range_count = 0;
 char g_line[8192];
 char g_read[4096];
 char g_copy[COPY_CHUNK];
-char g_notes[4096];
+// The process notes and one NT_PRSTATUS for each thread.
+char g_notes[(OS_THREAD_CAPTURE_MAXN + 8) * 400 + 8192];
 char g_aux[4096];
 char g_path[4096];
 char g_tmp_path[4200];
 ucontext_t g_self_context;
+char g_dents[16384];
+char g_oldest[256];
+std::atomic<int> g_keep{OS_PANIC_DUMP_KEEP_DEFAULT};
+// How long the other threads get to stop and hand over their registers.
+constexpr uint32_t THREAD_CAPTURE_WAIT_MS = 1000;
 
 void panic_logf(uint32_t flags, const char *func, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void panic_logf(uint32_t flags, const char *func, const char *fmt, ...) {
@@ -164,6 +172,24 @@ size_t add_note(size_t used, uint32_t type, const void *desc, size_t desc_len) {
     return used + need;
 }
 
+// One thread's NT_PRSTATUS from the general registers of its ucontext.
+size_t add_thread_note(size_t used, int tid, int sig, const long long *gregs, unsigned long fs_base) {
+    elf_prstatus status;
+    std::memset(&status, 0, sizeof status);
+    status.pr_info.si_signo = sig;
+    status.pr_cursig = static_cast<short>(sig);
+    status.pr_pid = tid;
+    status.pr_ppid = getppid();
+    status.pr_pgrp = getpgrp();
+    status.pr_sid = getsid(0);
+    for (const reg_pair &pair : REG_MAP) status.pr_reg[pair.core] = static_cast<unsigned long long>(gregs[pair.greg]);
+    status.pr_reg[CR_ORIG_RAX] = ~0ULL;
+    status.pr_reg[CR_CS] = static_cast<unsigned long long>(gregs[REG_CSGSFS]) & 0xffff;
+    status.pr_reg[CR_SS] = 0x2b;
+    status.pr_reg[CR_FS_BASE] = fs_base;
+    return add_note(used, NT_PRSTATUS, &status, sizeof status);
+}
+
 size_t build_notes(const os_exception_info *info) {
     std::memset(g_notes, 0, sizeof g_notes);
     const ucontext_t *uc = info ? static_cast<const ucontext_t *>(info->context) : nullptr;
@@ -171,23 +197,11 @@ size_t build_notes(const os_exception_info *info) {
         getcontext(&g_self_context);
         uc = &g_self_context;
     }
-    elf_prstatus status;
-    std::memset(&status, 0, sizeof status);
-    int sig = info ? info->signo : 0;
-    status.pr_info.si_signo = sig;
-    status.pr_cursig = static_cast<short>(sig);
-    status.pr_pid = static_cast<pid_t>(os_thread_id());
-    status.pr_ppid = getppid();
-    status.pr_pgrp = getpgrp();
-    status.pr_sid = getsid(0);
-    for (const reg_pair &pair : REG_MAP) status.pr_reg[pair.core] = static_cast<unsigned long long>(uc->uc_mcontext.gregs[pair.greg]);
-    status.pr_reg[CR_ORIG_RAX] = ~0ULL;
-    status.pr_reg[CR_CS] = static_cast<unsigned long long>(uc->uc_mcontext.gregs[REG_CSGSFS]) & 0xffff;
-    status.pr_reg[CR_SS] = 0x2b;
     unsigned long fs_base = 0;
     syscall(SYS_arch_prctl, ARCH_GET_FS, &fs_base);
-    status.pr_reg[CR_FS_BASE] = fs_base;
-    size_t used = add_note(0, NT_PRSTATUS, &status, sizeof status);
+    // The faulting thread comes first: gdb takes the first one as the current thread.
+    size_t used = add_thread_note(0, static_cast<int>(os_thread_id()), info ? info->signo : 0,
+                                  reinterpret_cast<const long long *>(uc->uc_mcontext.gregs), fs_base);
 
     elf_prpsinfo ps;
     std::memset(&ps, 0, sizeof ps);
@@ -207,6 +221,9 @@ size_t build_notes(const os_exception_info *info) {
     // The auxiliary vector tells gdb where the position-independent program was loaded.
     size_t aux_len = read_small_file("/proc/self/auxv", g_aux, sizeof g_aux);
     if (aux_len) used = add_note(used, NT_AUXV, g_aux, aux_len);
+    for (int i = 0; const os_thread_regs *regs = os_thread_capture_get(i); ++i)
+        // Every thread carries the signal, as in a core of the kernel: gdb takes it from the last note.
+        used = add_thread_note(used, regs->tid, info ? info->signo : 0, regs->gregs, regs->fs_base);
     return used;
 }
 
@@ -300,6 +317,72 @@ bool write_core(int out, const os_exception_info *info) {
     return ok && ftruncate(out, at) == 0;
 }
 
+// A dump file of this program: "<app>-YYYY_MM_DD-hh_mm_ss[-<pid>].dmp".
+bool is_dump_name(const char *name) {
+    size_t prefix = std::strlen(g_app_name);
+    size_t len = std::strlen(name);
+    if (len < prefix + 1 + 19 + 4 || std::strncmp(name, g_app_name, prefix) != 0 || name[prefix] != '-') return false;
+    if (std::strcmp(name + len - 4, ".dmp") != 0) return false;
+    for (size_t i = 0; i < 19; ++i) {
+        char c = name[prefix + 1 + i];
+        bool digit = c >= '0' && c <= '9';
+        if (i == 4 || i == 7 || i == 13 || i == 16 ? c != '_' : i == 10 ? c != '-' : !digit) return false;
+    }
+    return true;
+}
+
+// Keeps the newest g_keep dumps (their names sort by time) and removes the
+// rest, oldest first. No heap: one pass over the folder per removal.
+void prune_dumps() {
+    int keep = g_keep.load(std::memory_order_relaxed);
+    if (keep <= 0) return;
+    int dir = open(g_dump_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    for (;;) {
+        int count = 0;
+        g_oldest[0] = 0;
+        lseek(dir, 0, SEEK_SET);
+        for (;;) {
+            long got = syscall(SYS_getdents64, dir, g_dents, sizeof g_dents);
+            if (got <= 0) break;
+            for (long at = 0; at < got;) {
+                unsigned short reclen;
+                std::memcpy(&reclen, g_dents + at + 16, sizeof reclen);
+                const char *name = g_dents + at + 19;
+                at += reclen;
+                if (!is_dump_name(name)) continue;
+                ++count;
+                if (!g_oldest[0] || std::strcmp(name, g_oldest) < 0)
+                    std::snprintf(g_oldest, sizeof g_oldest, "%s", name);
+            }
+        }
+        if (count <= keep || !g_oldest[0] || unlinkat(dir, g_oldest, 0) != 0) break;
+    }
+    close(dir);
+}
+
+// Where the dump folder, or the nearest folder above it that exists, cannot
+// take a file: the reason, else null.
+const char *dump_dir_problem() {
+    char path[sizeof g_dump_dir];
+    std::snprintf(path, sizeof path, "%s", g_dump_dir);
+    for (;;) {
+        struct stat st {};
+        if (stat(path, &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return os_strerror(ENOTDIR);
+            return access(path, W_OK | X_OK) == 0 ? nullptr : os_strerror(errno);
+        }
+        if (errno != ENOENT) return os_strerror(errno);
+        char *slash = std::strrchr(path, '/');
+        if (!slash) return nullptr;  // relative and nothing of it exists: the working directory decides
+        if (slash == path) {
+            path[1] = 0;
+        } else {
+            *slash = 0;
+        }
+    }
+}
+
 }  // namespace
 
 void os_panic_dump_set(const char *dir, const char *app_name) {
@@ -308,7 +391,12 @@ void os_panic_dump_set(const char *dir, const char *app_name) {
     std::snprintf(g_dump_dir, sizeof g_dump_dir, "%s", dir);
     std::snprintf(g_app_name, sizeof g_app_name, "%s", app_name ? app_name : "");
     g_dump_on.store(true);
+    if (const char *problem = dump_dir_problem())
+        LOGW("crash dump folder %s is not writable: %s; a crash will leave no dump\n", g_dump_dir, problem);
+    prune_dumps();
 }
+
+void os_panic_dump_keep_set(int keep) { g_keep.store(keep, std::memory_order_relaxed); }
 
 bool os_panic_dump_on() { return g_dump_on.load(); }
 
@@ -320,11 +408,16 @@ void CreateMiniDump(const os_exception_info *info, const char *path) {
     int out = open(g_tmp_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     g_writing.store(out >= 0);
     if (out < 0) {
-        panic_logf(LOG_DBG, "CreateMiniDump", "CreateFileW [%s] error:%s\n", path, os_strerror(errno));
+        panic_logf(LOG_ERR, "CreateMiniDump", "crash dump not written: %s: %s\n", path, os_strerror(errno));
         return;
     }
+    // The other threads stand still while their memory is copied.
+    os_thread_capture_all(THREAD_CAPTURE_WAIT_MS);
     bool ok = write_core(out, info);
     int write_errno = errno;
+    os_thread_capture_release();
+    if (int missing = os_thread_capture_missing())
+        panic_logf(LOG_WARN, "CreateMiniDump", "%d thread(s) did not stop for the dump and are not in it\n", missing);
     if (close(out) != 0) ok = false;
     bool renamed = ok && rename(g_tmp_path, path) == 0;
     g_writing.store(false);
@@ -333,7 +426,7 @@ void CreateMiniDump(const os_exception_info *info, const char *path) {
         return;
     }
     unlink(g_tmp_path);
-    panic_logf(LOG_DBG, "CreateMiniDump", "MiniDumpWriteDump [%s] error:%s\n", path,
+    panic_logf(LOG_ERR, "CreateMiniDump", "crash dump not written: %s: %s\n", path,
                os_strerror(write_errno ? write_errno : errno));
 }
 
@@ -349,12 +442,14 @@ void os_painc_create_mini_dump(const os_exception_info *info) {
     time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    int len = std::snprintf(g_path, sizeof g_path, "%s/%s-%04d_%02d_%02d-%02d_%02d_%02d.dmp", g_dump_dir,
+    // The pid keeps apart two processes that crash in the same second.
+    int len = std::snprintf(g_path, sizeof g_path, "%s/%s-%04d_%02d_%02d-%02d_%02d_%02d-%d.dmp", g_dump_dir,
                             g_app_name, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                            local.tm_min, local.tm_sec);
+                            local.tm_min, local.tm_sec, static_cast<int>(getpid()));
     if (len < 0 || static_cast<size_t>(len) >= sizeof g_path) {
-        panic_logf(LOG_DBG, "os_painc_create_mini_dump", "dump path too long: %s\n", g_path);
+        panic_logf(LOG_ERR, "os_painc_create_mini_dump", "crash dump not written: %s: path too long\n", g_path);
         return;
     }
     CreateMiniDump(info, g_path);
+    prune_dumps();
 }

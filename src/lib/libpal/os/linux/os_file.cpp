@@ -34,6 +34,8 @@ int os_mkdirs(const char *path) {
 
 int os_chdir(const char *path) { return path && chdir(path) == 0 ? 0 : -1; }
 
+char *os_getcwd(char *out, size_t size) { return out && size ? getcwd(out, size) : nullptr; }
+
 char *os_exe_dir(char *out, size_t size) {
     if (!out || size == 0) return out;
     out[0] = 0;

@@ -21,6 +21,7 @@
 
 #include "libpal/env/thread_name.h"
 #include "libpal/os/os_thread.h"
+#include "libpal/os/os_thread_capture.h"
 #include "libpal/os/os_thread_hook.h"
 #include "liblog/log2.h"
 #include "liblog/log2_panic.h"
@@ -41,7 +42,8 @@ struct exception_name {
     const char *name;
 };
 
-constexpr std::array<exception_name, 20> EXCEPTION_NAMES = {{
+constexpr std::array<exception_name, 21> EXCEPTION_NAMES = {{
+    {OS_EXCEPTION_ABORT, "ABORT"},
     {0xC0000005, "ACCESS_VIOLATION"},
     {0xC000008C, "ARRAY_BOUNDS_EXCEEDED"},
     {0x80000003, "BREAKPOINT"},
@@ -151,6 +153,8 @@ void fill_info(os_exception_info *info, int sig, siginfo_t *si, void *uc) {
     info->param_count = 2;
     info->params[0] = static_cast<uintptr_t>(static_cast<intptr_t>(si->si_code));
     info->params[1] = reinterpret_cast<uintptr_t>(si->si_addr);
+    // kill(2), sigqueue(3) and tgkill(2) from another process: no fault of this one.
+    if (si->si_code <= 0 && si->si_pid != getpid()) info->sender_pid = si->si_pid;
 }
 
 void panic_timeout(int) {
@@ -307,6 +311,7 @@ int os_panic_install(os_panic_handler handler) {
     dbghelp_init();
     os_panic_altstack_init();
     note_stack_bounds();
+    if (os_thread_capture_install() != 0) LOGW("thread capture for crash dumps not installed\n");
     struct sigaction action{};
     action.sa_sigaction = fault_handler;
     // SA_NODEFER: a fault inside the crash path comes back to the handler,
@@ -354,7 +359,10 @@ void os_exception_dump(const os_exception_info *info) {
     g_report[0] = 0;
     add("%s", "--ExptInfo-- \n");
     add("Code: 0x%x\n", info->code);
-    add("Cmsg: %s\n", os_exception_name(info->code, name, sizeof name));
+    if (info->sender_pid > 0)
+        add("Cmsg: signal %d sent by pid %d\n", info->signo, info->sender_pid);
+    else
+        add("Cmsg: %s\n", os_exception_name(info->code, name, sizeof name));
     add("Flag: %d\n", static_cast<int>(info->flags));
     // %p already writes the 0x here; the report keeps its one prefix.
     add("Addr: 0x%lx\n", reinterpret_cast<unsigned long>(info->addr));

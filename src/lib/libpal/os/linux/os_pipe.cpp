@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <cstdlib>
+#include <string>
 
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"
@@ -21,7 +23,19 @@
 
 namespace {
 
-constexpr const char PIPE_DIR[] = "/tmp/";
+// FIFOs live in /tmp, or in the service's own runtime folder when systemd
+// gives it one (RuntimeDirectory=, e.g. /run/hubd): a private /tmp would
+// hide them from the capture tools.
+const char *pipe_dir() {
+    static const std::string dir = [] {
+        const char *runtime = std::getenv("RUNTIME_DIRECTORY");
+        if (!runtime || runtime[0] != '/') return std::string("/tmp/");
+        // Several folders are separated by ':'; the first one is taken.
+        std::string first(runtime, strcspn(runtime, ":"));
+        return first + "/";
+    }();
+    return dir.c_str();
+}
 // Retry steps while no reader has opened the FIFO: a reader that comes soon
 // is served soon, and the step then doubles up to the longest, so that an
 // instance whose pipe nobody reads wakes twice a second.
@@ -76,7 +90,7 @@ char *os_name_pipe_path(const char *name, char *out, size_t size) {
     const char *base = strncmp(name, OS_NAME_PIPE_PREFIX, prefix_len) == 0 ? name + prefix_len
                                                                           : name;
     if (*base == '\0' || strchr(base, '/') || strchr(base, '\\')) return nullptr;
-    int n = snprintf(out, size, "%s%s", PIPE_DIR, base);
+    int n = snprintf(out, size, "%s%s", pipe_dir(), base);
     if (n < 0 || static_cast<size_t>(n) >= size) return nullptr;
     return out;
 }
@@ -237,7 +251,7 @@ int os_name_pipe_srv_write(os_name_pipe_srv *pipe, const void *buf, size_t len) 
 
 int os_name_pipe_sweep(const char *prefix) {
     PAL_ASSERT_RET(prefix, 0);
-    DIR *dir = opendir(PIPE_DIR);
+    DIR *dir = opendir(pipe_dir());
     if (!dir) return 0;
     size_t prefix_len = strlen(prefix);
     int removed = 0;
@@ -248,7 +262,7 @@ int os_name_pipe_sweep(const char *prefix) {
         if (*number == '\0' || strspn(number, "0123456789") != strlen(number)) continue;
         char path[OS_NAME_PIPE_PATH_MAXN];
         char proc[64];
-        if (snprintf(path, sizeof path, "%s%s", PIPE_DIR, name) >= static_cast<int>(sizeof path)) continue;
+        if (snprintf(path, sizeof path, "%s%s", pipe_dir(), name) >= static_cast<int>(sizeof path)) continue;
         snprintf(proc, sizeof proc, "/proc/%s", number);
         struct stat st;
         if (lstat(path, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) continue;

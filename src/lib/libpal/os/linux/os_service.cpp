@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "libpal/os/os_error.h"
 #include "libpal/os/os_signal.h"
@@ -54,6 +55,12 @@ char g_name[256];
 std::atomic<os_service_proc> g_start{nullptr};
 std::atomic<os_service_proc> g_stop{nullptr};
 std::atomic<int> g_controls_running{0};
+std::atomic<int32_t> g_start_result{-1};
+std::atomic<bool> g_stop_requested{false};
+// The error of the last notify message that could not be sent (negative errno).
+std::atomic<int> g_notify_error{0};
+// Options that shape the service, kept in the unit's command line.
+std::vector<std::string> g_exec_args;
 
 std::mutex g_end_lock;
 std::condition_variable g_end_cv;
@@ -85,16 +92,27 @@ int dir_writable(const char *dir) {
 
 std::string unit_path(const char *dir, const char *name) { return std::string(dir) + "/" + name + ".service"; }
 
-// systemd splits ExecStart= at blanks unless the path is quoted.
-std::string exec_start(const char *exe) {
-    std::string path = exe;
-    if (path.find_first_of(" \t\"\\") == std::string::npos) return path + " -d";
+// One word of ExecStart=: systemd splits at blanks unless the word is quoted,
+// and expands % specifiers and $ variables unless they are doubled.
+std::string exec_word(const std::string &word) {
+    std::string escaped;
+    for (char c : word) {
+        if (c == '%' || c == '$') escaped += c;
+        escaped += c;
+    }
+    if (!word.empty() && word.find_first_of(" \t\"\\'") == std::string::npos) return escaped;
     std::string quoted = "\"";
-    for (char c : path) {
+    for (char c : escaped) {
         if (c == '"' || c == '\\') quoted += '\\';
         quoted += c;
     }
-    return quoted + "\" -d";
+    return quoted + "\"";
+}
+
+std::string exec_start(const char *exe) {
+    std::string line = exec_word(exe) + " -d";
+    for (const std::string &arg : g_exec_args) line += " " + exec_word(arg);
+    return line;
 }
 
 std::string unit_text(const char *desc, const char *exe) {
@@ -152,6 +170,8 @@ std::string is_active(const char *name) {
 // ---- runtime --------------------------------------------------------------
 
 void control_signal(int sig) {
+    // A second stop signal while the first stop runs changes nothing.
+    if (sig == SIGTERM && !os_signal_stop_begin(sig)) return;
     g_controls_running.fetch_add(1);
     service_ctrl(sig == SIGTERM ? OS_SERVICE_CONTROL_STOP : OS_SERVICE_CONTROL_INTERROGATE);
     g_controls_running.fetch_sub(1);
@@ -165,8 +185,11 @@ uint32_t service_main(void *) {
         g_status.specific_exit_code = 0;
     }
     if (ReportStatusToSCMgr(OS_SERVICE_START_PENDING, START_WAIT_HINT_MS)) {
-        if (os_service_proc start = g_start.load()) start();
+        os_service_proc start = g_start.load();
+        g_start_result.store(start ? start() : 0);
     } else {
+        LOGE("cannot report to the service manager at NOTIFY_SOCKET=%s: %s\n", std::getenv("NOTIFY_SOCKET"),
+             os_strerror(-g_notify_error.load()));
         ReportStatusToSCMgr(OS_SERVICE_STOPPED, 0);
     }
     std::lock_guard<std::mutex> guard(g_end_lock);
@@ -241,6 +264,7 @@ int os_remove_service(const char *name) {
     std::string path = unit_path(dir, name);
     if (access(path.c_str(), F_OK) != 0) {
         LOGD("OpenService failed - %s\n", os_strerror(errno));
+        LOGE("no %s unit is installed: %s does not exist\n", name, path.c_str());
         return -1;
     }
     bool managed = systemd_manages(system_dir);
@@ -271,7 +295,12 @@ int os_remove_service(const char *name) {
     return result;
 }
 
-void os_service_start(const char *name, os_service_proc start, os_service_proc stop) {
+void os_service_exec_args_set(const char *const *args, int count) {
+    g_exec_args.clear();
+    for (int i = 0; i < count; ++i) g_exec_args.emplace_back(args[i] ? args[i] : "");
+}
+
+int os_service_start(const char *name, os_service_proc start, os_service_proc stop) {
     std::snprintf(g_name, sizeof g_name, "%s", name ? name : "");
     g_start.store(start);
     g_stop.store(stop);
@@ -279,12 +308,13 @@ void os_service_start(const char *name, os_service_proc start, os_service_proc s
     const char *socket = std::getenv("NOTIFY_SOCKET");
     if (!socket || !socket[0]) {
         LOGE("StartServiceCtrlDispatcher Error\n");
-        return;
+        LOGE("-d runs under systemd only: NOTIFY_SOCKET is not set\n");
+        return -1;
     }
     os_thread *thread = os_thread_init("srv", service_main, nullptr, nullptr, nullptr);
     if (!thread) {
         LOGE("StartServiceCtrlDispatcher Error\n");
-        return;
+        return -1;
     }
     {
         std::unique_lock<std::mutex> lock(g_end_lock);
@@ -293,6 +323,16 @@ void os_service_start(const char *name, os_service_proc start, os_service_proc s
     os_thread_wait_kill_exit(thread, 0, nullptr);
     // A stop control may still be finishing its report on the signal thread.
     for (int waited = 0; g_controls_running.load() > 0 && waited < CONTROL_DRAIN_MS; waited += 10) os_sleep_ms(10);
+    return g_start_result.load();
+}
+
+void os_service_status_text(const char *text) {
+    char message[600];
+    std::snprintf(message, sizeof message, "STATUS=%s", text ? text : "");
+    // Status lines are single lines.
+    for (char *c = message; *c; ++c)
+        if (*c == '\n') *c = ' ';
+    sd_notify(0, message);
 }
 
 int ReportStatusToSCMgr(uint32_t state, uint32_t wait_hint_ms) {
@@ -322,7 +362,9 @@ int ReportStatusToSCMgr(uint32_t state, uint32_t wait_hint_ms) {
         default: std::snprintf(message, sizeof message, "STATUS=stopped"); break;
         }
     }
-    if (sd_notify(0, message) <= 0) {
+    int sent = sd_notify(0, message);
+    if (sent <= 0) {
+        g_notify_error.store(sent < 0 ? sent : -ENOTCONN);
         LOGD("SetServiceStatus Error\n");
         return 0;
     }

@@ -14,6 +14,8 @@ namespace {
 std::atomic<os_signal_handler> g_handler{nullptr};
 std::atomic<os_signal_handler> g_control{nullptr};
 std::atomic<bool> g_started{false};
+std::atomic<bool> g_stop_begun{false};
+std::atomic<bool> g_repeat_logged{false};
 
 sigset_t stop_signals() {
     sigset_t set;
@@ -63,6 +65,13 @@ void os_signal_default(int sig) {
     sigaddset(&one, sig);
     // Only this thread takes the signal now, with its default action.
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+}
+
+bool os_signal_stop_begin(int sig) {
+    if (!g_stop_begun.exchange(true, std::memory_order_relaxed)) return true;
+    if (!g_repeat_logged.exchange(true, std::memory_order_relaxed))
+        LOGN("signal %d ignored: the stop is under way\n", sig);
+    return false;
 }
 
 void os_signal_control_set(os_signal_handler control) { g_control.store(control, std::memory_order_release); }
