@@ -45,6 +45,7 @@ int32_t app_conf_file_init(const char *path) {
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
     debug_shell_server_max_sessions_set(conf_get_int(conf, "debug:shell_server_max_sessions", NETSH_MAX_SESSIONS));
+    dbg_http_allowed_hosts_set(conf_get_str(conf, "debug:http_allowed_hosts", ""));
     dbg_http_options_set(conf_get_int(conf, "debug:http_login_lockout", 0),
                          conf_get_int(conf, "debug:http_max_clients", DBG_HTTP_MAX_CLIENTS));
     conf_close(conf);

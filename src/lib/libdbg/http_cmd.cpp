@@ -97,6 +97,7 @@ int http_exec_cmd(const char *cmd, char *reply) {
 void http_callback_cmd(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
     if (is_need_auth(r)) return;
+    httpd_set_content_type(r, HTTPD_CONTENT_JSON);
     char raw[CMD_ARG_SIZE];
     http_query_arg(r->query, "command", raw, sizeof raw);
     char cmd[CMD_TEXT_SIZE];
