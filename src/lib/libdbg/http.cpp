@@ -265,6 +265,7 @@ void http_callback_update(httpd_server *, httpd_request *r) {
     http_query_arg(r->query, "name", name, sizeof name);
     http_query_arg(r->query, "value", value, sizeof value);
     char msg[DVAR_ERR_SIZE] = "";
+    http_audit(r, (std::string("set ") + name + " " + value).c_str());
     if (value2_set_str(name, value, msg) < 0) {
         LOGD("%s conf_set failed: %s\n", r->query, msg);
         // The message quotes the name the client sent: escaped, it cannot break the object.
@@ -329,7 +330,8 @@ void http_query_arg(const char *query, const char *name, char *out, size_t size)
 
 int is_need_auth(httpd_request *r) {
     const web_settings &s = settings();
-    if (!s.user || !s.user[0] || !s.pwd || !s.pwd[0]) return 0;
+    // A login is the console's password; without one, the peer decides.
+    if (!s.user || !s.user[0] || !s.pwd || !s.pwd[0]) return http_check_peer(r);
     if (s.use_libpwd) {
         char msg[LIBPWD_MSG_SIZE] = "";
         if (libpwd_check_user_pwd(r->client_addr, r->user, r->pwd, msg) == LIBPWD_OK) return 0;

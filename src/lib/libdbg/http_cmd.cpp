@@ -103,6 +103,7 @@ void http_callback_cmd(httpd_server *, httpd_request *r) {
     char cmd[CMD_TEXT_SIZE];
     if (str_unescape_url_args(raw, cmd, sizeof cmd) != 0) cmd[0] = 0;
     LOGV("ucmd=[%s]\n", cmd);
+    if (cmd[0]) http_audit(r, cmd);
     char reply[HTTP_CMD_REPLY_SIZE];
     http_exec_cmd(cmd, reply);
     LOGV("ret=[%s]\n", reply);

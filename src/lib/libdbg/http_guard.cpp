@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "libdbg/dbg_access.h"
 #include "libdbg/http_imp.h"
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_peer.h"
@@ -146,4 +147,28 @@ int http_check_browser(httpd_request *r) {
     LOGW("browser request refused: ip=[%s] site=[%s] path=[%s]: %s\n", r->client_addr, r->fetch_site, r->path, why);
     httpd_send_refusal(r, "403 Forbidden", why);
     return -1;
+}
+
+int http_check_peer(httpd_request *r) {
+    dbg_peer peer{};
+    char why[DBG_ACCESS_TEXT_SIZE];
+    if (dbg_access_check(r->stream.sock, false, "console", &peer, why) == DBG_ACCESS_SERVE) return 0;
+    LOGW("web request refused: %s:%d uid=%s path=[%s]: %s\n", peer.addr, peer.port,
+         peer.uid_known ? std::to_string(peer.uid).c_str() : "?", r->path, why);
+    httpd_send_refusal(r, "403 Forbidden", why);
+    return 1;
+}
+
+void http_audit(const httpd_request *r, const char *line) {
+    dbg_peer peer{};
+    char why[DBG_ACCESS_TEXT_SIZE];
+    dbg_access_check(r->stream.sock, false, "console", &peer, why);
+    char who[256];
+    if (r->user[0])
+        std::snprintf(who, sizeof who, "web %s:%d user=%s", peer.addr, peer.port, r->user);
+    else if (peer.uid_known)
+        std::snprintf(who, sizeof who, "web %s:%d uid=%u", peer.addr, peer.port, peer.uid);
+    else
+        std::snprintf(who, sizeof who, "web %s:%d", peer.addr, peer.port);
+    dbg_audit_command(who, line);
 }

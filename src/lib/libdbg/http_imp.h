@@ -25,6 +25,12 @@ int http_check_host(httpd_request *r);
 // A browser's request must carry the token and come from the page's own origin.
 int http_check_browser(httpd_request *r);
 
+// Without a login configured, only a peer the shell would serve may use the
+// console: 0, or 1 after the 403 page.
+int http_check_peer(httpd_request *r);
+// The audit line of a command or setting change from the console.
+void http_audit(const httpd_request *r, const char *line);
+
 // Endpoint handlers.
 void http_callback_cmd(httpd_server *server, httpd_request *r);
 void http_callback_log(httpd_server *server, httpd_request *r);

@@ -11,7 +11,8 @@
 bool os_random_bytes(void *buf, size_t len);
 
 // The uid that owns the socket at the other end of a TCP connection on this
-// machine, found through the kernel's socket diagnostics (IPv4 and IPv6).
+// machine, found through the kernel's socket diagnostics (IPv4 and IPv6);
+// of a local socket, from its peer credentials.
 // false when no such socket is found (the peer is elsewhere, or gone).
 bool os_socket_peer_uid(os_socket sock, uint32_t *uid);
 // The real uid of this process.

@@ -1,4 +1,5 @@
-// Peer uid of a loopback TCP connection through NETLINK_SOCK_DIAG: the peer's
+// Peer uid of a loopback TCP connection through NETLINK_SOCK_DIAG (of a
+// local socket through its credentials): the peer's
 // socket is the one whose source is our destination and whose destination is
 // our source, and the kernel reports its owner.
 #include "libpal/os/os_peer.h"
@@ -79,10 +80,18 @@ bool os_random_bytes(void *buf, size_t len) {
 
 bool os_socket_peer_uid(os_socket sock, uint32_t *uid) {
     if (!uid) return false;
-    int fd = static_cast<int>(sock);
+    int fd = os_socket_fd(sock);
     sockaddr_storage local{}, peer{};
     socklen_t local_len = sizeof local, peer_len = sizeof peer;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_len) != 0) return false;
+    // A local socket carries its peer's credentials itself.
+    if (local.ss_family == AF_UNIX) {
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+        *uid = static_cast<uint32_t>(cred.uid);
+        return true;
+    }
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) return false;
     unmap_v4(&local);
     unmap_v4(&peer);
