@@ -80,6 +80,17 @@ void gate_who(const dbgsh_gate *gate, char *out, size_t size) {
         std::snprintf(out, size, "tcp %s:%d", gate->peer.addr, gate->peer.port);
 }
 
+// What the client sent meanwhile is read before the close: closed with
+// unread input, the socket would reset and the client could lose the line.
+void drain_input(net_sock *stream) {
+    constexpr int DRAIN_STEPS = 10;
+    constexpr uint32_t DRAIN_STEP_MS = 100;
+    char buf[4096];
+    stream->timeout = DRAIN_STEP_MS;
+    for (int i = 0; i < DRAIN_STEPS && !stream->disconnected; ++i)
+        if (net_sock_read_some(stream, buf, sizeof buf, static_cast<int>(DRAIN_STEP_MS)) < 0) break;
+}
+
 void reply(shell_ctx *ctx, const char *text) {
     ctx->print(ctx->out, "%s\n", text);
     ctx->flush(ctx->out);
@@ -143,6 +154,7 @@ dbg_access_verdict dbg_access_check(os_socket sock, bool have_pwd, const char *w
 
 int dbgsh_gate_open(dbgsh_gate *gate, net_sock *stream) {
     *gate = dbgsh_gate{};
+    gate->stream = stream;
     char why[DBG_ACCESS_TEXT_SIZE];
     dbg_access_verdict verdict = dbg_access_check(stream->sock, have_shell_pwd(), "shell", &gate->peer, why);
     if (verdict == DBG_ACCESS_SERVE) return 0;
@@ -156,6 +168,7 @@ int dbgsh_gate_open(dbgsh_gate *gate, net_sock *stream) {
     std::string line = std::string(why) + "\r\n";
     // With the end-of-reply byte, so that a client waiting for a reply stops.
     net_write(stream, line.c_str(), line.size() + 1);
+    drain_input(stream);
     return -1;
 }
 
@@ -179,6 +192,7 @@ int dbgsh_gate_request(dbgsh_gate *gate, shell_ctx *ctx, const char *line) {
         LOGW("shell session: wrong password %d of %d: %s\n", gate->wrong, DBG_AUTH_MAX_TRIES, who);
         if (gate->wrong >= DBG_AUTH_MAX_TRIES) {
             reply(ctx, "error: wrong password, too many tries: closing");
+            if (gate->stream) drain_input(gate->stream);
             return -1;
         }
         char text[96];

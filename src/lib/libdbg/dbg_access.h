@@ -40,6 +40,7 @@ int dbgcli_auth(net_sock *stream);
 
 // A shell session's gate: the peer check when it starts, then every request.
 struct dbgsh_gate {
+    net_sock *stream;
     dbg_peer peer;
     bool need_pwd;
     bool authed;
