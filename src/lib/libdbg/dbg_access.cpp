@@ -13,6 +13,7 @@
 
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_peer.h"
+#include "libpal/os/os_time.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -164,7 +165,10 @@ int dbgsh_gate_open(dbgsh_gate *gate, net_sock *stream) {
     }
     char who[128];
     gate_who(gate, who, sizeof who);
-    LOGW("shell session refused: %s: %s\n", who, why);
+    static dbg_log_rate rate;
+    unsigned skipped = 0;
+    if (dbg_log_rate_due(&rate, &skipped))
+        LOGW("shell session refused: %s: %s (%u more refused since the last report)\n", who, why, skipped);
     std::string line = std::string(why) + "\r\n";
     // With the end-of-reply byte, so that a client waiting for a reply stops.
     net_write(stream, line.c_str(), line.size() + 1);
@@ -189,7 +193,11 @@ int dbgsh_gate_request(dbgsh_gate *gate, shell_ctx *ctx, const char *line) {
             return 1;
         }
         ++gate->wrong;
-        LOGW("shell session: wrong password %d of %d: %s\n", gate->wrong, DBG_AUTH_MAX_TRIES, who);
+        static dbg_log_rate rate;
+        unsigned skipped = 0;
+        if (dbg_log_rate_due(&rate, &skipped))
+            LOGW("shell session: wrong password %d of %d: %s (%u more wrong since the last report)\n", gate->wrong,
+                 DBG_AUTH_MAX_TRIES, who, skipped);
         if (gate->wrong >= DBG_AUTH_MAX_TRIES) {
             reply(ctx, "error: wrong password, too many tries: closing");
             if (gate->stream) drain_input(gate->stream);
@@ -235,4 +243,20 @@ int dbgcli_auth(net_sock *stream) {
     if (std::strcmp(answer, "ok") == 0) return 0;
     std::fprintf(stderr, "%s\n", answer);
     return -1;
+}
+
+bool dbg_log_rate_due(dbg_log_rate *rate, unsigned *skipped) {
+    constexpr uint64_t INTERVAL_MS = 60000;
+    uint64_t now = os_clock_ms() + INTERVAL_MS;  // never 0, so the first one is always due
+    uint64_t last = rate->last_ms.load(std::memory_order_relaxed);
+    if (last != 0 && now - last < INTERVAL_MS) {
+        rate->skipped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (!rate->last_ms.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+        rate->skipped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    *skipped = rate->skipped.exchange(0, std::memory_order_relaxed);
+    return true;
 }

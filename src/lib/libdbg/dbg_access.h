@@ -3,6 +3,7 @@
 // line of every command a remote session runs.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,3 +55,12 @@ int dbgsh_gate_request(dbgsh_gate *gate, shell_ctx *ctx, const char *line);
 // The audit line of a command from a remote session (who: "tcp a:p uid=N",
 // "web user"); set, call, exit and source at notice, others at info.
 void dbg_audit_command(const char *who, const char *line);
+
+// Refusals repeat as fast as a client sends: each kind is logged at once,
+// then at most once a minute with the count of those not logged meanwhile.
+struct dbg_log_rate {
+    std::atomic<uint64_t> last_ms{0};
+    std::atomic<unsigned> skipped{0};
+};
+// True when this one is to be logged; *skipped gets the count since the last.
+bool dbg_log_rate_due(dbg_log_rate *rate, unsigned *skipped);

@@ -128,7 +128,11 @@ bool http_host_allowed(const httpd_request *r) {
 
 int http_check_host(httpd_request *r) {
     if (http_host_allowed(r)) return 0;
-    LOGW("request for a foreign host refused: ip=[%s] host=[%s] path=[%s]\n", r->client_addr, r->host, r->path);
+    static dbg_log_rate rate;
+    unsigned skipped = 0;
+    if (dbg_log_rate_due(&rate, &skipped))
+        LOGW("request for a foreign host refused: ip=[%s] host=[%s] path=[%s] (%u more since the last report)\n",
+             r->client_addr, r->host, r->path, skipped);
     httpd_send_refusal(r, "421 Misdirected Request",
                        "This console does not answer to that host name: add it to debug:http_allowed_hosts.");
     return -1;
@@ -144,7 +148,11 @@ int http_check_browser(httpd_request *r) {
     else if (!token_matches(token))
         why = "The request lacks the console page's token: use the page.";
     if (!why) return 0;
-    LOGW("browser request refused: ip=[%s] site=[%s] path=[%s]: %s\n", r->client_addr, r->fetch_site, r->path, why);
+    static dbg_log_rate rate;
+    unsigned skipped = 0;
+    if (dbg_log_rate_due(&rate, &skipped))
+        LOGW("browser request refused: ip=[%s] site=[%s] path=[%s]: %s (%u more since the last report)\n", r->client_addr,
+             r->fetch_site, r->path, why, skipped);
     httpd_send_refusal(r, "403 Forbidden", why);
     return -1;
 }
@@ -153,8 +161,11 @@ int http_check_peer(httpd_request *r) {
     dbg_peer peer{};
     char why[DBG_ACCESS_TEXT_SIZE];
     if (dbg_access_check(r->stream.sock, false, "console", &peer, why) == DBG_ACCESS_SERVE) return 0;
-    LOGW("web request refused: %s:%d uid=%s path=[%s]: %s\n", peer.addr, peer.port,
-         peer.uid_known ? std::to_string(peer.uid).c_str() : "?", r->path, why);
+    static dbg_log_rate rate;
+    unsigned skipped = 0;
+    if (dbg_log_rate_due(&rate, &skipped))
+        LOGW("web request refused: %s:%d uid=%s path=[%s]: %s (%u more since the last report)\n", peer.addr, peer.port,
+             peer.uid_known ? std::to_string(peer.uid).c_str() : "?", r->path, why, skipped);
     httpd_send_refusal(r, "403 Forbidden", why);
     return 1;
 }
