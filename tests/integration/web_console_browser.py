@@ -56,7 +56,7 @@ try:
     driver.find_element(By.ID, "tab-log").click()
     view = driver.find_element(By.ID, "logview")
     wait.until(lambda d: "exec [no_such_command_xyz] failed" in view.text)
-    line = [e for e in view.find_elements(By.TAG_NAME, "div") if "no_such_command_xyz" in e.text][0]
+    line = [e for e in view.find_elements(By.TAG_NAME, "div") if "exec [no_such_command_xyz] failed" in e.text][0]
     assert line.get_attribute("class") == "l-debug", line.get_attribute("class")
     driver.find_element(By.ID, "filter").send_keys("no_such_command")
     shown = [e for e in view.find_elements(By.TAG_NAME, "div")]

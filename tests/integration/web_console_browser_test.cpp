@@ -32,4 +32,26 @@ TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
     p.stop(SIGTERM);
 }
 
+// Another origin on another loopback port drives the browser at the console:
+// nothing it sends acts, and each attempt was refused, not lost.
+TEST(WebConsoleBrowser, AnotherOriginCannotActThroughTheBrowser) {
+    int status = -1;
+    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
+        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    HubdDir dir;
+    int port = free_tcp_port(), attacker = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_attack.py "
+                                  "http://127.0.0.1:" + std::to_string(port) + "/ " + std::to_string(attacker) + " 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("navigate.html refused\nok"), std::string::npos) << out;
+    p.pump(200);
+    EXPECT_NE(p.err().find("browser request refused"), std::string::npos) << p.err();
+    p.stop(SIGTERM);
+}
+
 }  // namespace

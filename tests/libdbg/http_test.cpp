@@ -166,9 +166,32 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
     std::string page = http_test_body(get("/"));
     EXPECT_NE(page.find("<title>Test Title</title>"), std::string::npos);
-    EXPECT_NE(page.find("value=\"47110815\""), std::string::npos);
-    EXPECT_NE(page.find(">tst></span>"), std::string::npos);
+    ASSERT_EQ(std::strlen(http_page_token()), 32u);
+    EXPECT_NE(page.find(std::string("value=\"") + http_page_token() + "\""), std::string::npos);
+    EXPECT_NE(page.find(">tst&gt;</span>"), std::string::npos);
     EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    // What a reply is, said so that no browser takes a command's output for a page.
+    struct {
+        const char *path;
+        const char *type;
+    } types[] = {{"/", "text/html; charset=utf-8"},
+                 {"/cmd?command=echo%20%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E", "application/json; charset=utf-8"},
+                 {"/log", "application/json; charset=utf-8"},
+                 {"/config", "application/json; charset=utf-8"},
+                 {"/update?name=%3Cb%3E&value=1", "application/json; charset=utf-8"},
+                 {"/favicon.ico", "image/x-icon"},
+                 {"/metrics", "text/plain; charset=utf-8"},
+                 {"/metrics/prometheus", "text/plain; version=0.0.4; charset=utf-8"}};
+    for (const auto &row : types) {
+        std::string reply = get(row.path);
+        std::string head = reply.substr(0, reply.find("\r\n\r\n"));
+        EXPECT_NE(head.find(std::string("\r\nContent-Type: ") + row.type + "\r\n"), std::string::npos) << row.path << head;
+        EXPECT_NE(head.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos) << row.path;
+    }
+    std::string head = get("/");
+    head = head.substr(0, head.find("\r\n\r\n"));
+    EXPECT_NE(head.find("Content-Security-Policy: default-src 'none'; script-src 'nonce-"), std::string::npos) << head;
+    EXPECT_NE(head.find("frame-ancestors 'none'"), std::string::npos) << head;
     // A quote in the name cannot break the failure object.
     std::string quoted = http_test_body(get("/update?name=a\"b&value=1"));
     EXPECT_TRUE(http_test_json_ok(quoted)) << quoted;
@@ -196,33 +219,53 @@ TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
     }
 }
 
-TEST_F(HttpServerTest, CrossSiteBrowserRequestsAreRefusedAndRunNothing) {
+TEST_F(HttpServerTest, ForgedAndForeignHostRequestsAreRefusedAndRunNothing) {
     start("", "");
     std::string host = "127.0.0.1:" + std::to_string(port_);
+    std::string token = std::string("&token=") + http_page_token();
+    dbg_http_allowed_hosts_set("console.example, other.example");
     struct {
-        std::string headers;
-        bool refused;
+        std::string query, headers;
+        const char *status;  // null: served
     } rows[] = {
-        {"Sec-Fetch-Site: cross-site\r\n", true},
-        {"Sec-Fetch-Site: same-origin\r\n", false},
-        {"Origin: http://evil.example\r\n", true},
-        {"Origin: null\r\n", true},
-        {"Origin: http://" + host + "\r\n", false},
-        {"", false},
+        {"", "Sec-Fetch-Site: cross-site\r\n", "403"},
+        {token, "Sec-Fetch-Site: cross-site\r\n", "403"},
+        {token, "Sec-Fetch-Site: same-site\r\n", "403"},
+        {"", "Sec-Fetch-Site: same-origin\r\n", "403"},
+        {"&token=47110815", "Sec-Fetch-Site: same-origin\r\n", "403"},
+        {token, "Sec-Fetch-Site: same-origin\r\n", nullptr},
+        {token, "Sec-Fetch-Site: none\r\n", nullptr},
+        {"", "Referer: http://" + host + "/\r\n", "403"},
+        {token, "Origin: http://evil.example\r\n", "403"},
+        {token, "Origin: null\r\n", "403"},
+        {token, "Origin: http://" + host + "\r\n", nullptr},
+        {"", "", nullptr},
+        {"", "Host: rebound.example\r\n", "421"},
+        {"", "Host: 10.9.9.9:" + std::to_string(port_) + "\r\n", "421"},
+        {"", "Host: localhost:" + std::to_string(port_) + "\r\n", nullptr},
+        {"", "Host: other.example\r\n", nullptr},
     };
     for (const auto &row : rows) {
         int before = log2_level_get();
         std::string target = before == LOG_VERB ? "err" : "verb";
-        std::string reply = get("/update?name=log.level&value=" + target, row.headers);
+        std::string path = "/update?name=log.level&value=" + target + row.query;
+        std::string raw = "GET " + path + " HTTP/1.1\r\n";
+        if (row.headers.rfind("Host:", 0) != 0) raw += "Host: " + host + "\r\n";
+        std::string reply = http_test_raw(port_, raw + row.headers + "\r\n");
         int after = log2_level_get();
-        if (row.refused) {
-            EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << row.headers;
+        if (row.status) {
+            EXPECT_EQ(reply.rfind(std::string("HTTP/1.1 ") + row.status, 0), 0u) << row.headers << reply;
             EXPECT_EQ(after, before) << row.headers;
         } else {
-            EXPECT_EQ(http_test_body(reply), "{ \"success\" : true, \"msg\" : \"ok\" }") << row.headers;
+            EXPECT_EQ(http_test_body(reply), "{ \"success\" : true, \"msg\" : \"ok\" }") << row.headers << row.query;
             EXPECT_NE(after, before) << row.headers;
         }
     }
+    // The page itself opens from a link on another site; only what acts is refused.
+    EXPECT_EQ(get("/", "Sec-Fetch-Site: cross-site\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(get("/log", "Sec-Fetch-Site: cross-site\r\n").rfind("HTTP/1.1 403", 0), 0u);
+    EXPECT_EQ(get("/cmd?command=echo%20x", "Sec-Fetch-Mode: no-cors\r\n").rfind("HTTP/1.1 403", 0), 0u);
+    dbg_http_allowed_hosts_set("");
     log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
 }
 
@@ -283,6 +326,9 @@ TEST_F(HttpServerTest, LockoutAnswersWithItsMessageAfterThreeWrongPasswords) {
     libpwd_reset();
     libpwd_set_limits(3, 60, 64);
     start("admin", "s3cret", 1);
+    // A browser's first request carries no credentials: never counted.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(get("/").rfind("HTTP/1.1 401", 0), 0u);
+    EXPECT_EQ(get("/config", http_test_basic("admin", "s3cret")).rfind("HTTP/1.1 200", 0), 0u);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(get("/config", http_test_basic("admin", "bad")).rfind("HTTP/1.1 401", 0), 0u);
     std::string reply = get("/config", http_test_basic("admin", "s3cret"));

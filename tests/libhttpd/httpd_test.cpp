@@ -37,7 +37,8 @@ std::string without_date(const std::string &text) {
 
 const std::string HEADER_BLOCK =
     "HTTP/1.1 200 Output Follows\r\nServer: QELTO Http Server\r\nDate: *\r\nConnection: close\r\n"
-    "Content-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
+    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+    "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
 
 struct RequestCase {
     const char *raw;
@@ -186,16 +187,36 @@ TEST(HttpdOutput, ForceAuthAndNotFoundAreExact) {
     httpd_force_auth(a.r);
     EXPECT_EQ(without_date(a.sent()),
               "HTTP/1.1 401 Please Authenticate\nServer: QELTO Http Server\r\nWWW-Authenticate: Basic realm=\"qelto\"\n"
-              "Date: *\r\nConnection: close\r\nContent-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\n"
-              "Expires: 0\r\nPragma: no-cache\r\n\r\n\n");
+              "Date: *\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+              "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n\n");
     MemRequest n("GET /x HTTP/1.1\r\n\r\n");
     ASSERT_EQ(httpdReadRequest(n.r), 0);
     httpd_send_404(n.r);
     EXPECT_EQ(without_date(n.sent()),
               "HTTP/1.1 404 Not Found\nServer: QELTO Http Server\r\nDate: *\r\nConnection: close\r\n"
-              "Content-Type: text/html\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n"
+              "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+              "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n"
               "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not found!</H1>\n"
               "</BODY></HTML>\n");
+    // A refusal that quotes what the client sent shows it as text.
+    MemRequest f("GET /x HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(httpdReadRequest(f.r), 0);
+    httpd_send_refusal(f.r, "421 Misdirected Request", "host <img src=x onerror=alert(1)>");
+    EXPECT_EQ(f.sent().rfind("HTTP/1.1 421 Misdirected Request\r\n", 0), 0u);
+    EXPECT_NE(f.sent().find("<H1>host &lt;img src=x onerror=alert(1)&gt;</H1>"), std::string::npos) << f.sent();
+}
+
+TEST(HttpdReadRequest, BrowserHeadersMarkTheRequest) {
+    struct {
+        const char *header;
+        bool browser;
+    } rows[] = {{"Origin: http://a\r\n", true}, {"Referer: http://a/\r\n", true}, {"Sec-Fetch-Mode: no-cors\r\n", true},
+                {"sec-fetch-dest: image\r\n", true}, {"User-Agent: curl/8\r\n", false}, {"", false}};
+    for (const auto &row : rows) {
+        MemRequest m(std::string("GET / HTTP/1.1\r\nHost: h\r\n") + row.header + "\r\n");
+        ASSERT_EQ(httpdReadRequest(m.r), 0);
+        EXPECT_EQ(m.r->from_browser != 0, row.browser) << row.header;
+    }
 }
 
 TEST(HttpdOutput, SubstitutionEscapesQueryValuesAndPrefersHandlerValues) {
@@ -204,7 +225,7 @@ TEST(HttpdOutput, SubstitutionEscapesQueryValuesAndPrefersHandlerValues) {
     httpd_add_variable(m.r, "title", "Real & Title");
     httpd_output(m.r, "[$title|$who|$n|$unknown|$|$$|$n_x]");
     std::string body = m.sent().substr(m.sent().find("\r\n\r\n") + 4);
-    EXPECT_EQ(body, "[Real & Title|&lt;b&gt;|1|$unknown|$|$$|$n_x]");
+    EXPECT_EQ(body, "[Real &amp; Title|&lt;b&gt;|1|$unknown|$|$$|$n_x]");
 }
 
 TEST(HttpdOutput, LongPageIsSentWhole) {

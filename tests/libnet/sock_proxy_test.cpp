@@ -76,6 +76,7 @@ struct Step {
     size_t min;
     std::string until;
     std::string reply;
+    int delay_ms = 0;  // before the reply
 };
 enum class End { close, hold, flood, trickle, echo };
 
@@ -113,6 +114,7 @@ private:
                 got += byte;
             }
             received_ += got;
+            if (step.delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(step.delay_ms));
             if (!step.reply.empty()) test_send_all(fd, step.reply.data(), step.reply.size());
         }
         std::string flood(4096, 'X');
@@ -203,7 +205,8 @@ TEST_P(TinyproxyPeer, HttpConnectTunnelsToTarget) {
     if (with_auth) {
         auto wrong = proxy_conf(SOCK_PROXY_HTTP, port, "alice", "wrong");
         EXPECT_EQ(sock_tcp_connect("127.0.0.1", echo.port(), wrong.get(), &err), OS_SOCKET_NONE);
-        EXPECT_STREQ(err.msg, "proxy user or pwd error");
+        // Tinyproxy answers a wrong login with 401, not 407; the report quotes it.
+        EXPECT_EQ(std::string(err.msg), "proxy answered 401 Unauthorized");
     }
 }
 
@@ -267,22 +270,28 @@ TEST(Socks4Server, GrantedRequestTunnelsAndCarriesUser) {
     EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(4321) + bytes({127, 0, 0, 1}) + "carol" + '\0');
 }
 
-TEST(Socks4Server, NameResolvesToItsIpv4Address) {
+// A name goes to the proxy as SOCKS4a, never to the local resolver; an
+// address (even the broadcast one) as plain SOCKS4.
+TEST(Socks4Server, NameGoesAsSocks4aAndAnAddressAsItIs) {
     std::string granted = bytes({0x00, 0x5A, 0, 0, 0, 0, 0, 0});
-    ScriptedProxy proxy({{9, std::string(1, '\0'), granted}}, End::echo);
-    auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port());
-    verr err{};
-    expect_echo(sock_tcp_connect("localhost", 4321, conf.get(), &err));
-    EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(4321) + bytes({127, 0, 0, 1, 0}));
-}
-
-TEST(Socks4Server, BroadcastAddressUsesSocks4aWithTheName) {
-    std::string granted = bytes({0x00, 0x5A, 0, 0, 0, 0, 0, 0});
-    ScriptedProxy proxy({{9, std::string(1, '\0'), ""}, {1, std::string(1, '\0'), granted}}, End::echo);
-    auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port());
-    verr err{};
-    expect_echo(sock_tcp_connect("255.255.255.255", 80, conf.get(), &err));
-    EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(80) + bytes({0, 0, 0, 1, 0}) + "255.255.255.255" + '\0');
+    struct {
+        const char *target;
+        std::vector<Step> steps;
+        std::string sent;
+    } rows[] = {
+        {"localhost", {{9, std::string(1, '\0'), ""}, {1, std::string(1, '\0'), granted}},
+         bytes({0, 0, 0, 1, 0}) + "localhost" + '\0'},
+        {"no-such-name.invalid", {{9, std::string(1, '\0'), ""}, {1, std::string(1, '\0'), granted}},
+         bytes({0, 0, 0, 1, 0}) + "no-such-name.invalid" + '\0'},
+        {"255.255.255.255", {{9, std::string(1, '\0'), granted}}, bytes({255, 255, 255, 255, 0})},
+    };
+    for (const auto &row : rows) {
+        ScriptedProxy proxy(row.steps, End::echo);
+        auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port());
+        verr err{};
+        expect_echo(sock_tcp_connect(row.target, 80, conf.get(), &err));
+        EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(80) + row.sent) << row.target;
+    }
 }
 
 // ---- failures: message, code, nothing left open, type restored ---------------
@@ -297,6 +306,7 @@ struct FailRow {
     const char *message;
     int code;
     size_t sent;  // bytes the proxy must have received (SIZE_MAX: not checked)
+    uint32_t timeout = 300;
 };
 
 std::string http_request_end() { return "\r\n\r\n"; }
@@ -306,17 +316,24 @@ std::string s5_reply(int code) { return bytes({5, code, 0, 1, 127, 0, 0, 1, 0, 8
 std::vector<FailRow> fail_rows() {
     std::vector<FailRow> rows = {
         {"Http407", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 407 Proxy Auth\r\n\r\n"}}, End::hold,
-         "proxy user or pwd error", -1, SIZE_MAX},
+         "proxy answered 407 Proxy Auth", -1, SIZE_MAX},
         {"Http503", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 503 Unavailable\r\n\r\n"}}, End::hold,
-         "proxy read return error", -1, SIZE_MAX},
+         "proxy answered 503 Unavailable", -1, SIZE_MAX},
+        {"HttpNoStatusLine", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "XXXXXXXXX2XX\r\n\r\n"}}, End::hold,
+         "proxy answered with no HTTP status line: [XXXXXXXXX2XX]", -1, SIZE_MAX},
+        {"HttpTargetWithLineEnd", SOCK_PROXY_HTTP, "a\r\nX-Injected: 1", "", {}, End::hold, "proxy target contains CR or LF", -1, 0},
+        {"Socks5EachStepJustInTime", SOCK_PROXY_SOCKS5, "127.0.0.1", "", {{3, "", s5_ok_method(), 200}, {10, "", s5_reply(0), 200}},
+         End::hold, "proxy handshake took longer than the connect time-out (300 ms)", -1, 13},
+        {"HttpStepsJustInTime", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 200 OK\r\n", 200}, {0, "", "", 200}, {0, "", "A: b\r\n\r\n"}},
+         End::hold, "proxy handshake took longer than the connect time-out (300 ms)", -1, SIZE_MAX},
         {"HttpShortStatus", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1"}}, End::close,
          "proxy recv len error", -1, SIZE_MAX},
         {"HttpSilent", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), ""}}, End::hold,
-         "proxy recv len error", -1, SIZE_MAX},
+         "proxy handshake took longer than the connect time-out (300 ms)", -1, SIZE_MAX},
         {"HttpHeaderNeverEnds", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 200 OK\r\n"}}, End::flood,
-         "proxy reply header too long", -1, SIZE_MAX},
+         "proxy reply header too long", -1, SIZE_MAX, 10000},
         {"HttpHeaderTrickles", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 200 OK\r\n"}}, End::trickle,
-         "proxy read return error", -1, SIZE_MAX},
+         "proxy handshake took longer than the connect time-out (300 ms)", -1, SIZE_MAX},
         {"HttpClosedInHeader", SOCK_PROXY_HTTP, "127.0.0.1", "", {{1, http_request_end(), "HTTP/1.1 200 OK\r\nX: y\r\n"}}, End::close,
          "proxy read return error", -1, SIZE_MAX},
         {"Socks4Rejected", SOCK_PROXY_SOCKS4, "127.0.0.1", "", {{9, std::string(1, '\0'), bytes({0, 0x5B, 0, 0, 0, 0, 0, 0})}}, End::hold,
@@ -371,7 +388,7 @@ TEST_P(ProxyFailure, ReportsClosesAndRestoresType) {
         const char *user = std::strcmp(row.user, "LONG") == 0   ? long_text.c_str()
                            : std::strcmp(row.user, "HUGE") == 0 ? huge_text.c_str()
                                                                 : row.user;
-        auto conf = proxy_conf(row.type, proxy.port(), user, "p", 300);
+        auto conf = proxy_conf(row.type, proxy.port(), user, "p", row.timeout);
         const char *target = std::strcmp(row.target, "LONGNAME") == 0 ? long_text.c_str() : row.target;
         verr err{};
         EXPECT_EQ(sock_tcp_connect(target, 80, conf.get(), &err), OS_SOCKET_NONE);
@@ -415,6 +432,34 @@ TEST(ProxyConnect, HttpHeaderIsConsumedUpToTheEmptyLineOnly) {
     os_socket_exit(sock);
     EXPECT_EQ(proxy.received(), "CONNECT [::1]:8080 HTTP/1.1\r\nHost: [::1]:8080\r\n"
                                 "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n\r\n");
+}
+
+// The handshake never switches the shared configuration to a direct
+// connect: a second thread that connects meanwhile still goes to the proxy.
+TEST(ProxyConnect, ConcurrentSharedConfigurationNeverGoesDirect) {
+    int target_port = 0;
+    int target = listen_loopback(&target_port);
+    ASSERT_GE(target, 0);
+    ScriptedProxy proxy({{1, http_request_end(), "HTTP/1.1 200 OK\r\n\r\n", 600}}, End::hold);
+    auto conf = proxy_conf(SOCK_PROXY_HTTP, proxy.port(), "", "", 2000);
+    std::atomic<bool> done{false};
+    std::thread first([&] {
+        verr err{};
+        os_socket sock = sock_tcp_connect("127.0.0.1", target_port, conf.get(), &err);
+        if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
+        done.store(true, std::memory_order_relaxed);
+    });
+    // Connects while the first is inside its handshake.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!done.load(std::memory_order_relaxed)) {
+        verr err{};
+        os_socket sock = sock_tcp_connect("127.0.0.1", target_port, conf.get(), &err);
+        if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
+        pollfd p{target, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << "a connect reached the target directly";
+    }
+    first.join();
+    close(target);
 }
 
 TEST(ProxyConnect, UnknownTypeAndDeadProxyFailWithTypeKept) {

@@ -36,9 +36,14 @@ TEST_F(Libpwd, ThreeWrongPasswordsLockTheAddressEvenForTheRightOne) {
     EXPECT_STREQ(msg, "Wrong user or password");
     g_now += 1000;
     EXPECT_EQ(check("1.1.1.1", "admin", "secret"), LIBPWD_LOCKED);
-    EXPECT_STREQ(msg, "Login failed 3 times, Please try again in 59.98 minutes");
+    EXPECT_EQ(std::string(msg).rfind("Login failed 3 times, Please try again in 59.98 minutes (from 1.1.1.1 at ", 0), 0u) << msg;
     // Another address is not affected.
     EXPECT_EQ(check("2.2.2.2", "admin", "backup"), LIBPWD_OK);
+}
+
+TEST_F(Libpwd, MissingCredentialsAreNotCountedAsFailures) {
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(check("1.1.1.1", "", ""), LIBPWD_REFUSED);
+    EXPECT_EQ(check("1.1.1.1", "admin", "secret"), LIBPWD_OK);
 }
 
 TEST_F(Libpwd, AfterTheWaitTheRightPasswordIsAcceptedAndAWrongOneCountsFromOne) {

@@ -5,6 +5,7 @@
 #include "libapp/app_lib.h"
 #include "libapp/app_hooks.h"
 #include "libconf/conf.h"
+#include "libdbg/dbg_access.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
 #include "libpal/env/malloc.h"
@@ -47,6 +48,9 @@ int32_t app_conf_file_init(const char *path) {
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
     os_panic_dump_keep_set(conf_get_int(conf, "debug:panic_dump_keep", OS_PANIC_DUMP_KEEP_DEFAULT));
     debug_shell_server_max_sessions_set(conf_get_int(conf, "debug:shell_server_max_sessions", NETSH_MAX_SESSIONS));
+    dbg_http_allowed_hosts_set(conf_get_str(conf, "debug:http_allowed_hosts", ""));
+    dbg_access_set(conf_get_str(conf, "debug:shell_allowed_users", ""), conf_get_str(conf, "debug:shell_server_pwd", ""),
+                   conf_get_int(conf, "debug:protected_mode", 1));
     dbg_http_options_set(conf_get_int(conf, "debug:http_login_lockout", 0),
                          conf_get_int(conf, "debug:http_max_clients", DBG_HTTP_MAX_CLIENTS));
     conf_close(conf);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libdbg/dbg_access.h"
 #include "libdbg/dbgsh_edit.h"
 #include "libdbg/dbgsh_line.h"
 #include "libnet/net_sock.h"
@@ -108,6 +109,10 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
     if (!cli->output) cli->output = dbgcli_stdout_output;
     net_sock stream{};
     net_sock_init_socket(&stream, sock, DBGCLI_REPLY_TIMEOUT_MS);
+    if (dbgcli_auth(&stream) != 0) {
+        net_close(&stream);
+        return -1;
+    }
     char line[DBGCLI_LINE_SIZE];
     char reply[NET_GETS_NUL_MAXN];
     int result = 0;

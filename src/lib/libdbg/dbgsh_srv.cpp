@@ -1,5 +1,6 @@
 #define LOG_TAG "dbg"
 #include "libdbg/dbgsh_srv.h"
+#include "libdbg/dbg_access.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -278,6 +279,9 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
         ctx->flush = session_flush;
         if (ctx->stopped == dbgsh_stopped) ctx->stopped = session_stopped;
     }
+    // Who is at the other end, and whether it must log in first.
+    dbgsh_gate gate{};
+    if (session && dbgsh_gate_open(&gate, stream) != 0) return end_session(session, stream);
     char buf[LIBSH_LINE_SIZE];
     for (;;) {
         if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string() && !debug_shell_stdio_editing()) {
@@ -298,6 +302,9 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
             LOGD("stop requested break\n");
             return end_session(session, stream);
         }
+        int gated = session ? dbgsh_gate_request(&gate, ctx, str_trim(buf)) : 0;
+        if (gated < 0) return end_session(session, stream);
+        if (gated > 0) continue;
         libsh_exec_line(ctx, str_trim(buf));
         // Output of a command that ends without a reply still goes out now.
         if (session) session_send(session);

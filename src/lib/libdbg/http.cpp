@@ -205,35 +205,55 @@ bool is_cross_site(const httpd_request *r) {
 }
 
 int precheck_same_site(httpd_server *, httpd_request *r) {
+    if (http_check_host(r) != 0) return -1;
     if (!is_cross_site(r)) return 0;
     LOGW("cross-site request refused: ip=[%s] origin=[%s] path=[%s]\n", r->client_addr, r->origin, r->path);
     httpd_send_403(r);
     return -1;
 }
 
+// The endpoints that act or read the log: a browser must show the page's token too.
+int precheck_acting(httpd_server *server, httpd_request *r) {
+    if (precheck_same_site(server, r) != 0) return -1;
+    return http_check_browser(r);
+}
+
+// The page and its icon: opened from a link on another site, they still show.
+int precheck_host(httpd_server *, httpd_request *r) { return http_check_host(r); }
+
 void http_callback_status(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
     if (is_need_auth(r)) return;
     http_add_page_vars(r);
+    char nonce[64];
+    if (!http_csp_nonce(nonce, sizeof nonce)) nonce[0] = 0;
+    httpd_add_variable(r, "csp_nonce", nonce);
+    // Only the page's own code runs, it talks to its own origin only, and no other page frames it.
+    std::string policy = std::string("Content-Security-Policy: default-src 'none'; script-src 'nonce-") + nonce +
+                         "'; style-src 'nonce-" + nonce +
+                         "'; connect-src 'self'; img-src 'self'; form-action 'self'; base-uri 'none'; "
+                         "frame-ancestors 'none'\r\nX-Frame-Options: DENY\r\n";
+    httpd_add_header(r, policy.c_str());
     httpd_output(r, page_text());
 }
 
 void http_callback_favicon(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
-    http_add_page_vars(r);
+    httpd_set_content_type(r, HTTPD_CONTENT_ICON);
     httpd_write(r, HTTP_ICON_PNG, HTTP_ICON_PNG_SIZE);
 }
 
 void http_callback_metrics(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
     if (is_need_auth(r)) return;
-    http_add_page_vars(r);
+    httpd_set_content_type(r, HTTPD_CONTENT_TEXT);
     httpd_write(r, METRICS_TEXT, sizeof METRICS_TEXT - 1);
 }
 
 void http_callback_config(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
     if (is_need_auth(r)) return;
+    httpd_set_content_type(r, HTTPD_CONTENT_JSON);
     char *json = dvar_mgr_json();
     httpd_print(r, json ? json : "[]");
     mem_free(json);
@@ -241,10 +261,12 @@ void http_callback_config(httpd_server *, httpd_request *r) {
 
 void http_callback_update(httpd_server *, httpd_request *r) {
     if (is_need_auth(r)) return;
+    httpd_set_content_type(r, HTTPD_CONTENT_JSON);
     char name[UPDATE_ARG_SIZE], value[UPDATE_ARG_SIZE];
     http_query_arg(r->query, "name", name, sizeof name);
     http_query_arg(r->query, "value", value, sizeof value);
     char msg[DVAR_ERR_SIZE] = "";
+    http_audit(r, (std::string("set ") + name + " " + value).c_str());
     if (value2_set_str(name, value, msg) < 0) {
         LOGD("%s conf_set failed: %s\n", r->query, msg);
         // The message quotes the name the client sent: escaped, it cannot break the object.
@@ -281,7 +303,7 @@ constexpr endpoint_row ENDPOINTS[] = {
 void http_add_page_vars(httpd_request *r) {
     httpd_add_variable(r, "title", settings().title);
     httpd_add_variable(r, "sh_psa", settings().prompt);
-    httpd_add_variable(r, "token_value", HTTP_TOKEN_VALUE);
+    httpd_add_variable(r, "token_value", http_page_token());
 }
 
 void http_query_arg(const char *query, const char *name, char *out, size_t size) {
@@ -309,7 +331,8 @@ void http_query_arg(const char *query, const char *name, char *out, size_t size)
 
 int is_need_auth(httpd_request *r) {
     const web_settings &s = settings();
-    if (!s.user || !s.user[0] || !s.pwd || !s.pwd[0]) return 0;
+    // A login is the console's password; without one, the peer decides.
+    if (!s.user || !s.user[0] || !s.pwd || !s.pwd[0]) return http_check_peer(r);
     if (s.use_libpwd) {
         char msg[LIBPWD_MSG_SIZE] = "";
         if (libpwd_check_user_pwd(r->client_addr, r->user, r->pwd, msg) == LIBPWD_OK) return 0;
@@ -397,6 +420,10 @@ void dbg_http_options_set(int use_libpwd, int max_clients) {
 }
 
 int debug_http_server_init(const char *addr_list, int port) {
+    if (!http_page_token()[0]) {
+        LOGE("debug_http_server_init failed: no random bytes for the page's token\n");
+        return -1;
+    }
     {
         std::lock_guard<std::mutex> guard(g_http.lock);
         if (g_http.running) {
@@ -447,7 +474,10 @@ int dbg_http_server_start(const char *addr_list, int port) {
         return -1;
     }
     for (const endpoint_row &row : ENDPOINTS) {
-        httpd_precheck precheck = row.func == http_callback_favicon ? nullptr : precheck_same_site;
+        httpd_precheck precheck = precheck_same_site;
+        if (row.func == http_callback_favicon || row.func == http_callback_status) precheck = precheck_host;
+        if (row.func == http_callback_cmd || row.func == http_callback_log || row.func == http_callback_update)
+            precheck = precheck_acting;
         if (httpd_add_c_content(server, row.dir, row.name, 0, precheck, row.func) != 0) {
             httpd_server_free(server);
             return -1;

@@ -16,7 +16,6 @@ constexpr int DBG_HTTP_MAX_CLIENTS = 256;
 constexpr size_t HTTP_CMD_REPLY_SIZE = 16384;
 constexpr size_t HTTP_LOG_REPLY_SIZE = 16384;
 constexpr size_t HTTP_LOG_TEXT_SIZE = 1472;
-constexpr const char *HTTP_TOKEN_VALUE = "47110815";
 // Listened on when no address is configured at all.
 constexpr const char *DBG_HTTP_LOOPBACK_ADDRS = OS_IPADDR_LOOPBACK_LIST;
 
@@ -33,6 +32,9 @@ struct web_settings {
 // and max_clients (0: DBG_HTTP_MAX_CLIENTS) come from section debug.
 void dbg_http_settings_set(const char *title, const char *user, const char *pwd, const char *prompt);
 void dbg_http_options_set(int use_libpwd, int max_clients);
+// Host names the console answers to besides its addresses, localhost and
+// the host name (debug:http_allowed_hosts, ',' separated).
+void dbg_http_allowed_hosts_set(const char *list);
 
 // Loads the page, opens the log reader and starts the server on the address
 // list (null: loopback only; "": every address) and port (0: the system

@@ -97,11 +97,13 @@ int http_exec_cmd(const char *cmd, char *reply) {
 void http_callback_cmd(httpd_server *, httpd_request *r) {
     LOGV("[%s]\n", r->query);
     if (is_need_auth(r)) return;
+    httpd_set_content_type(r, HTTPD_CONTENT_JSON);
     char raw[CMD_ARG_SIZE];
     http_query_arg(r->query, "command", raw, sizeof raw);
     char cmd[CMD_TEXT_SIZE];
     if (str_unescape_url_args(raw, cmd, sizeof cmd) != 0) cmd[0] = 0;
     LOGV("ucmd=[%s]\n", cmd);
+    if (cmd[0]) http_audit(r, cmd);
     char reply[HTTP_CMD_REPLY_SIZE];
     http_exec_cmd(cmd, reply);
     LOGV("ret=[%s]\n", reply);

@@ -12,6 +12,25 @@ void http_query_arg(const char *query, const char *name, char *out, size_t size)
 // The three page variables.
 void http_add_page_vars(httpd_request *r);
 
+// The page's token: 128 random bits as hex, made once per process; empty
+// when the kernel's random source failed.
+const char *http_page_token();
+// A fresh nonce for the page's Content-Security-Policy; false on failure.
+bool http_csp_nonce(char *out, size_t size);
+// True when the Host header names this console: an address it was reached
+// on, localhost, the host name, or one of debug:http_allowed_hosts.
+bool http_host_allowed(const httpd_request *r);
+// Prechecks: 0 to go on, -1 after the refusal was sent (421 or 403).
+int http_check_host(httpd_request *r);
+// A browser's request must carry the token and come from the page's own origin.
+int http_check_browser(httpd_request *r);
+
+// Without a login configured, only a peer the shell would serve may use the
+// console: 0, or 1 after the 403 page.
+int http_check_peer(httpd_request *r);
+// The audit line of a command or setting change from the console.
+void http_audit(const httpd_request *r, const char *line);
+
 // Endpoint handlers.
 void http_callback_cmd(httpd_server *server, httpd_request *r);
 void http_callback_log(httpd_server *server, httpd_request *r);

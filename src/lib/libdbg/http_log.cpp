@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr size_t TOKEN_SIZE = 64;
 constexpr char ITEM_FMT[] = "{\"log\":\"%s\",\"level\":\"%s\"},";
 
 struct log_reader_state {
@@ -88,8 +87,7 @@ void http_log_exit() {
 
 void http_callback_log(httpd_server *, httpd_request *r) {
     if (is_need_auth(r)) return;
-    char token[TOKEN_SIZE];
-    http_query_arg(r->query, "token", token, sizeof token);
+    httpd_set_content_type(r, HTTPD_CONTENT_JSON);
     char reply[HTTP_LOG_REPLY_SIZE];
     {
         std::lock_guard<std::mutex> guard(g_log.lock);

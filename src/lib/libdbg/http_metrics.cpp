@@ -95,6 +95,6 @@ void http_callback_prometheus(httpd_server *server, httpd_request *r) {
     int64_t start = g_app.start_time ? g_app.start_time : (server ? server->start_time : 0);
     metric(out, "hubd_start_time_seconds", "gauge", "Start time of the process since the epoch.");
     sample(out, "hubd_start_time_seconds", "", static_cast<unsigned long long>(start));
-    std::snprintf(r->content_type, sizeof r->content_type, "text/plain; version=0.0.4; charset=utf-8\r\n");
+    httpd_set_content_type(r, "text/plain; version=0.0.4; charset=utf-8");
     httpd_print(r, out.c_str());
 }

@@ -1,5 +1,5 @@
 // The built-in console page: three tabs (console, log, settings), all inline.
-// $title, $sh_psa and $token_value are filled in when it is served.
+// $title, $sh_psa, $token_value and $csp_nonce are filled in when it is served.
 #include "libdbg/http_imp.h"
 
 const char HTTP_BUILTIN_PAGE[] = R"PAGE(<!DOCTYPE html>
@@ -8,7 +8,7 @@ const char HTTP_BUILTIN_PAGE[] = R"PAGE(<!DOCTYPE html>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>$title</title>
-<style>
+<style nonce="$csp_nonce">
 :root{--bg:#10151c;--panel:#171e28;--line:#263142;--fg:#d7dee8;--dim:#8391a5;--acc:#4fb3ff;--ok:#57d38c;--warn:#f0c24b;--err:#ff6b6b;--dbg:#6fc7d9}
 *{box-sizing:border-box}
 html,body{margin:0;height:100%;background:var(--bg);color:var(--fg);font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif}
@@ -77,7 +77,7 @@ td.res{font-size:12px;min-width:90px}
 <div class="tablewrap"><table><thead><tr><th>Name</th><th>Value</th><th class="res">Result</th><th class="desc">Description</th></tr></thead><tbody id="vars"></tbody></table></div>
 </section>
 </main>
-<script>
+<script nonce="$csp_nonce">
 (function(){
 "use strict";
 var token=document.getElementById("token").value;

@@ -35,7 +35,10 @@ constexpr int HTTPD_ENTRY_FUNCTION = 2;
 
 constexpr const char *HTTPD_STATUS_OK = "200 Output Follows\r\n";
 constexpr const char *HTTPD_SERVER_HEADER = "Server: QELTO Http Server\r\n";
-constexpr const char *HTTPD_CONTENT_HTML = "text/html\r\n";
+constexpr const char *HTTPD_CONTENT_HTML = "text/html; charset=utf-8";
+constexpr const char *HTTPD_CONTENT_JSON = "application/json; charset=utf-8";
+constexpr const char *HTTPD_CONTENT_TEXT = "text/plain; charset=utf-8";
+constexpr const char *HTTPD_CONTENT_ICON = "image/x-icon";
 constexpr const char *HTTPD_REALM = "qelto";
 
 struct httpd_server;
@@ -90,6 +93,7 @@ struct httpd_request {
     char host[HTTPD_PATH_SIZE];
     char origin[HTTPD_PATH_SIZE];
     char fetch_site[HTTPD_FETCH_SITE_SIZE];
+    uint8_t from_browser;  // sent Origin, Referer or a Sec-Fetch-* header
     char user[HTTPD_AUTH_SIZE];
     char pwd[HTTPD_AUTH_SIZE];
     uint8_t gzip;
@@ -143,7 +147,9 @@ void httpd_sanitise_url(char *url);
 void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time);
 void httpd_add_header(httpd_request *r, const char *line);
 void httpd_set_status(httpd_request *r, const char *status);
-// Text with $name replaced by request variables.
+// The Content-Type value (without the line end); text/html until set.
+void httpd_set_content_type(httpd_request *r, const char *type);
+// Text with $name replaced by request variables, each HTML-escaped.
 void httpd_output(httpd_request *r, const char *text);
 void httpd_print(httpd_request *r, const char *text);
 void httpd_write(httpd_request *r, const void *bytes, size_t len);
@@ -151,6 +157,9 @@ void httpd_force_auth(httpd_request *r);
 void httpd_send_404(httpd_request *r);
 // Refusal of a request the instance will not serve (cross-site, for one).
 void httpd_send_403(httpd_request *r);
+// A short HTML page with the status ("421 Misdirected Request") and the
+// message, escaped.
+void httpd_send_refusal(httpd_request *r, const char *status, const char *message);
 
 // ---- Decoding -------------------------------------------------------------
 // Decodes base64 text into out (HTTPD_BASE64_MAXN + 1 bytes); the decoded length.

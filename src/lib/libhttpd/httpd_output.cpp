@@ -55,13 +55,17 @@ void send_bytes(httpd_request *r, const void *bytes, size_t len) {
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
 // A short HTML page for a refused request; status is the whole status text.
+// Both texts are escaped: a message may quote what the client sent.
 void send_error_page(httpd_request *r, const char *status, const char *title, const char *message) {
     httpd_set_status(r, status);
+    httpd_set_content_type(r, HTTPD_CONTENT_HTML);
     httpd_send_headers(r, 0, 0);
-    char page[256];
-    std::snprintf(page, sizeof page, "<HTML><HEAD><TITLE>%s</TITLE></HEAD>\n<BODY><H1>%s</H1>\n</BODY></HTML>\n", title,
-                  message);
-    httpd_print(r, page);
+    char safe_title[256], safe_message[1024];
+    httpd_html_escape(title, safe_title, sizeof safe_title);
+    httpd_html_escape(message, safe_message, sizeof safe_message);
+    std::string page = std::string("<HTML><HEAD><TITLE>") + safe_title + "</TITLE></HEAD>\n<BODY><H1>" + safe_message +
+                       "</H1>\n</BODY></HTML>\n";
+    httpd_print(r, page.c_str());
 }
 
 }  // namespace
@@ -70,14 +74,18 @@ void httpd_set_status(httpd_request *r, const char *status) {
     std::snprintf(r->status, sizeof r->status, "%s", status);
 }
 
+void httpd_set_content_type(httpd_request *r, const char *type) {
+    std::snprintf(r->content_type, sizeof r->content_type, "%s", type ? type : HTTPD_CONTENT_HTML);
+}
+
 void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time) {
     if (r->headers_sent) return;
     r->headers_sent = 1;
     const char *now = date_now();
     char block[HTTPD_HEADER_BLOCK_SIZE];
     int len = std::snprintf(block, sizeof block,
-                            "HTTP/1.1 %s%sDate: %s\r\nConnection: close\r\nContent-Type: %s"
-                            "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n",
+                            "HTTP/1.1 %s%sDate: %s\r\nConnection: close\r\nContent-Type: %s\r\n"
+                            "X-Content-Type-Options: nosniff\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n",
                             r->status, r->headers, now, r->content_type);
     if (len < 0) return;
     size_t used = static_cast<size_t>(len) < sizeof block ? static_cast<size_t>(len) : sizeof block - 1;
@@ -137,12 +145,10 @@ void httpd_output(httpd_request *r, const char *text) {
             out.push_back(*p++);
             continue;
         }
-        const char *value = var->value;
-        // A value the client sent is never trusted as markup.
-        if (var->from_query) {
-            httpd_html_escape(value, escaped, sizeof escaped);
-            value = escaped;
-        }
+        // No value is trusted as markup: the client's, and neither a setting
+        // that a command may have changed.
+        httpd_html_escape(var->value, escaped, sizeof escaped);
+        const char *value = escaped;
         size_t value_len = std::strlen(value);
         if (out.size() + value_len >= HTTPD_OUTPUT_SIZE - 1) {
             out.push_back(*p++);
@@ -169,6 +175,8 @@ void httpd_force_auth(httpd_request *r) {
     char line[128];
     std::snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\n", HTTPD_REALM);
     httpd_add_header(r, line);
+    // The body is the login's message, never markup.
+    httpd_set_content_type(r, HTTPD_CONTENT_TEXT);
     httpd_output(r, "\n");
 }
 
@@ -178,4 +186,9 @@ void httpd_send_404(httpd_request *r) {
 
 void httpd_send_403(httpd_request *r) {
     send_error_page(r, "403 Forbidden\r\n", "403 Forbidden", "Cross-site requests are refused.");
+}
+
+void httpd_send_refusal(httpd_request *r, const char *status, const char *message) {
+    std::string line = std::string(status) + "\r\n";
+    send_error_page(r, line.c_str(), status, message);
 }

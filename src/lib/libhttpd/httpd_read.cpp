@@ -140,6 +140,9 @@ void parse_header(httpd_request *r, const char *line) {
         while (*v == ' ' || *v == '\t') ++v;
         copy_cut(r->fetch_site, sizeof r->fetch_site, v, std::strlen(v));
     }
+    // Only a browser sends these; they mark a request a page may have forged.
+    if (header_value(line, "Origin:") || header_value(line, "Referer:") || header_value(line, "Sec-Fetch-"))
+        r->from_browser = 1;
 }
 
 // The request line; false (after the short error text) for an unknown method.
@@ -259,7 +262,7 @@ void httpd_request_free(httpd_request *r) {
 int httpdReadRequest(httpd_request *r) {
     httpd_set_status(r, HTTPD_STATUS_OK);
     copy_cut(r->headers, sizeof r->headers, HTTPD_SERVER_HEADER, std::strlen(HTTPD_SERVER_HEADER));
-    copy_cut(r->content_type, sizeof r->content_type, HTTPD_CONTENT_HTML, std::strlen(HTTPD_CONTENT_HTML));
+    httpd_set_content_type(r, HTTPD_CONTENT_HTML);
     r->headers_sent = 0;
     r->head_deadline = os_clock_ms() + g_head_deadline_ms.load(std::memory_order_relaxed);
     char line[LINE_KEEP];

@@ -1,11 +1,13 @@
-// Outgoing proxies: HTTP CONNECT, SOCKS4/4a and SOCKS5. A handshake that
-// fails leaves no socket behind and restores the caller's proxy type.
+// Outgoing proxies: HTTP CONNECT, SOCKS4/4a and SOCKS5. The caller's
+// configuration is only read (other threads may share it), a handshake that
+// fails leaves no socket behind, and the whole handshake shares one deadline.
 #define LOG_TAG "net"
 #include "libnet/sock_proxy.h"
 
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 #include "libpal/basic/pal_assert.h"
@@ -17,6 +19,7 @@ namespace {
 
 constexpr size_t REQUEST_MAXN = 4096;
 constexpr size_t SOCKS_FIELD_MAXN = 255;  // one length byte
+constexpr size_t HTTP_STATUS_LINE_MAXN = 1024;
 
 // Two or more colons: an IPv6 literal, which needs brackets or its own type.
 bool is_ipv6_literal(const char *host) {
@@ -26,8 +29,35 @@ bool is_ipv6_literal(const char *host) {
     return colons >= 2;
 }
 
+// The end of the handshake, as a clock reading; set when it starts. Each
+// read and write may only wait for what is left of it, so a proxy that
+// answers every step just in time still cannot stretch the whole.
+thread_local uint64_t t_deadline = 0;
+
+// Milliseconds left; 0 once the deadline has passed.
+uint32_t time_left() {
+    uint64_t now = os_clock_ms();
+    return now >= t_deadline ? 0 : static_cast<uint32_t>(t_deadline - now);
+}
+
 bool send_all(net_sock *ns, const void *data, size_t len) {
+    ns->timeout = time_left();
+    if (ns->timeout == 0) return false;
     return net_write(ns, data, len) == static_cast<int>(len);
+}
+
+// Exactly len bytes, one at a time within the time left; the bytes read.
+int read_exact(net_sock *ns, void *buf, size_t len) {
+    auto *out = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        ns->timeout = time_left();
+        if (ns->timeout == 0) break;
+        int n = net_read(ns, out + got, 1);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<int>(got);
 }
 
 // A bounded append into the request buffer; false once it no longer fits.
@@ -51,33 +81,20 @@ struct request_buf {
 };
 
 // Reads the reply header up to and including its empty line, never beyond
-// it, within PROXY_HTTP_HEADER_MAXN bytes and one connect timeout in all.
+// it, within PROXY_HTTP_HEADER_MAXN bytes and the handshake's deadline. The
+// status line's own line end has been read: matched starts at 2.
 int http_skip_header(net_sock *ns, verr *err) {
     static constexpr char END[] = "\r\n\r\n";
-    uint32_t limit = ns->timeout;
-    uint64_t start = os_clock_ms();
-    size_t matched = 0;
-    int result = 0;
+    size_t matched = 2;
     for (size_t taken = 0; matched < 4; ++taken) {
-        uint64_t spent = os_clock_ms() - start;
         if (taken >= PROXY_HTTP_HEADER_MAXN) {
             verr_set(err, -1, "proxy reply header too long");
-            result = -1;
-            break;
+            return -1;
         }
-        // Out of time is a read that did not come, whether the last byte
-        // arrived just before the limit or the wait ran into it.
-        if (spent >= limit) {
-            verr_set(err, -1, "proxy read return error");
-            result = -1;
-            break;
-        }
-        ns->timeout = limit - static_cast<uint32_t>(spent);
         char byte = 0;
-        if (net_read(ns, &byte, 1) != 1) {
+        if (read_exact(ns, &byte, 1) != 1) {
             verr_set(err, -1, "proxy read return error");
-            result = -1;
-            break;
+            return -1;
         }
         if (byte == END[matched]) {
             ++matched;
@@ -85,8 +102,35 @@ int http_skip_header(net_sock *ns, verr *err) {
             matched = byte == '\r' ? 1 : 0;
         }
     }
-    ns->timeout = limit;
-    return result;
+    return 0;
+}
+
+// The status line, up to its CRLF (which is consumed); false when the
+// input ended, time ran out or the line is longer than size - 1.
+bool http_status_line(net_sock *ns, char *line, size_t size) {
+    size_t len = 0;
+    for (;;) {
+        char byte = 0;
+        if (read_exact(ns, &byte, 1) != 1) return false;
+        if (byte == '\n') break;
+        if (len + 1 >= size) return false;
+        line[len++] = byte;
+    }
+    if (len > 0 && line[len - 1] == '\r') --len;
+    line[len] = 0;
+    return true;
+}
+
+// "HTTP/1.x DDD reason": the code, or -1 for anything else.
+int http_status_code(const char *line, const char **reason) {
+    if (std::strncmp(line, "HTTP/1.", 7) != 0 || !std::isdigit(static_cast<unsigned char>(line[7])) || line[8] != ' ')
+        return -1;
+    const char *digits = line + 9;
+    for (int i = 0; i < 3; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(digits[i]))) return -1;
+    if (digits[3] != ' ' && digits[3] != 0) return -1;
+    *reason = digits[3] ? digits + 4 : "";
+    return (digits[0] - '0') * 100 + (digits[1] - '0') * 10 + (digits[2] - '0');
 }
 
 const char *socks5_reply_text(int code) {
@@ -126,7 +170,7 @@ int socks5_auth(net_sock *ns, const sock_proxy_conf *proxy, verr *err) {
     std::memcpy(request + n, proxy->pwd, pwd_len);
     n += pwd_len;
     uint8_t reply[2] = {};
-    if (!send_all(ns, request, n) || net_read(ns, reply, 2) != 2 || reply[1] != 0x00) {
+    if (!send_all(ns, request, n) || read_exact(ns, reply, 2) != 2 || reply[1] != 0x00) {
         verr_set(err, -2, "Proxy password or user name error");
         return -1;
     }
@@ -171,7 +215,7 @@ int socks5_connect(net_sock *ns, const char *host, int port, verr *err) {
         return -1;
     }
     uint8_t reply[4 + 1 + 255 + 2] = {};
-    int got = net_read(ns, reply, 4);
+    int got = read_exact(ns, reply, 4);
     if (got != 4 || reply[0] != 0x05) return socks5_reply_error(0, err);
     if (reply[1] != 0x00) return socks5_reply_error(reply[1], err);
     size_t rest;
@@ -180,7 +224,7 @@ int socks5_connect(net_sock *ns, const char *host, int port, verr *err) {
     case 0x04: rest = 18; break;
     case 0x03: {
         uint8_t name_len = 0;
-        if (net_read(ns, &name_len, 1) != 1) {
+        if (read_exact(ns, &name_len, 1) != 1) {
             verr_set(err, -1, "%s", "");
             return -1;
         }
@@ -192,7 +236,7 @@ int socks5_connect(net_sock *ns, const char *host, int port, verr *err) {
         // would start somewhere inside it.
         return socks5_reply_error(8, err);
     }
-    if (net_read(ns, reply + 4, rest) != static_cast<int>(rest)) {
+    if (read_exact(ns, reply + 4, rest) != static_cast<int>(rest)) {
         verr_set(err, -1, "%s", "");
         return -1;
     }
@@ -222,7 +266,13 @@ size_t proxy_base64(const void *data, size_t len, char *out, size_t size) {
 
 int proxy_http_init(net_sock *ns, const char *host, int port, const sock_proxy_conf *proxy, verr *err) {
     PAL_ASSERT_RET(ns && host && proxy, -1);
+    t_deadline = os_clock_ms() + ns->timeout;
     LOGD("==>\n");
+    // A line end in the target would let it write headers of its own.
+    if (std::strpbrk(host, "\r\n")) {
+        verr_set(err, -1, "proxy target contains CR or LF");
+        return -1;
+    }
     request_buf request;
     if (is_ipv6_literal(host)) {
         request.printf("CONNECT [%s]:%d HTTP/1.1\r\nHost: [%s]:%d\r\n", host, port, host, port);
@@ -248,49 +298,42 @@ int proxy_http_init(net_sock *ns, const char *host, int port, const sock_proxy_c
         verr_set(err, -1, "proxy send error");
         return -1;
     }
-    char status[13] = {};
-    int got = net_read(ns, status, 12);
-    LOGV("ret=%d\n", got);
-    if (got != 12) {
-        LOGD("net_read ret=%d !=12 error\n", got);
+    char line[HTTP_STATUS_LINE_MAXN];
+    if (!http_status_line(ns, line, sizeof line)) {
+        LOGD("no status line from the proxy\n");
         verr_set(err, -1, "proxy recv len error");
         return -1;
     }
-    if (status[9] == '2') {
-        LOGV("read last...\n");
-        if (http_skip_header(ns, err) != 0) return -1;
-        LOGD("proxy init ok!!\n");
-        return 0;
+    const char *reason = "";
+    int code = http_status_code(line, &reason);
+    if (code < 0) {
+        char shown[64];
+        std::snprintf(shown, sizeof shown, "%.48s", line);
+        verr_set(err, -1, "proxy answered with no HTTP status line: [%s]", shown);
+        return -1;
     }
-    status[11] = 0;
-    LOGD("net_read [%s] buf[9]=%c !=2 error\n", status, status[9]);
-    verr_set(err, -1, status[9] == '4' ? "proxy user or pwd error" : "proxy read return error");
-    return -1;
+    if (code < 200 || code > 299) {
+        verr_set(err, -1, "proxy answered %d %.200s", code, reason);
+        return -1;
+    }
+    if (http_skip_header(ns, err) != 0) return -1;
+    LOGD("proxy init ok!!\n");
+    return 0;
 }
 
 int proxy_sock4_init(net_sock *ns, const char *host, int port, const sock_proxy_conf *proxy, verr *err) {
     PAL_ASSERT_RET(ns && host && proxy, -1);
+    t_deadline = os_clock_ms() + ns->timeout;
     LOGD("==>\n");
-    // SOCKS4 carries IPv4 only: a name with both kinds of address (such as
-    // localhost, whose IPv6 answer usually comes first) must give its IPv4 one.
-    os_ipaddr addr;
-    os_ipaddr_clear(&addr);
-    os_ipaddr_family_set(&addr, OS_IPADDR_FAMILY_IPV4);
-    bool found = !is_ipv6_literal(host) && os_addrinfo_addr(host, &addr);
-    if (!found) {
-        os_ipaddr_clear(&addr);
-        found = os_addrinfo_addr(host, &addr);
-    }
-    if (!found) {
-        verr_set(err, -2, "addrinfo_addr %s error", host);
-        return -1;
-    }
-    if (is_ipv6_literal(host) || os_ipaddr_family(&addr) != OS_IPADDR_FAMILY_IPV4) {
+    // SOCKS4 carries IPv4 only. A name goes as SOCKS4a, for the proxy to
+    // resolve: looked up here, it would leak to the local resolver.
+    if (is_ipv6_literal(host)) {
         verr_set(err, -1, "SOCK4 does not support IPv6");
         return -1;
     }
-    const uint8_t *ip = addr.u.v4.addr;
-    bool socks4a = ip[0] == 0xFF && ip[1] == 0xFF && ip[2] == 0xFF && ip[3] == 0xFF;
+    os_ipv4addr v4{};
+    bool socks4a = !os_ipv4_cstr_set(&v4, host);
+    const uint8_t *ip = v4.addr;
     size_t user_len = std::strlen(proxy->user);
     size_t host_len = std::strlen(host);
     uint8_t request[8 + sizeof proxy->user + REQUEST_MAXN];
@@ -319,7 +362,7 @@ int proxy_sock4_init(net_sock *ns, const char *host, int port, const sock_proxy_
         return -1;
     }
     uint8_t reply[8] = {};
-    int got = net_read(ns, reply, sizeof reply);
+    int got = read_exact(ns, reply, sizeof reply);
     if (got != 8 || reply[0] != 0x00 || reply[1] != 0x5A) {
         LOGD("ret=%d error\n", got);
         verr_set(err, -1, "proxy read return error");
@@ -330,6 +373,7 @@ int proxy_sock4_init(net_sock *ns, const char *host, int port, const sock_proxy_
 
 int proxy_sock5_init(net_sock *ns, const char *host, int port, const sock_proxy_conf *proxy, verr *err) {
     PAL_ASSERT_RET(ns && host && proxy, -1);
+    t_deadline = os_clock_ms() + ns->timeout;
     LOGD("=>\n");
     bool with_user = proxy->user[0] != 0;
     // A longer field would wrap its one length byte and garble the exchange.
@@ -345,7 +389,7 @@ int proxy_sock5_init(net_sock *ns, const char *host, int port, const sock_proxy_
         return -1;
     }
     uint8_t reply[2] = {};
-    int got = net_read(ns, reply, 2);
+    int got = read_exact(ns, reply, 2);
     uint8_t method = reply[1];
     // A method that was not offered counts as a refusal.
     if (method != 0x00 && !(with_user && method == 0x02)) method = 0xFF;
@@ -361,31 +405,36 @@ int proxy_sock5_init(net_sock *ns, const char *host, int port, const sock_proxy_
 os_socket proxy_tcp_connect(const char *host, int port, sock_cli_conf *conf, verr *err) {
     PAL_ASSERT_RET(host && conf, OS_SOCKET_NONE);
     LOGV("==>\n");
-    // The connect to the proxy itself goes direct.
-    int32_t type = conf->proxy.type;
-    conf->proxy.type = SOCK_PROXY_NONE;
-    os_socket sock = sock_tcp_connect(conf->proxy.host, conf->proxy.port, conf, err);
+    // The connect to the proxy itself goes direct, on a copy: another thread
+    // that shares the configuration must still go through the proxy.
+    sock_cli_conf direct = *conf;
+    direct.proxy.type = SOCK_PROXY_NONE;
+    const sock_proxy_conf &proxy = conf->proxy;
+    os_socket sock = sock_tcp_connect(proxy.host, proxy.port, &direct, err);
     if (sock == OS_SOCKET_NONE) {
-        LOGD("connect proxy server %s:%d failed\n", conf->proxy.host, conf->proxy.port);
-        conf->proxy.type = type;
+        LOGD("connect proxy server %s:%d failed\n", proxy.host, proxy.port);
         return OS_SOCKET_NONE;
     }
-    LOGD("connect proxy ip=%s port=%d ok!\n", conf->proxy.host, conf->proxy.port);
+    LOGD("connect proxy ip=%s port=%d ok!\n", proxy.host, proxy.port);
     net_sock ns{};
     net_sock_init_socket(&ns, sock, conf->connect_timeout);
     ns.stop = conf->stop;
+    t_deadline = os_clock_ms() + conf->connect_timeout;
     int result;
-    switch (type) {
-    case SOCK_PROXY_HTTP: result = proxy_http_init(&ns, host, port, &conf->proxy, err); break;
-    case SOCK_PROXY_SOCKS4: result = proxy_sock4_init(&ns, host, port, &conf->proxy, err); break;
-    case SOCK_PROXY_SOCKS5: result = proxy_sock5_init(&ns, host, port, &conf->proxy, err); break;
+    switch (proxy.type) {
+    case SOCK_PROXY_HTTP: result = proxy_http_init(&ns, host, port, &proxy, err); break;
+    case SOCK_PROXY_SOCKS4: result = proxy_sock4_init(&ns, host, port, &proxy, err); break;
+    case SOCK_PROXY_SOCKS5: result = proxy_sock5_init(&ns, host, port, &proxy, err); break;
     default:
-        verr_set(err, -1, "Unsupported proxy type=%d", type);
+        verr_set(err, -1, "Unsupported proxy type=%d", proxy.type);
         result = -1;
         break;
     }
-    conf->proxy.type = type;
     if (result != 0) {
+        // Whatever step it was in, the one thing to say is the time.
+        if (time_left() == 0)
+            verr_set(err, -1, "proxy handshake took longer than the connect time-out (%u ms)",
+                     static_cast<unsigned>(conf->connect_timeout));
         os_socket_exit(sock);
         return OS_SOCKET_NONE;
     }

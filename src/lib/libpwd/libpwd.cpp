@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -125,9 +126,14 @@ int libpwd_check_user_pwd(const char *addr, const char *user, const char *pwd, c
             if (it != g_pwd.table.end() && it->second.count >= g_pwd.fail_count) {
                 fail_record &rec = it->second;
                 if (now < rec.locked_until) {
+                    uint64_t left_ms = rec.locked_until - now;
+                    std::time_t at = std::time(nullptr) + static_cast<std::time_t>((left_ms + 999) / 1000);
+                    std::tm utc{};
+                    char when[32] = "";
+                    if (gmtime_r(&at, &utc)) std::strftime(when, sizeof when, "%H:%M:%S UTC", &utc);
                     std::snprintf(locked_msg, sizeof locked_msg,
-                                  "Login failed %d times, Please try again in %0.2f minutes", rec.count,
-                                  static_cast<double>(rec.locked_until - now) / 60000.0);
+                                  "Login failed %d times, Please try again in %0.2f minutes (from %s at %s)", rec.count,
+                                  static_cast<double>(left_ms) / 60000.0, address.c_str(), when);
                     locked = true;
                 } else {
                     rec.count = 0;
@@ -141,6 +147,11 @@ int libpwd_check_user_pwd(const char *addr, const char *user, const char *pwd, c
         set_msg(msg, locked_msg);
         LOGW("ip=[%s] error: %s\n", address.c_str(), locked_msg);
         return LIBPWD_LOCKED;
+    }
+    // No credentials at all is a browser's first request, not a guess.
+    if (given_user.empty() && given_pwd.empty()) {
+        set_msg(msg, WRONG);
+        return LIBPWD_REFUSED;
     }
     if (given_user != account_user) {
         set_msg(msg, WRONG);
