@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
 
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"
@@ -26,7 +29,14 @@ struct CutKey {
 
 char *dup_or_null(const char *text) { return text ? mem_strdup(text) : nullptr; }
 
+// The views point into the keys the slots own; an entry leaves the index
+// before its key is freed or replaced.
+using DictIndex = std::unordered_map<std::string_view, int32_t>;
+
+DictIndex *index_of(const IniDict *d) { return static_cast<DictIndex *>(d->index); }
+
 void free_slot(IniDict *d, int32_t i) {
+    index_of(d)->erase(d->keys[i]);
     mem_free(d->keys[i]);
     mem_free(d->values[i]);
     mem_free(d->comments[i]);
@@ -34,6 +44,8 @@ void free_slot(IniDict *d, int32_t i) {
     d->values[i] = nullptr;
     d->comments[i] = nullptr;
     d->hashes[i] = 0;
+    d->lines[i] = 0;
+    d->marks[i] = 0;
     --d->count;
 }
 
@@ -52,7 +64,8 @@ bool dictionary_grow(IniDict *d) {
     if (d->size > INT32_MAX / 2) return false;
     int32_t new_size = d->size * 2;
     if (!grow_array(&d->values, d->size, new_size) || !grow_array(&d->keys, d->size, new_size) ||
-        !grow_array(&d->comments, d->size, new_size) || !grow_array(&d->hashes, d->size, new_size))
+        !grow_array(&d->comments, d->size, new_size) || !grow_array(&d->hashes, d->size, new_size) ||
+        !grow_array(&d->lines, d->size, new_size) || !grow_array(&d->marks, d->size, new_size))
         return false;
     d->size = new_size;
     return true;
@@ -89,7 +102,10 @@ IniDict *dictionary_new(int32_t size) {
     d->keys = static_cast<char **>(mem_calloc(n * sizeof(char *)));
     d->comments = static_cast<char **>(mem_calloc(n * sizeof(char *)));
     d->hashes = static_cast<uint32_t *>(mem_calloc(n * sizeof(uint32_t)));
-    if (!d->values || !d->keys || !d->comments || !d->hashes) {
+    d->lines = static_cast<int32_t *>(mem_calloc(n * sizeof(int32_t)));
+    d->marks = static_cast<uint8_t *>(mem_calloc(n));
+    d->index = new (std::nothrow) DictIndex();
+    if (!d->values || !d->keys || !d->comments || !d->hashes || !d->lines || !d->marks || !d->index) {
         dictionary_del(d);
         return nullptr;
     }
@@ -110,6 +126,9 @@ void dictionary_del(IniDict *d) {
     mem_free(d->keys);
     mem_free(d->comments);
     mem_free(d->hashes);
+    mem_free(d->lines);
+    mem_free(d->marks);
+    delete index_of(d);
     mem_free(d->trailer);
     mem_free(d);
 }
@@ -118,11 +137,9 @@ int32_t dictionary_find(const IniDict *d, const char *key) {
     PAL_ASSERT_RET(d != nullptr, -1);
     PAL_ASSERT_RET(key != nullptr, -1);
     CutKey cut(key);
-    uint32_t hash = dictionary_hash(cut.text);
-    for (int32_t i = 0; i < d->size; ++i) {
-        if (d->keys[i] && d->hashes[i] == hash && std::strcmp(d->keys[i], cut.text) == 0) return i;
-    }
-    return -1;
+    const DictIndex *index = index_of(d);
+    auto it = index->find(std::string_view(cut.text));
+    return it == index->end() ? -1 : it->second;
 }
 
 const char *dictionary_get(const IniDict *d, const char *key, const char *def) {
@@ -156,11 +173,27 @@ int dictionary_set(IniDict *d, const char *key, const char *value, const char *c
     // count is reused only once the slots above it are taken.
     slot = d->count;
     while (d->keys[slot]) slot = (slot + 1) % d->size;
+    try {
+        index_of(d)->emplace(std::string_view(key_copy), slot);
+    } catch (const std::bad_alloc &) {
+        mem_free(key_copy);
+        mem_free(value_copy);
+        mem_free(comment_copy);
+        return -1;
+    }
     d->keys[slot] = key_copy;
     d->values[slot] = value_copy;
     d->comments[slot] = comment_copy;
     d->hashes[slot] = dictionary_hash(key_copy);
     ++d->count;
+    return 0;
+}
+
+int dictionary_set_origin(IniDict *d, const char *key, int32_t line, uint8_t marks) {
+    int32_t slot = dictionary_find(d, key);
+    if (slot < 0) return -1;
+    d->lines[slot] = line;
+    d->marks[slot] = marks;
     return 0;
 }
 
@@ -192,12 +225,9 @@ int dictionary_secrename(IniDict *d, const char *old_name, const char *new_name)
     PAL_ASSERT_RET(new_name != nullptr, -1);
     CutKey old_cut(old_name);
     CutKey new_cut(new_name);
-    uint32_t new_hash = dictionary_hash(new_cut.text);
-    for (int32_t i = 0; i < d->size; ++i) {
-        if (d->keys[i] && d->hashes[i] == new_hash && std::strcmp(d->keys[i], new_cut.text) == 0) {
-            LOGE("nsec=%s exist error\n", new_cut.text);
-            return -1;
-        }
+    if (dictionary_find(d, new_cut.text) >= 0) {
+        LOGE("nsec=%s exist error\n", new_cut.text);
+        return -1;
     }
     size_t old_len = std::strlen(old_cut.text);
     // Build every new key first, so that a failed allocation renames nothing.
@@ -207,6 +237,14 @@ int dictionary_secrename(IniDict *d, const char *old_name, const char *new_name)
     if (!matched) return -2;
     auto **renamed = static_cast<char **>(mem_calloc(sizeof(char *) * static_cast<size_t>(matched)));
     if (!renamed) return -1;
+    DictIndex *index = index_of(d);
+    try {
+        // Room for the new names first, so that the swap below cannot fail half way.
+        index->reserve(index->size() + static_cast<size_t>(matched));
+    } catch (const std::bad_alloc &) {
+        mem_free(renamed);
+        return -1;
+    }
     int built = 0;
     for (int32_t i = 0; i < d->size && built < matched; ++i) {
         if (!d->keys[i] || !in_section_or_is(d->keys[i], old_cut.text, old_len)) continue;
@@ -223,10 +261,16 @@ int dictionary_secrename(IniDict *d, const char *old_name, const char *new_name)
     built = 0;
     for (int32_t i = 0; i < d->size && built < matched; ++i) {
         if (!d->keys[i] || !in_section_or_is(d->keys[i], old_cut.text, old_len)) continue;
+        index->erase(d->keys[i]);
         mem_free(d->keys[i]);
         d->keys[i] = renamed[built++];
         d->hashes[i] = dictionary_hash(d->keys[i]);
     }
+    // Two old keys may meet under one new name when the result was cut; the
+    // first slot keeps the name, as a lookup by walking the slots would find.
+    for (int32_t i = d->size - 1; i >= 0; --i)
+        if (d->keys[i] && in_section_or_is(d->keys[i], new_cut.text, std::strlen(new_cut.text)))
+            (*index)[std::string_view(d->keys[i])] = i;
     mem_free(renamed);
     return 0;
 }
