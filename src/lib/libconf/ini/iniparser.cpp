@@ -184,7 +184,8 @@ struct ErrorSink {
         std::vsnprintf(line, sizeof line, fmt, args);
         va_end(args);
         if (!text || !size) {
-            LOGE("%s\n", line);
+            if (LOG_ERR <= log2_level_get())
+                log2_printf(nullptr, LOG_ERR, LOG_TAG, __FILE__, __LINE__, "iniparser_load", "%s\n", line);
             return;
         }
         if (used + 1 >= size) return;

@@ -150,7 +150,11 @@ void load_conf(bool named) {
     char errors[8192];
     g_conf_loaded = conf_open_text(g_app.conf_path, text.data(), text.size(), errors, sizeof errors);
     if (g_conf_loaded) return;
-    std::fputs(errors[0] ? errors : "configuration cannot be loaded\n", stderr);
+    std::fputs(errors, stderr);
+    if (g_app.opt_check_conf)
+        std::fprintf(stderr, "configuration %s: does not load\n", g_app.conf_path);
+    else
+        std::fprintf(stderr, "%s: configuration does not load, not started\n", g_app.app_name ? g_app.app_name : "");
     std::exit(1);
 }
 
