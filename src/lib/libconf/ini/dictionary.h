@@ -43,6 +43,10 @@ const char *dictionary_get(const IniDict *d, const char *key, const char *def);
 // its slot and its comment; a new one takes a copy of comment (null/empty: none)
 // and the first free slot at or after count. 0, or -1 when memory runs out.
 int dictionary_set(IniDict *d, const char *key, const char *value, const char *comment);
+// Same, and records where the entry was read from (line, DICT_MARK_* bits);
+// a line below 0 leaves an existing entry's origin as it was.
+int dictionary_set_line(IniDict *d, const char *key, const char *value, const char *comment, int32_t line,
+                        uint8_t marks);
 // Records where the entry of key was read from (line, DICT_MARK_* bits); 0, or -1 when absent.
 int dictionary_set_origin(IniDict *d, const char *key, int32_t line, uint8_t marks);
 // Frees the entry; 0, or -1 when the key does not exist.

@@ -133,10 +133,10 @@ struct PhysLine {
 int read_phys_line(FILE *f, char *dst, size_t room, PhysLine *out) {
     *out = {};
     while (out->len < room) {
-        int c = std::getc(f);
+        int c = getc_unlocked(f);
         if (c == EOF) break;
         if (c == '\r') {
-            int next = std::getc(f);
+            int next = getc_unlocked(f);
             if (next == '\n') c = '\n';
             else if (next != EOF) std::ungetc(next, f);
         }
@@ -148,7 +148,7 @@ int read_phys_line(FILE *f, char *dst, size_t room, PhysLine *out) {
     }
     if (std::ferror(f)) return -1;
     if (!out->eol) {
-        int c = std::getc(f);
+        int c = getc_unlocked(f);
         if (c == EOF) {
             if (std::ferror(f)) return -1;
             out->at_end = true;
@@ -269,14 +269,12 @@ int parse_lines(FILE *f, const char *path, IniDict *d, ErrorSink &sink) {
             break;
         case INI_LINE_SECTION:
             std::memcpy(section, name, sizeof section);
-            stored = dictionary_set(d, section, nullptr, comments.text()) == 0 &&
-                     dictionary_set_origin(d, section, first_line, 0) == 0;
+            stored = dictionary_set_line(d, section, nullptr, comments.text(), first_line, 0) == 0;
             comments.clear();
             break;
         case INI_LINE_VALUE:
             std::snprintf(key, sizeof key, "%s\t%s", section, name);
-            stored = dictionary_set(d, key, value, comments.text()) == 0 &&
-                     dictionary_set_origin(d, key, first_line, marks) == 0;
+            stored = dictionary_set_line(d, key, value, comments.text(), first_line, marks) == 0;
             comments.clear();
             break;
         }
