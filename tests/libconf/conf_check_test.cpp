@@ -101,3 +101,24 @@ TEST(ConfCheck, SyntaxErrorsNameFileLineAndText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConfCheck, ManyFindingsAreCountedAndSummedUpInOneLine) {
+    conf_rules_reset();
+    conf_rules_add(NET_RULES);
+    std::string text;
+    for (int i = 0; i < 150; ++i) text += "[x" + std::to_string(i) + "]\n";
+    ConfHandle *h = conf_open_text("m.ini", text.data(), text.size(), nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    Found found;
+    conf_check_counts counts{};
+    conf_check_all(h, "m.ini", &counts, collect, &found);
+    conf_close(h);
+    EXPECT_EQ(counts.unknown, 150);
+    ASSERT_EQ(found.lines.size(), CONF_CHECK_SAY_MAX + 1);
+    EXPECT_EQ(found.lines.back(), "W m.ini: 50 more findings not shown");
+    conf_rules_reset();
+}
+
+}  // namespace

@@ -156,3 +156,10 @@ int conf_origin(ConfHandle *h, const char *section, const char *key, int32_t *li
     if (!h->driver->conf_origin) return -1;
     return h->driver->conf_origin(h->ctx, section, key, line, marks);
 }
+
+int conf_walk(ConfHandle *h, conf_walk_fn fn, void *arg) {
+    PAL_ASSERT_RET(handle_ok(h), -1);
+    PAL_ASSERT_RET(fn != nullptr, -1);
+    if (!h->driver->conf_walk) return -1;
+    return h->driver->conf_walk(h->ctx, fn, arg);
+}

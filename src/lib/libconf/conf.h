@@ -7,6 +7,11 @@
 
 struct str_vector;
 
+// One entry of a walk: section (not NUL-terminated, section_len bytes), key
+// (null for the section line itself), value, its line and CONF_MARK_* bits.
+using conf_walk_fn = void (*)(const char *section, size_t section_len, const char *key, const char *value,
+                              int32_t line, uint32_t marks, void *arg);
+
 // Operations of one file format. Each works on the context its open returned.
 struct ConfDriver {
     // 0 when this driver handles the path, non-zero otherwise.
@@ -36,6 +41,9 @@ struct ConfDriver {
     // Where an entry came from: its line in the file (0: set by a call) and
     // CONF_MARK_* bits; key null asks for the section line. 0, or -1 when absent.
     int (*conf_origin)(void *ctx, const char *section, const char *key, int32_t *line, uint32_t *marks);
+    // Calls fn for every entry in stored order, in one pass: a section entry
+    // has key null. 0, or -1 when the driver cannot.
+    int (*conf_walk)(void *ctx, conf_walk_fn fn, void *arg);
 };
 
 // The value stood directly before an inline comment (";x" with no blank).
@@ -75,3 +83,4 @@ int conf_rename_key(ConfHandle *h, const char *section, const char *old_key, con
 int conf_dump(ConfHandle *h);
 int conf_save(ConfHandle *h);
 int conf_origin(ConfHandle *h, const char *section, const char *key, int32_t *line, uint32_t *marks);
+int conf_walk(ConfHandle *h, conf_walk_fn fn, void *arg);

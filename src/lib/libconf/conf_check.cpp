@@ -12,7 +12,6 @@
 
 #include "libconf/conf.h"
 #include "libpal/network/os_ipaddr.h"
-#include "libpal/string/str_vector.h"
 
 namespace {
 
@@ -67,57 +66,59 @@ std::string shown(const char *text) {
     return s;
 }
 
-void check_section(ConfHandle *h, const char *file, const char *section, conf_check_counts *counts,
-                   std::vector<Finding> &out) {
-    int32_t line = 0;
-    conf_origin(h, section, nullptr, &line, nullptr);
-    str_vector *keys = conf_keys(h, section);
-    bool known = conf_section_known(section);
-    if (!known) {
-        int32_t first_key = 0;
-        if (keys && keys->count) conf_origin(h, section, keys->items[0], &first_key, nullptr);
-        ++counts->unknown;
-        std::string text;
-        if (!section[0]) {
-            text = std::string(file) + ":" + std::to_string(first_key) + ": " + shown(keys->items[0]) +
-                   " stands before any [section] line";
-            line = first_key;
-        } else {
-            const char *near = conf_nearest_section(section);
-            text = std::string(file) + ":" + std::to_string(line) + ": unknown section [" + shown(section) + "]";
-            if (near) text += std::string(", did you mean [") + near + "]?";
-        }
-        out.push_back({line, false, text});
-        str_vector_destroy(keys);
+struct Walk {
+    const char *file;
+    conf_check_counts *counts;
+    std::vector<Finding> found;
+    std::string section;  // the section of the last entry, and whether it is known
+    bool known = false;
+    bool stray_said = false;
+};
+
+std::string where(const Walk &w, int32_t line) { return std::string(w.file) + ":" + std::to_string(line) + ": "; }
+
+void check_entry(const char *section_text, size_t section_len, const char *key, const char *value, int32_t line,
+                 uint32_t marks, void *arg) {
+    Walk &w = *static_cast<Walk *>(arg);
+    if (w.section.size() != section_len || w.section.compare(0, section_len, section_text, section_len) != 0) {
+        w.section.assign(section_text, section_len);
+        w.known = conf_section_known(w.section.c_str());
+    }
+    const char *section = w.section.c_str();
+    if (!key) {
+        // The keys of an unknown section are not listed one by one: the section says it.
+        if (w.known) return;
+        ++w.counts->unknown;
+        std::string text = where(w, line) + "unknown section [" + shown(section) + "]";
+        if (const char *near = conf_nearest_section(section)) text += std::string(", did you mean [") + near + "]?";
+        w.found.push_back({line, false, text});
         return;
     }
-    for (uint64_t i = 0; keys && i < keys->count; ++i) {
-        const char *key = keys->items[i];
-        int32_t key_line = 0;
-        uint32_t marks = 0;
-        conf_origin(h, section, key, &key_line, &marks);
-        std::string full = std::string(section) + "\t" + key;
-        const char *value = conf_get_str(h, full.c_str(), "");
-        char why[512] = "";
-        conf_key_state state = conf_check_value(section, key, value, why, sizeof why);
-        std::string where = std::string(file) + ":" + std::to_string(key_line) + ": ";
-        if (state == CONF_KEY_UNKNOWN) {
-            ++counts->unknown;
-            std::string text = where + "[" + section + "] unknown key " + shown(key);
-            if (const char *near = conf_nearest_key(section, key)) text += std::string(", did you mean ") + near + "?";
-            out.push_back({key_line, false, text});
-        } else if (state == CONF_KEY_BAD) {
-            ++counts->errors;
-            out.push_back({key_line, true, where + "[" + section + "] " + key + " = " + shown(value) + ": " + why});
-        } else if ((marks & CONF_MARK_GLUED_COMMENT) && find_rule(section, key)->check == conf_check_addr_list) {
-            // "a;b" leaves "a": ';' starts a comment, so the rest of the list is gone.
-            ++counts->errors;
-            out.push_back({key_line, true,
-                           where + "[" + section + "] " + key + " = " + shown(value) +
-                               ": addresses are separated by ',' (';' starts a comment)"});
-        }
+    if (!w.known) {
+        if (section_len || w.stray_said) return;
+        // Keys before the first section line belong to no section: said once.
+        w.stray_said = true;
+        ++w.counts->unknown;
+        w.found.push_back({line, false, where(w, line) + shown(key) + " stands before any [section] line"});
+        return;
     }
-    str_vector_destroy(keys);
+    char why[512] = "";
+    conf_key_state state = conf_check_value(section, key, value, why, sizeof why);
+    std::string head = where(w, line) + "[" + section + "] ";
+    if (state == CONF_KEY_UNKNOWN) {
+        ++w.counts->unknown;
+        std::string text = head + "unknown key " + shown(key);
+        if (const char *near = conf_nearest_key(section, key)) text += std::string(", did you mean ") + near + "?";
+        w.found.push_back({line, false, text});
+    } else if (state == CONF_KEY_BAD) {
+        ++w.counts->errors;
+        w.found.push_back({line, true, head + key + " = " + shown(value) + ": " + why});
+    } else if ((marks & CONF_MARK_GLUED_COMMENT) && find_rule(section, key)->check == conf_check_addr_list) {
+        // "a;b" leaves "a": ';' starts a comment, so the rest of the list is gone.
+        ++w.counts->errors;
+        w.found.push_back(
+            {line, true, head + key + " = " + shown(value) + ": addresses are separated by ',' (';' starts a comment)"});
+    }
 }
 
 }  // namespace
@@ -198,19 +199,21 @@ void conf_check_all(ConfHandle *h, const char *file_name, conf_check_counts *cou
     if (!counts) counts = &local;
     *counts = {};
     if (!h) return;
-    const char *file = file_name ? file_name : "";
-    std::vector<Finding> found;
-    // Keys before the first section line have the empty section, which has no
-    // entry of its own: ask for it besides the listed ones.
-    str_vector *sections = conf_sections(h);
-    str_vector *before = conf_keys(h, "");
-    if (before && before->count) check_section(h, file, "", counts, found);
-    str_vector_destroy(before);
-    for (uint64_t i = 0; sections && i < sections->count; ++i) check_section(h, file, sections->items[i], counts, found);
-    str_vector_destroy(sections);
-    std::stable_sort(found.begin(), found.end(), [](const Finding &a, const Finding &b) { return a.line < b.line; });
-    if (say)
-        for (const Finding &f : found) say(f.is_error, f.text.c_str(), arg);
+    Walk walk{file_name ? file_name : "", counts, {}, {}, false, false};
+    // The empty section (keys before any section line) has no entry of its own.
+    walk.known = conf_section_known("");
+    conf_walk(h, check_entry, &walk);
+    std::stable_sort(walk.found.begin(), walk.found.end(),
+                     [](const Finding &a, const Finding &b) { return a.line < b.line; });
+    if (!say) return;
+    // A file of garbage gives one screen of findings, not one per line.
+    size_t shown_count = std::min(walk.found.size(), CONF_CHECK_SAY_MAX);
+    for (size_t i = 0; i < shown_count; ++i) say(walk.found[i].is_error, walk.found[i].text.c_str(), arg);
+    if (walk.found.size() > shown_count) {
+        std::string more = std::string(walk.file) + ": " + std::to_string(walk.found.size() - shown_count) +
+                           " more findings not shown";
+        say(false, more.c_str(), arg);
+    }
 }
 
 bool conf_parse_int(const char *value, int64_t lo, int64_t hi, int64_t *out) {

@@ -38,13 +38,17 @@ bool conf_section_known(const char *section);
 const char *conf_nearest_key(const char *section, const char *name);
 const char *conf_nearest_section(const char *name);
 
+// Findings beyond this many are counted and summed up in one line.
+constexpr size_t CONF_CHECK_SAY_MAX = 100;
+
 struct conf_check_counts {
     int errors;   // values that cannot be used
     int unknown;  // unknown keys and sections
 };
-// Checks every entry of the configuration; each finding is one line without
-// line end, "file:line: ...", handed to say in the order of the file, with
-// is_error telling errors from warnings.
+// Checks every entry of the configuration in one pass; each finding is one
+// line without line end, "file:line: ...", handed to say in the order of the
+// file, with is_error telling errors from warnings (the first
+// CONF_CHECK_SAY_MAX of them, then one line with the number left).
 void conf_check_all(ConfHandle *h, const char *file_name, conf_check_counts *counts,
                     void (*say)(bool is_error, const char *line, void *arg), void *arg);
 

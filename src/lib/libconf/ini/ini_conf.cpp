@@ -82,6 +82,23 @@ int ini_conf_origin(void *ctx, const char *section, const char *key, int32_t *li
     return 0;
 }
 
+int ini_conf_walk(void *ctx, conf_walk_fn fn, void *arg) {
+    IniConf *c = ctx_of(ctx);
+    PAL_ASSERT_RET(c != nullptr, -1);
+    const IniDict *d = c->dict;
+    for (int32_t i = 0; i < d->size; ++i) {
+        const char *key = d->keys[i];
+        if (!key) continue;
+        const char *tab = std::strchr(key, '\t');
+        if (tab)
+            fn(key, static_cast<size_t>(tab - key), tab + 1, d->values[i] ? d->values[i] : "", d->lines[i], d->marks[i],
+               arg);
+        else
+            fn(key, std::strlen(key), nullptr, nullptr, d->lines[i], d->marks[i], arg);
+    }
+    return 0;
+}
+
 const char *ini_conf_get(void *ctx, const char *section, const char *key, const char *def) {
     IniConf *c = ctx_of(ctx);
     PAL_ASSERT_RET(c != nullptr, def);
@@ -197,7 +214,7 @@ constexpr ConfDriver INI_DRIVER = {
     ini_conf_probe,       ini_conf_open,           ini_conf_close,      ini_conf_get,
     ini_conf_set,         ini_conf_sections,       ini_conf_keys,       ini_conf_del_section,
     ini_conf_del_key,     ini_conf_rename_section, ini_conf_rename_key, ini_conf_dump,
-    ini_conf_save,        ini_conf_origin,
+    ini_conf_save,        ini_conf_origin,         ini_conf_walk,
 };
 
 }  // namespace
