@@ -13,6 +13,7 @@ std::string help_text() {
     return "Usage: hubd [opt] [arguments] ...\n"
            "\t-c [config_file]  set config file\n"
            "\t-p dump current config\n"
+           "\t-t check the configuration, print what is wrong, and exit\n"
            "\t-s [list|key=val] Set configuration options\n"
            "\t-e [\"cmd;...\"] execute string 'cmd'\n"
            "\t-v show version\n"
@@ -88,7 +89,7 @@ TEST(Cmdline, OptionsTakeEffectInTheOrderGiven) {
 TEST(Cmdline, GroupedLettersAndAttachedArguments) {
     HubdDir dir;
     dir.write_file("other.ini", "[debug]\nshell_server_port = 4444\n");
-    HubdResult r = run_hubd(dir, {"-qpcother.ini"});
+    HubdResult r = run_hubd(dir, {"-qpc" + dir.path() + "/other.ini"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind(framework_dump(0, 4444), 0), 0u) << r.out;
 }
@@ -120,7 +121,7 @@ TEST(Cmdline, SettingsList) {
     HubdDir dir;
     HubdResult r = run_hubd(dir, {"-s", "list"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "support the following key settings\nhttp_server_port\ndebug_server_port\n");
+    EXPECT_EQ(r.err, "support the following key settings\nhttp_server_port\ndebug_server_port\nshell_server_port\n");
 }
 
 TEST(Cmdline, DumpWithoutConfigShowsBuiltInPorts) {
@@ -144,15 +145,23 @@ TEST(Cmdline, SettingsOverrideTheConfigFileWithoutRegardToCase) {
     EXPECT_EQ(r.out.rfind(framework_dump(81, 0), 0), 0u) << r.out;
 }
 
-TEST(Cmdline, BadSettingsAreLoggedAndStartUpGoesOn) {
+TEST(Cmdline, BadSettingsAreEachReportedAndStopTheStart) {
     HubdDir dir;
     std::string long_key(300, 'k');
     HubdResult r = run_hubd(dir, {"-q", "-s", "foo=1", "-s", "port", "-s", long_key + "=1", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("unsupported key [foo]\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("port syntax error Example: k=v\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(long_key + "=1 syntax error Example: k=v\n"), std::string::npos);
-    EXPECT_EQ(r.out.rfind(framework_dump(12580, 12581), 0), 0u);
+    EXPECT_NE(r.err.find("hubd: 3 configuration error(s), not started\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Cmdline, SettingsTakeTheFileNamesToo) {
+    HubdDir dir;
+    HubdResult r = run_hubd(dir, {"-q", "-s", "shell_server_port=4001", "-p"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(framework_dump(12580, 4001), 0), 0u) << r.out;
 }
 
 TEST(Cmdline, ConfigFileReadsDebugAndLogSections) {
@@ -179,12 +188,13 @@ TEST(Cmdline, ConfigWithoutDebugSectionTurnsServersOff) {
     EXPECT_EQ(r.out.rfind(framework_dump(0, 0), 0), 0u) << r.out;
 }
 
-TEST(Cmdline, BrokenConfigLeavesBuiltInDefaults) {
+TEST(Cmdline, BrokenConfigStopsTheStartInsteadOfLeavingDefaults) {
     HubdDir dir;
     dir.write_file("hubd.ini", "[debug]\nshell_server_port = 4000\nthis line is broken\n");
     HubdResult r = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out.rfind(framework_dump(12580, 12581), 0), 0u) << r.out;
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("hubd.ini:3: expected key = value: this line is broken\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(Cmdline, LogFileAndLevelOptions) {
@@ -197,13 +207,15 @@ TEST(Cmdline, LogFileAndLevelOptions) {
     EXPECT_NE(r.out.find("log_file_enale_out=1\n"), std::string::npos);
 }
 
-TEST(Cmdline, UnknownLevelNameSilencesTheLog) {
+TEST(Cmdline, UnknownLevelNameIsAUsageError) {
     HubdDir dir;
     HubdResult r = run_hubd(dir, {"-q", "-o", "run.log", "-l", "loud", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.err.find("error: invalid level [loud]\n"), std::string::npos);
-    EXPECT_TRUE(dir.exists("run.log"));
-    EXPECT_EQ(dir.read_file("run.log"), "");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("hubd: invalid log level -- loud (one of verb|dbg|info|noti|warn|err|crit)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(help_text()), std::string::npos) << r.err;
+    EXPECT_FALSE(dir.exists("run.log"));
 }
 
 TEST(ConsoleMode, WaitsAfterStartUpAndStopsOnSignalsWithZero) {

@@ -19,12 +19,15 @@ TEST(NetLogSinkConfig, SyslogAndBsvlogKeysShowInTheDump) {
         << r.out;
 }
 
-TEST(NetLogSinkConfig, UrlsThatDoNotParseLeaveTheSinksEmpty) {
+TEST(NetLogSinkConfig, UrlsThatDoNotParseStopTheStart) {
     HubdDir dir;
     dir.write_file("hubd.ini", "[log]\nsyslog = nothing\nbsvlog = udp://127.0.0.1:99999\n");
     HubdResult r = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("log_bsvlog_url=''\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_NE(r.err.find("hubd.ini:2: [log] syslog = nothing: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("hubd.ini:3: [log] bsvlog = udp://127.0.0.1:99999: a port is 1 to 65535"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 // The runs that end before the servers start (-p, and -e with no server to

@@ -124,10 +124,11 @@ TEST(SafeDefaults, UnreadableConfigFileEndsTheStartWithOne) {
         const char *reason;
     } rows[] = {{"missing.ini", "No such file or directory"}, {"dir.ini", "Is a directory"}};
     for (const auto &row : rows) {
-        HubdResult r = run_hubd(dir, {"-q", "-c", row.path, "-p"});
+        const std::string path = dir.path() + "/" + row.path;
+        HubdResult r = run_hubd(dir, {"-q", "-c", path, "-p"});
         EXPECT_EQ(r.exit_code, 1) << row.path;
         EXPECT_EQ(r.out, "") << row.path;
-        EXPECT_EQ(r.err, std::string("cannot open config file ") + row.path + ": " + row.reason + "\n");
+        EXPECT_EQ(r.err, "cannot open config file " + path + ": " + row.reason + "\n");
     }
 }
 

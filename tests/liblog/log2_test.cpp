@@ -406,7 +406,7 @@ TEST(Log2Binary, AppendedOsErrorIsPartOfBinaryMessage) {
     EXPECT_EQ(g_bin_records[0].msg, "open: No such file or directory\n");
 }
 
-TEST(Log2CritDeathTest, CritRecordEndsProcessAfterReachingTheFile) {
+TEST(Log2CritDeathTest, CritRecordReachesTheFileAndEndsNothing) {
     temp_dir dir;
     std::string path = dir.file("crit.log");
     EXPECT_EXIT(
@@ -414,15 +414,28 @@ TEST(Log2CritDeathTest, CritRecordEndsProcessAfterReachingTheFile) {
             scoped_log_ctx c;
             log2_ioctl(c.ctx, LOG2_IOCTL_FILE, path.c_str());
             log2_ioctl(c.ctx, LOG2_IOCTL_FILE_ON, 1);
-            c.ctx->console_on.store(1);
             log2_printf(c.ctx, LOG_CRIT, "test", "f", 1, "fn", "fatal thing\n");
-            std::fprintf(stderr, "still running\n");
             std::_Exit(0);
         },
-        testing::ExitedWithCode(1), "fatal thing");
+        testing::ExitedWithCode(0), "");
     std::string text = read_file(path);
     EXPECT_NE(text.find("CRIT "), std::string::npos) << text;
     EXPECT_NE(text.find("fn(): fatal thing\n"), std::string::npos) << text;
+}
+
+// The end of the process must not depend on the level filter: at a level
+// below crit the record is dropped, and the message still reaches stderr.
+TEST(Log2CritDeathTest, FatalEndsTheProcessAtEveryLevel) {
+    for (int level : {int{LOG_VERB}, int{LOG_CRIT}, LOG_CRIT - 1, -1}) {
+        EXPECT_EXIT(
+            {
+                log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, level);
+                log_ctx_process()->console_on.store(1);
+                log2_fatal("test", "f", 1, "fn", "disk gone %d\n", 7);
+            },
+            testing::ExitedWithCode(1), "disk gone 7")
+            << "level " << level;
+    }
 }
 
 TEST(Log2CritDeathTest, NoExitFlagKeepsProcessRunning) {

@@ -29,7 +29,9 @@ void set_text(char **field, const char *value) {
 }  // namespace
 
 int32_t app_conf_file_init(const char *path) {
-    ConfHandle *conf = conf_open(path);
+    // The file loaded and checked at start-up is read from memory, not again.
+    ConfHandle *loaded = app_conf_loaded();
+    ConfHandle *conf = loaded ? loaded : conf_open(path);
     if (!conf) {
         LOGD("load [%s] error\n", path);
         g_conf_in_use.clear();
@@ -53,7 +55,7 @@ int32_t app_conf_file_init(const char *path) {
                    conf_get_int(conf, "debug:protected_mode", 1));
     dbg_http_options_set(conf_get_int(conf, "debug:http_login_lockout", 0),
                          conf_get_int(conf, "debug:http_max_clients", DBG_HTTP_MAX_CLIENTS));
-    conf_close(conf);
+    if (conf != loaded) conf_close(conf);
     return 0;
 }
 

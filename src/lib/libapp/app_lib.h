@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct ConfHandle;
+struct conf_key_rule;
 
 // What the host program adds to the framework; every slot may be empty.
 struct app_host_hooks {
@@ -16,6 +17,7 @@ struct app_host_hooks {
     char *(*conf_dump_hook)();             // the host's own lines of the configuration dump
     void (*defaults_hook)();               // sets the host's own defaults
     void (*release_hook)();                // releases the host's own settings
+    const conf_key_rule *conf_rules;       // the host's own keys and their checks (conf_check.h)
 };
 
 void app_host_hooks_set(const app_host_hooks *hooks);
@@ -24,6 +26,10 @@ void app_lib_init();
 void app_lib_exit();
 // Reads the framework keys of section debug; 0, or -1 when the file does not load.
 int32_t app_conf_file_init(const char *path);
+// Checks a loaded configuration (null: none) against the keys of the
+// framework (debug), the log (log) and the host's table, printing each
+// finding on standard error; adds errors and unknown keys to the counters.
+void app_conf_check(ConfHandle *conf, const char *name, int32_t *errors, int32_t *unknown);
 // The configuration file whose keys are in force, null when none loaded.
 const char *app_conf_file_in_use();
 // Web console connections being served, for "show status" (0 while it is off).

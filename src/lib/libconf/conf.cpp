@@ -60,6 +60,21 @@ ConfHandle *conf_open(const char *path) {
     return nullptr;
 }
 
+ConfHandle *conf_open_text(const char *name, const char *text, size_t len, char *err, size_t err_size) {
+    PAL_ASSERT_RET(name != nullptr, nullptr);
+    register_builtin_drivers();
+    void *ctx = ini_conf_open_text(name, text, len, err, err_size);
+    if (!ctx) return nullptr;
+    auto *h = static_cast<ConfHandle *>(mem_malloc(sizeof(ConfHandle)));
+    if (!h) {
+        ini_conf_driver()->conf_close(ctx);
+        return nullptr;
+    }
+    h->ctx = ctx;
+    h->driver = ini_conf_driver();
+    return h;
+}
+
 int conf_close(ConfHandle *h) {
     if (!h) return 0;
     if (h->driver && h->driver->conf_close) h->driver->conf_close(h->ctx);
@@ -134,4 +149,17 @@ int conf_dump(ConfHandle *h) {
 int conf_save(ConfHandle *h) {
     PAL_ASSERT_RET(handle_ok(h), -1);
     return h->driver->conf_save(h->ctx);
+}
+
+int conf_origin(ConfHandle *h, const char *section, const char *key, int32_t *line, uint32_t *marks) {
+    PAL_ASSERT_RET(handle_ok(h), -1);
+    if (!h->driver->conf_origin) return -1;
+    return h->driver->conf_origin(h->ctx, section, key, line, marks);
+}
+
+int conf_walk(ConfHandle *h, conf_walk_fn fn, void *arg) {
+    PAL_ASSERT_RET(handle_ok(h), -1);
+    PAL_ASSERT_RET(fn != nullptr, -1);
+    if (!h->driver->conf_walk) return -1;
+    return h->driver->conf_walk(h->ctx, fn, arg);
 }

@@ -2,9 +2,15 @@
 // answered by the driver that accepts the file (the INI driver).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct str_vector;
+
+// One entry of a walk: section (not NUL-terminated, section_len bytes), key
+// (null for the section line itself), value, its line and CONF_MARK_* bits.
+using conf_walk_fn = void (*)(const char *section, size_t section_len, const char *key, const char *value,
+                              int32_t line, uint32_t marks, void *arg);
 
 // Operations of one file format. Each works on the context its open returned.
 struct ConfDriver {
@@ -32,7 +38,16 @@ struct ConfDriver {
     int (*conf_dump)(void *ctx);
     // Writes the configuration back to its file; 0, or -1 when that fails.
     int (*conf_save)(void *ctx);
+    // Where an entry came from: its line in the file (0: set by a call) and
+    // CONF_MARK_* bits; key null asks for the section line. 0, or -1 when absent.
+    int (*conf_origin)(void *ctx, const char *section, const char *key, int32_t *line, uint32_t *marks);
+    // Calls fn for every entry in stored order, in one pass: a section entry
+    // has key null. 0, or -1 when the driver cannot.
+    int (*conf_walk)(void *ctx, conf_walk_fn fn, void *arg);
 };
+
+// The value stood directly before an inline comment (";x" with no blank).
+constexpr uint32_t CONF_MARK_GLUED_COMMENT = 0x01;
 
 struct ConfHandle {
     void *ctx;
@@ -46,6 +61,10 @@ int conf_driver_register(const ConfDriver *driver);
 
 // Null when no driver accepts the path or the file fails to load.
 ConfHandle *conf_open(const char *path);
+// Reads text already in memory (a file read once, a pipe, standard input) as
+// an INI file called name. Null when it does not parse, with every failure as
+// one line "name:line: what: text" in err (as much as fits).
+ConfHandle *conf_open_text(const char *name, const char *text, size_t len, char *err, size_t err_size);
 // Closes the driver context and frees the handle; null is ignored.
 int conf_close(ConfHandle *h);
 // The stored text, or def. The returned text belongs to the store.
@@ -63,3 +82,5 @@ int conf_rename_section(ConfHandle *h, const char *old_name, const char *new_nam
 int conf_rename_key(ConfHandle *h, const char *section, const char *old_key, const char *new_key);
 int conf_dump(ConfHandle *h);
 int conf_save(ConfHandle *h);
+int conf_origin(ConfHandle *h, const char *section, const char *key, int32_t *line, uint32_t *marks);
+int conf_walk(ConfHandle *h, conf_walk_fn fn, void *arg);

@@ -156,9 +156,7 @@ int debug_bsv_pipe_srv_init(const char *app_name) {
     libsh_pipe_name_getter_set(debug_bsv_pipe_name);
     srv->thread = os_thread_init("bsv_pipe_srv", bsv_pipe_thread, srv, nullptr, nullptr);
     if (!srv->thread) {
-        LOGC("os_thread_init failed");
-        release(srv);
-        return -1;
+        LOG_FATAL("os_thread_init failed\n");
     }
     return 0;
 }

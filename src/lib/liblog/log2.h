@@ -46,6 +46,15 @@ int log2_vprintf(log_ctx *ctx, uint32_t flags, const char *tag, const char *file
 // macros below drop a record with one comparison.
 int log2_level_get();
 
+// Ends the process with exit status 1 after a failure it cannot go on from,
+// whatever the level filter says: the record is logged at crit and, when the
+// filter drops it, written to standard error, so a fatal end is never silent.
+[[noreturn]] void log2_fatal(const char *tag, const char *file, int line, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+// Ends the process with status after flushing the standard streams. A crit
+// record alone ends nothing; this call does.
+[[noreturn]] void log2_fatal_exit(int status);
+
 // Self-trace of the log library (QLDBGLOG); writes nothing when off.
 void log2_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -58,6 +67,8 @@ void log2_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
          : log2_printf(nullptr, (flags), LOG_TAG, __FILE__, __LINE__, __func__, fmt, \
                        ##__VA_ARGS__))
 #define LOGC(fmt, ...) LOG2_AT(LOG_CRIT, fmt, ##__VA_ARGS__)
+// A crit record that ends the process (log2_fatal).
+#define LOG_FATAL(fmt, ...) log2_fatal(LOG_TAG, __FILE__, __LINE__, __func__, fmt, ##__VA_ARGS__)
 #define LOGE(fmt, ...) LOG2_AT(LOG_ERR, fmt, ##__VA_ARGS__)
 #define LOGW(fmt, ...) LOG2_AT(LOG_WARN, fmt, ##__VA_ARGS__)
 #define LOGN(fmt, ...) LOG2_AT(LOG_NOTI, fmt, ##__VA_ARGS__)

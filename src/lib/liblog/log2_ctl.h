@@ -35,6 +35,12 @@ using log2_hook_fn = void (*)(int level, const char *tag, const char *line, int 
 // Reads section "log" of the configuration file (null: none) into the process
 // context, creating it when needed. Returns the context.
 log_ctx *log2_init(const char *conf_path);
+// The same from a configuration already loaded (null: none).
+struct ConfHandle;
+log_ctx *log2_init_conf(ConfHandle *conf);
+// The keys of section "log" and their checks (a table for conf_rules_add).
+struct conf_key_rule;
+const conf_key_rule *log2_conf_rules();
 // 0; -1 for an unknown code ("Invalid command code\n" on standard error).
 // Codes 20, 23 and 24 return the result of their operation.
 int log2_ioctl(log_ctx *ctx, int code, ...);

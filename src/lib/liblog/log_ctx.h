@@ -58,8 +58,7 @@ log_ctx *log_ctx_process_detach();
 void log_ctx_process_revive();
 
 // Text sinks of one accepted record, under the context lock; line and body end
-// in a newline; now is the record's time. Ends the process after a level-2
-// record without LOG_F_NO_EXIT.
+// in a newline; now is the record's time.
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len, const log_time &now);
 

@@ -79,5 +79,6 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
         }
         log_ring_append(&ctx->last_log_ring, line, line_len);
     }
-    if (level == LOG_CRIT && !(flags & LOG_F_NO_EXIT)) std::exit(1);
+    // A crit record ends nothing by itself: a fatal failure calls
+    // log2_fatal, which ends the process whatever the level filter says.
 }

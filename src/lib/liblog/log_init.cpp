@@ -75,12 +75,20 @@ void apply_section(log_ctx *ctx, ConfHandle *conf) {
 
 }  // namespace
 
-log_ctx *log2_init(const char *conf_path) {
+namespace {
+
+log_ctx *init_context() {
     if (std::getenv("QLDBGLOG")) log2_trace_enable();
     // Sockets need no start-up on this platform; the network sinks bring
     // their own. A context made earlier by a log call keeps its settings.
     log_ctx_process_revive();
-    log_ctx *ctx = log_ctx_process();
+    return log_ctx_process();
+}
+
+}  // namespace
+
+log_ctx *log2_init(const char *conf_path) {
+    log_ctx *ctx = init_context();
     if (!ctx) return nullptr;
     log2_trace("conf_file=%s\n", conf_path ? conf_path : "(null)");
     if (!conf_path) return ctx;
@@ -91,6 +99,13 @@ log_ctx *log2_init(const char *conf_path) {
     }
     apply_section(ctx, conf);
     conf_close(conf);
+    return ctx;
+}
+
+log_ctx *log2_init_conf(ConfHandle *conf) {
+    log_ctx *ctx = init_context();
+    if (!ctx) return nullptr;
+    if (conf) apply_section(ctx, conf);
     return ctx;
 }
 

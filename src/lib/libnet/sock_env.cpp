@@ -140,8 +140,7 @@ int sock_env_init() {
     if (!g_env.poller.load()) {
         os_poller *poller = os_poller_init();
         if (!poller) {
-            LOGC("os_poller_init failed\n");
-            return -1;
+            LOG_FATAL("os_poller_init failed\n");
         }
         os_poller_attach(poller);
         g_env.poller.store(poller, std::memory_order_release);
@@ -150,16 +149,14 @@ int sock_env_init() {
     if (!g_env.events.load()) {
         lbuf *events = lbuf_init("events", nullptr, nullptr, nullptr, sizeof(sock_event_ctx));
         if (!events) {
-            LOGC("lbuf_init failed");
-            return -1;
+            LOG_FATAL("lbuf_init failed\n");
         }
         g_env.events.store(events, std::memory_order_release);
     }
     g_env.stop.store(0, std::memory_order_relaxed);
     g_env.thread = os_thread_init("sock_listen", sock_events_thread, nullptr, nullptr, nullptr);
     if (!g_env.thread) {
-        LOGC("os_thread_init failed");
-        return -1;
+        LOG_FATAL("os_thread_init failed\n");
     }
     return 0;
 }

@@ -44,8 +44,7 @@ sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_fun
     PAL_ASSERT_RET(proc && rec_size >= sizeof(sock_ctx), nullptr);
     void *mem = mem_calloc(sizeof(sock_ctx_srv));
     if (!mem) {
-        LOGC("os_list_init error\n");
-        return nullptr;
+        LOG_FATAL("os_list_init error\n");
     }
     auto *srv = new (mem) sock_ctx_srv{};
     str_copy_trunc(srv->name, sizeof srv->name, name ? name : "");
@@ -54,9 +53,7 @@ sock_ctx_srv *sock_tcp_ctx_init(const char *name, size_t rec_size, os_thread_fun
     srv->except_opt.handle = 1;
     srv->list = lbuf_init("sock_ctx", nullptr, nullptr, nullptr, rec_size);
     if (!srv->list) {
-        LOGC("os_fixed_pool_init error\n");
-        mem_free(srv);
-        return nullptr;
+        LOG_FATAL("os_fixed_pool_init error\n");
     }
     // Without the pair, connection threads poll the state as before.
     if (!os_socket_pair(srv->wake)) srv->wake[0] = srv->wake[1] = OS_SOCKET_NONE;

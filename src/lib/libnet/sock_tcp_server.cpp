@@ -34,12 +34,10 @@ void tune_socket(os_socket sock, const sock_srv_conf *conf) {
         LOGW("OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE %d error\n", static_cast<int>(conf->send_buf_size));
 }
 
-// Registers one listener; a full poller ends the process (crit).
+// Registers one listener; a full poller ends the process.
 bool add_listener(sock_srv *srv, os_socket sock, uint32_t flags) {
     if (srv->count >= SOCK_SRV_MAX_LISTEN || !sock_poller_insert(sock, flags, srv)) {
-        LOGC("os_poller_insert_sock failed\n");
-        os_socket_exit(sock);
-        return false;
+        LOG_FATAL("os_poller_insert_sock failed\n");
     }
     srv->socks[srv->count++] = sock;
     return true;

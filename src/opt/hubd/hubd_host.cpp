@@ -9,6 +9,7 @@
 
 #include "libapp/app_lib.h"
 #include "libconf/conf.h"
+#include "libconf/conf_check.h"
 #include "libdbg/dbgcli.h"
 #include "libdbg/dbgsrv.h"
 #include "libpal/env/malloc.h"
@@ -28,6 +29,25 @@ constexpr uint32_t INSTANCE_PROBE_TIMEOUT_MS = 1000;
 
 std::atomic<int32_t> g_login_fail_count{LOGIN_FAIL_COUNT_DEFAULT};
 std::atomic<int32_t> g_login_fail_wait_m{LOGIN_FAIL_WAIT_M_DEFAULT};
+
+constexpr int64_t LOGIN_FAIL_COUNT_MAX = 1000000;
+constexpr int64_t LOGIN_FAIL_WAIT_M_MAX = 525600;  // a year
+
+int check_fail_count(const char *value, char *why, size_t n) {
+    if (conf_parse_int(value, 0, LOGIN_FAIL_COUNT_MAX, nullptr)) return 0;
+    return conf_why(why, n, "a number of failed logins from 0 to %lld", static_cast<long long>(LOGIN_FAIL_COUNT_MAX));
+}
+
+int check_fail_wait(const char *value, char *why, size_t n) {
+    if (conf_parse_int(value, 1, LOGIN_FAIL_WAIT_M_MAX, nullptr)) return 0;
+    return conf_why(why, n, "minutes from 1 to %lld", static_cast<long long>(LOGIN_FAIL_WAIT_M_MAX));
+}
+
+constexpr conf_key_rule HUBD_RULES[] = {
+    {"hubd", "login_fail_count", check_fail_count},
+    {"hubd", "login_fail_wait_m", check_fail_wait},
+    {nullptr, nullptr, nullptr},
+};
 
 void host_defaults_hook() {
     g_login_fail_count.store(LOGIN_FAIL_COUNT_DEFAULT, std::memory_order_relaxed);
@@ -77,6 +97,7 @@ void hubd_host_hooks_install() {
         .conf_dump_hook = nullptr,
         .defaults_hook = host_defaults_hook,
         .release_hook = nullptr,
+        .conf_rules = HUBD_RULES,
     };
     app_host_hooks_set(&hooks);
 }

@@ -10,10 +10,12 @@
 
 namespace {
 
+// debug_server_port is the older name of shell_server_port; both set the shell's port.
 OptKey g_opt_table[] = {
-    {"http_server_port", &g_app.http_server_port, OS_OPT_TYPE_INT32, nullptr},
-    {"debug_server_port", &g_app.shell_server_port, OS_OPT_TYPE_INT32, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {"http_server_port", &g_app.http_server_port, OS_OPT_TYPE_INT32, nullptr, "debug:http_server_port"},
+    {"debug_server_port", &g_app.shell_server_port, OS_OPT_TYPE_INT32, nullptr, "debug:shell_server_port"},
+    {"shell_server_port", &g_app.shell_server_port, OS_OPT_TYPE_INT32, nullptr, "debug:shell_server_port"},
+    {nullptr, nullptr, 0, nullptr, nullptr},
 };
 
 void fill_descriptor() {
@@ -33,6 +35,7 @@ void fill_descriptor() {
     g_app.shell_connet_cmd = hubd_shell_connet_cmd;
     g_app.opt_parse_proc = app_opt_parse;
     g_app.conf_init_proc = app_conf_file_init;
+    g_app.conf_check_proc = app_conf_check;
     g_app.conf_dump_proc = app_conf_dump;
     g_app.instance_check_proc = hubd_instance_check;
     g_app.sig_handler_proc = app_sig_handler;

@@ -17,8 +17,15 @@ struct IniDict {
     char **keys;        // null marks a free slot
     char **comments;    // comment and blank lines that stood before the entry; may be null
     uint32_t *hashes;
+    int32_t *lines;     // line of the file the entry was read from; 0 when set by a call
+    uint8_t *marks;     // DICT_MARK_* bits of the entry
     char *trailer;      // comment and blank lines after the last entry; may be null
+    void *index;        // key -> slot, so that a lookup does not walk the slots
 };
+
+// The value stood directly before an inline comment (";x" with no blank):
+// likely text the writer meant as part of the value.
+constexpr uint8_t DICT_MARK_GLUED_COMMENT = 0x01;
 
 // One-at-a-time hash of the key bytes (each taken as a signed char).
 uint32_t dictionary_hash(const char *key);
@@ -36,6 +43,12 @@ const char *dictionary_get(const IniDict *d, const char *key, const char *def);
 // its slot and its comment; a new one takes a copy of comment (null/empty: none)
 // and the first free slot at or after count. 0, or -1 when memory runs out.
 int dictionary_set(IniDict *d, const char *key, const char *value, const char *comment);
+// Same, and records where the entry was read from (line, DICT_MARK_* bits);
+// a line below 0 leaves an existing entry's origin as it was.
+int dictionary_set_line(IniDict *d, const char *key, const char *value, const char *comment, int32_t line,
+                        uint8_t marks);
+// Records where the entry of key was read from (line, DICT_MARK_* bits); 0, or -1 when absent.
+int dictionary_set_origin(IniDict *d, const char *key, int32_t line, uint8_t marks);
 // Frees the entry; 0, or -1 when the key does not exist.
 int dictionary_unset(IniDict *d, const char *key);
 // Frees the section entry and every "section<TAB>..." entry; 0, or -2 when none matched.

@@ -68,6 +68,37 @@ void *ini_conf_open(const char *path, int create) {
     return c;
 }
 
+int ini_conf_origin(void *ctx, const char *section, const char *key, int32_t *line, uint32_t *marks) {
+    IniConf *c = ctx_of(ctx);
+    PAL_ASSERT_RET(c != nullptr, -1);
+    PAL_ASSERT_RET(section != nullptr, -1);
+    char full[CONF_GET_KEY_MAX];
+    if (key) std::snprintf(full, sizeof full, "%s\t%s", section, key);
+    else std::snprintf(full, sizeof full, "%s", section);
+    int32_t slot = dictionary_find(c->dict, full);
+    if (slot < 0) return -1;
+    if (line) *line = c->dict->lines[slot];
+    if (marks) *marks = c->dict->marks[slot];
+    return 0;
+}
+
+int ini_conf_walk(void *ctx, conf_walk_fn fn, void *arg) {
+    IniConf *c = ctx_of(ctx);
+    PAL_ASSERT_RET(c != nullptr, -1);
+    const IniDict *d = c->dict;
+    for (int32_t i = 0; i < d->size; ++i) {
+        const char *key = d->keys[i];
+        if (!key) continue;
+        const char *tab = std::strchr(key, '\t');
+        if (tab)
+            fn(key, static_cast<size_t>(tab - key), tab + 1, d->values[i] ? d->values[i] : "", d->lines[i], d->marks[i],
+               arg);
+        else
+            fn(key, std::strlen(key), nullptr, nullptr, d->lines[i], d->marks[i], arg);
+    }
+    return 0;
+}
+
 const char *ini_conf_get(void *ctx, const char *section, const char *key, const char *def) {
     IniConf *c = ctx_of(ctx);
     PAL_ASSERT_RET(c != nullptr, def);
@@ -183,9 +214,22 @@ constexpr ConfDriver INI_DRIVER = {
     ini_conf_probe,       ini_conf_open,           ini_conf_close,      ini_conf_get,
     ini_conf_set,         ini_conf_sections,       ini_conf_keys,       ini_conf_del_section,
     ini_conf_del_key,     ini_conf_rename_section, ini_conf_rename_key, ini_conf_dump,
-    ini_conf_save,
+    ini_conf_save,        ini_conf_origin,         ini_conf_walk,
 };
 
 }  // namespace
 
 const ConfDriver *ini_conf_driver() { return &INI_DRIVER; }
+
+void *ini_conf_open_text(const char *name, const char *text, size_t len, char *err, size_t err_size) {
+    PAL_ASSERT_RET(name != nullptr, nullptr);
+    auto *c = static_cast<IniConf *>(mem_calloc(sizeof(IniConf)));
+    if (!c) return nullptr;
+    c->path = mem_strdup(name);
+    c->dict = c->path ? iniparser_load_text(name, text, len, err, err_size) : nullptr;
+    if (!c->dict) {
+        ini_conf_close(c);
+        return nullptr;
+    }
+    return c;
+}

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -31,7 +34,7 @@ void put(char *out, std::string_view s) {
     out[n] = 0;
 }
 
-IniLineKind classify_value(std::string_view line, char *name, char *value) {
+IniLineKind classify_value(std::string_view line, char *name, char *value, uint8_t *marks) {
     size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0) return INI_LINE_ERROR;
     put(name, strip(line.substr(0, eq)));
@@ -50,7 +53,10 @@ IniLineKind classify_value(std::string_view line, char *name, char *value) {
             return INI_LINE_VALUE;
         }
     }
-    std::string_view v = strip(rest.substr(0, rest.find_first_of(";#")));
+    size_t cut = rest.find_first_of(";#");
+    if (cut != std::string_view::npos && cut > 0 && !is_blank(static_cast<unsigned char>(rest[cut - 1])) && marks)
+        *marks |= DICT_MARK_GLUED_COMMENT;
+    std::string_view v = strip(rest.substr(0, cut));
     if (v == "\"\"" || v == "''") v = {};
     put(value, v);
     return INI_LINE_VALUE;
@@ -127,10 +133,10 @@ struct PhysLine {
 int read_phys_line(FILE *f, char *dst, size_t room, PhysLine *out) {
     *out = {};
     while (out->len < room) {
-        int c = std::getc(f);
+        int c = getc_unlocked(f);
         if (c == EOF) break;
         if (c == '\r') {
-            int next = std::getc(f);
+            int next = getc_unlocked(f);
             if (next == '\n') c = '\n';
             else if (next != EOF) std::ungetc(next, f);
         }
@@ -142,7 +148,7 @@ int read_phys_line(FILE *f, char *dst, size_t room, PhysLine *out) {
     }
     if (std::ferror(f)) return -1;
     if (!out->eol) {
-        int c = std::getc(f);
+        int c = getc_unlocked(f);
         if (c == EOF) {
             if (std::ferror(f)) return -1;
             out->at_end = true;
@@ -165,6 +171,29 @@ bool skip_bom(FILE *f) {
     return std::fseek(f, 0, SEEK_SET) == 0;
 }
 
+// Where the loader's messages go: the caller's buffer (one line each, as much
+// as fits), or the log when there is none.
+struct ErrorSink {
+    char *text;
+    size_t size;
+    size_t used;
+    void say(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+        char line[2 * INI_LINE_MAX + 256];
+        va_list args;
+        va_start(args, fmt);
+        std::vsnprintf(line, sizeof line, fmt, args);
+        va_end(args);
+        if (!text || !size) {
+            if (LOG_ERR <= log2_level_get())
+                log2_printf(nullptr, LOG_ERR, LOG_TAG, __FILE__, __LINE__, "iniparser_load", "%s\n", line);
+            return;
+        }
+        if (used + 1 >= size) return;
+        int n = std::snprintf(text + used, size - used, "%s\n", line);
+        used = n < 0 ? used : std::min(size - 1, used + static_cast<size_t>(n));
+    }
+};
+
 // Reading stops; what was stored so far stays usable.
 int out_of_memory(int errors) {
     LOGE("iniparser: memory allocation failure\n");
@@ -173,7 +202,7 @@ int out_of_memory(int errors) {
 
 // Parses the open file into d. Returns the number of syntax errors, or -1 when
 // the load must fail at once (line too long, read error).
-int parse_lines(FILE *f, const char *path, IniDict *d) {
+int parse_lines(FILE *f, const char *path, IniDict *d, ErrorSink &sink) {
     char line[INI_LINE_MAX + 1];
     char section[INI_LINE_MAX + 1] = "";
     char name[INI_LINE_MAX + 1];
@@ -185,7 +214,7 @@ int parse_lines(FILE *f, const char *path, IniDict *d) {
     for (;;) {
         PhysLine pl;
         if (read_phys_line(f, line, INI_LINE_MAX, &pl) != 0) {
-            LOGE_OS("iniparser: read error in %s (%d): ", path, lineno + 1);
+            sink.say("%s:%d: read error: %s", path, lineno + 1, std::strerror(errno));
             return -1;
         }
         if (pl.len == 0 && !pl.eol) break;
@@ -195,9 +224,10 @@ int parse_lines(FILE *f, const char *path, IniDict *d) {
             continue;
         }
         if (!pl.eol && !pl.at_end) {
-            LOGE("iniparser: input line too long in %s (%d)\n", path, lineno);
+            sink.say("%s:%d: line too long (at most %d bytes)", path, lineno, static_cast<int>(INI_LINE_MAX - 1));
             return -1;
         }
+        int first_line = lineno;
         size_t len = strip_end(line, pl.len);
         // A trailing backslash joins the next physical line in its place, in the
         // room left in the line buffer; a join that does not fit is too long.
@@ -205,22 +235,30 @@ int parse_lines(FILE *f, const char *path, IniDict *d) {
             LOGD("null_line_3\n");
             size_t at = len - 1;
             if (read_phys_line(f, line + at, INI_LINE_MAX - at, &pl) != 0) {
-                LOGE_OS("iniparser: read error in %s (%d): ", path, lineno + 1);
+                sink.say("%s:%d: read error: %s", path, lineno + 1, std::strerror(errno));
                 return -1;
             }
             if (pl.len || pl.eol) ++lineno;
             if (!pl.eol && !pl.at_end) {
-                LOGE("iniparser: input line too long in %s (%d)\n", path, lineno);
+                sink.say("%s:%d: line too long (at most %d bytes)", path, lineno,
+                         static_cast<int>(INI_LINE_MAX - 1));
                 return -1;
             }
             len = strip_end(line, at + pl.len);
         }
         line[len] = 0;
-        IniLineKind kind = std::memchr(line, 0, len) ? INI_LINE_ERROR : iniparser_line(line, name, value);
+        uint8_t marks = 0;
+        bool has_nul = std::memchr(line, 0, len) != nullptr;
+        IniLineKind kind = has_nul ? INI_LINE_ERROR : iniparser_line_marks(line, name, value, &marks);
         bool stored = true;
         switch (kind) {
         case INI_LINE_ERROR:
-            LOGE("iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, line);
+            if (has_nul)
+                sink.say("%s:%d: a NUL byte in the line", path, first_line);
+            else if (line[0] == '[')
+                sink.say("%s:%d: expected [section]: %s", path, first_line, line);
+            else
+                sink.say("%s:%d: expected key = value: %s", path, first_line, line);
             ++errors;
             break;
         case INI_LINE_EMPTY:
@@ -231,12 +269,12 @@ int parse_lines(FILE *f, const char *path, IniDict *d) {
             break;
         case INI_LINE_SECTION:
             std::memcpy(section, name, sizeof section);
-            stored = dictionary_set(d, section, nullptr, comments.text()) == 0;
+            stored = dictionary_set_line(d, section, nullptr, comments.text(), first_line, 0) == 0;
             comments.clear();
             break;
         case INI_LINE_VALUE:
             std::snprintf(key, sizeof key, "%s\t%s", section, name);
-            stored = dictionary_set(d, key, value, comments.text()) == 0;
+            stored = dictionary_set_line(d, key, value, comments.text(), first_line, marks) == 0;
             comments.clear();
             break;
         }
@@ -291,6 +329,10 @@ void write_section_keys(const IniDict *d, const char *section, FILE *out) {
 }  // namespace
 
 IniLineKind iniparser_line(const char *input, char *name, char *value) {
+    return iniparser_line_marks(input, name, value, nullptr);
+}
+
+IniLineKind iniparser_line_marks(const char *input, char *name, char *value, uint8_t *marks) {
     PAL_ASSERT_RET(input != nullptr && name != nullptr && value != nullptr, INI_LINE_ERROR);
     name[0] = 0;
     value[0] = 0;
@@ -306,30 +348,61 @@ IniLineKind iniparser_line(const char *input, char *name, char *value) {
         put(name, inner);
         return INI_LINE_SECTION;
     }
-    return classify_value(line, name, value);
+    return classify_value(line, name, value, marks);
 }
 
-IniDict *iniparser_load(const char *path) {
+namespace {
+
+IniDict *load_stream(FILE *f, const char *path, ErrorSink &sink) {
+    if (!skip_bom(f)) {
+        sink.say("%s:1: read error: %s", path, std::strerror(errno));
+        return nullptr;
+    }
+    IniDict *d = dictionary_new(0);
+    if (!d) {
+        sink.say("%s: out of memory", path);
+        return nullptr;
+    }
+    if (parse_lines(f, path, d, sink) != 0) {
+        dictionary_del(d);
+        return nullptr;
+    }
+    return d;
+}
+
+}  // namespace
+
+IniDict *iniparser_load(const char *path) { return iniparser_load_report(path, nullptr, 0); }
+
+IniDict *iniparser_load_report(const char *path, char *err, size_t err_size) {
     PAL_ASSERT_RET(path != nullptr, nullptr);
+    if (err && err_size) err[0] = 0;
     FilePtr f = open_regular(path);
     if (!f) {
         std::fprintf(stderr, "iniparser: cannot open %s\n", path);
         return nullptr;
     }
-    if (!skip_bom(f.get())) {
-        LOGE_OS("iniparser: read error in %s (%d): ", path, 1);
+    ErrorSink sink{err, err_size, 0};
+    return load_stream(f.get(), path, sink);
+}
+
+IniDict *iniparser_load_text(const char *name, const char *text, size_t len, char *err, size_t err_size) {
+    PAL_ASSERT_RET(name != nullptr && (text != nullptr || len == 0), nullptr);
+    if (err && err_size) err[0] = 0;
+    ErrorSink sink{err, err_size, 0};
+    // fmemopen refuses an empty buffer; an empty text is an empty file.
+    if (!len) {
+        IniDict *d = dictionary_new(0);
+        if (!d) sink.say("%s: out of memory", name);
+        return d;
+    }
+    FILE *raw = ::fmemopen(const_cast<char *>(text), len, "rb");
+    if (!raw) {
+        sink.say("%s: %s", name, std::strerror(errno));
         return nullptr;
     }
-    IniDict *d = dictionary_new(0);
-    if (!d) {
-        LOGE("iniparser: memory allocation failure\n");
-        return nullptr;
-    }
-    if (parse_lines(f.get(), path, d) != 0) {
-        dictionary_del(d);
-        return nullptr;
-    }
-    return d;
+    FilePtr f(raw);
+    return load_stream(f.get(), name, sink);
 }
 
 int iniparser_dump_ini(const IniDict *d, FILE *out) {

@@ -18,7 +18,7 @@ constexpr uint8_t OS_IPADDR_IP_SET = 0x80;
 
 // Text buffer sizes, NUL included.
 // What a server that is not told where to listen binds: loopback only.
-constexpr const char *OS_IPADDR_LOOPBACK_LIST = "127.0.0.1;::1";
+constexpr const char *OS_IPADDR_LOOPBACK_LIST = "127.0.0.1,::1";
 constexpr size_t OS_IPADDR_CSTR_MAXN = 80;     // "[v6%scope]:port"
 constexpr size_t OS_IPV4_CSTR_MAXN = 80;
 constexpr size_t OS_IPV6_CSTR_MAXN = 80;

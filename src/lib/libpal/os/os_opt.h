@@ -14,6 +14,7 @@ struct OptKey {
     void *target;       // int32_t * for OS_OPT_TYPE_INT32, else char ** holding a heap text
     int32_t type;
     char *pending;      // heap copy of the last value given, or null
+    const char *conf_key;  // "section:key" of the file whose checks the value gets; may be null
 };
 
 // "list" prints the key names to standard error and exits the process with 0.

@@ -11,24 +11,23 @@
 
 void *safe_malloc(size_t size) {
     void *p = mem_calloc(size);
-    if (!p) LOGC("Failed to malloc %d bytes of memory: %s. Bailing out", static_cast<int>(size),
-                 os_strerror(errno));
+    if (!p) LOG_FATAL("Failed to malloc %d bytes of memory: %s. Bailing out", static_cast<int>(size),
+                      os_strerror(errno));
     return p;
 }
 
 char *safe_strdup(const char *text) {
     if (!text) {
-        LOGC("safe_strdup called with NULL which would have crashed strdup. Bailing out");
-        return nullptr;
+        LOG_FATAL("safe_strdup called with NULL which would have crashed strdup. Bailing out");
     }
     char *copy = mem_strdup(text);
-    if (!copy) LOGC("Failed to duplicate a string: %s. Bailing out", os_strerror(errno));
+    if (!copy) LOG_FATAL("Failed to duplicate a string: %s. Bailing out", os_strerror(errno));
     return copy;
 }
 
 int safe_vasprintf(char **out, const char *fmt, va_list args) {
     int n = os_vasprintf_imp(out, fmt, args);
-    if (n < 0) LOGC("Failed to vasprintf: %s. Bailing out", os_strerror(errno));
+    if (n < 0) LOG_FATAL("Failed to vasprintf: %s. Bailing out", os_strerror(errno));
     return n;
 }
 
@@ -38,9 +37,8 @@ void safe_realloc(str_buf *b, size_t new_cap) {
     if (cap == b->cap) return;
     auto *text = static_cast<char *>(mem_realloc(b->text, cap));
     if (!text) {
-        LOGC("Failed to realloc buffer to %d bytes of memory: %s. Bailing out", static_cast<int>(cap),
-             os_strerror(errno));
-        return;
+        LOG_FATAL("Failed to realloc buffer to %d bytes of memory: %s. Bailing out", static_cast<int>(cap),
+                  os_strerror(errno));
     }
     std::memset(text + b->cap, 0, cap - b->cap);
     b->text = text;

@@ -1,6 +1,10 @@
 #define LOG_TAG "main"
 #include "libpal/tframe/app.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,15 +25,24 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tool.h"
 #include "libpal/tframe/app_getopt.h"
+#include "libconf/conf.h"
+#include "libconf/conf_check.h"
 #include "liblog/log2_ctl.h"
 
 AppDescriptor g_app;
 
 namespace {
 
-constexpr const char *OPTIONS = "c:o:l:dqpiue:vhs:w";
+constexpr const char *OPTIONS = "c:o:l:dqpiue:vhs:wt";
 // The options that shape the service, as given, for the unit that -i writes.
 std::vector<std::string> g_service_options;
+// A configuration file larger than this is refused rather than read.
+constexpr size_t CONF_FILE_MAX = 256u << 20;
+
+// -s settings that could not be taken (syntax, unknown key), counted by the parser.
+int g_opt_errors = 0;
+// The configuration file read once at start-up, until the framework keys are read.
+ConfHandle *g_conf_loaded = nullptr;
 
 void replace_text(char **field, const char *value) {
     mem_free(*field);
@@ -110,21 +123,122 @@ void keep_service_options() {
     os_service_exec_args_set(args.data(), static_cast<int>(args.size()));
 }
 
-// A service must never come up on the settings of another file: a -c file
-// that cannot be read ends the start.
-void require_readable_conf(const char *path) {
-    std::FILE *file = std::fopen(path, "r");
-    int error = errno;
-    if (file) {
-        char byte;
-        // Opening a directory succeeds; reading it does not.
-        if (std::fread(&byte, 1, 1, file) == 0 && std::ferror(file)) error = errno;
-        else error = 0;
-        std::fclose(file);
+// Reads the whole configuration file once: a regular file, a pipe or
+// standard input alike. False with the reason in why.
+bool read_conf_file(const char *path, std::string &text, std::string &why) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
     }
-    if (error == 0) return;
-    std::fprintf(stderr, "cannot open config file %s: %s\n", path, std::strerror(error));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        why = std::strerror(EISDIR);
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        if (text.size() + static_cast<size_t>(n) > CONF_FILE_MAX) {
+            why = "larger than 256 MiB";
+            ::close(fd);
+            return false;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// Loads the configuration once. A file named by -c must be readable; the
+// default file may be absent (the built-in settings then hold), but one that
+// is there and cannot be read or parsed stops the start: a service must never
+// come up on settings other than the ones written for it.
+void load_conf(bool named) {
+    std::string text;
+    std::string why;
+    if (!named && ::access(g_app.conf_path, F_OK) != 0 && errno == ENOENT) return;
+    if (!read_conf_file(g_app.conf_path, text, why)) {
+        std::fprintf(stderr, "cannot open config file %s: %s\n", g_app.conf_path, why.c_str());
+        std::exit(1);
+    }
+    char errors[8192];
+    g_conf_loaded = conf_open_text(g_app.conf_path, text.data(), text.size(), errors, sizeof errors);
+    if (g_conf_loaded) return;
+    std::fputs(errors, stderr);
+    if (g_app.opt_check_conf)
+        std::fprintf(stderr, "configuration %s: does not load\n", g_app.conf_path);
+    else
+        std::fprintf(stderr, "%s: configuration does not load, not started\n", g_app.app_name ? g_app.app_name : "");
     std::exit(1);
+}
+
+// Checks the -s values against the same rules as the file's.
+int check_settings() {
+    int errors = 0;
+    for (const OptKey *row = g_app.opt_table; row && row->name; ++row) {
+        if (!row->pending) continue;
+        char why[512] = "";
+        conf_key_state state = CONF_KEY_UNKNOWN;
+        if (const char *colon = row->conf_key ? std::strchr(row->conf_key, ':') : nullptr) {
+            std::string section(row->conf_key, static_cast<size_t>(colon - row->conf_key));
+            state = conf_check_value(section.c_str(), colon + 1, row->pending, why, sizeof why);
+        }
+        if (state == CONF_KEY_UNKNOWN && row->type == OS_OPT_TYPE_INT32 &&
+            !conf_parse_int(row->pending, INT32_MIN, INT32_MAX, nullptr)) {
+            std::snprintf(why, sizeof why, "a whole number");
+            state = CONF_KEY_BAD;
+        }
+        if (state != CONF_KEY_BAD) continue;
+        std::fprintf(stderr, "-s %s=%s: %s\n", row->name, row->pending, why);
+        ++errors;
+    }
+    return errors;
+}
+
+// Checks the file and the command line; -t ends here, and a start with an
+// error stops before anything is opened.
+void check_conf() {
+    int32_t errors = g_opt_errors;
+    int32_t unknown = 0;
+    if (g_app.conf_check_proc) g_app.conf_check_proc(g_conf_loaded, g_app.conf_path, &errors, &unknown);
+    errors += check_settings();
+    if (g_app.opt_check_conf) {
+        std::fflush(stderr);
+        if (errors || unknown) {
+            std::fprintf(stderr, "configuration %s: %d error(s), %d unknown key(s)\n", g_app.conf_path,
+                         static_cast<int>(errors), static_cast<int>(unknown));
+            std::exit(1);
+        }
+        std::printf("configuration ok\n");
+        std::fflush(stdout);
+        std::exit(0);
+    }
+    if (errors) {
+        std::fprintf(stderr, "%s: %d configuration error(s), not started\n", g_app.app_name ? g_app.app_name : "",
+                     static_cast<int>(errors));
+        std::exit(1);
+    }
+}
+
+// A relative -c path names a file from where the command was started, before
+// the move to the executable's directory.
+void set_conf_path(const char *arg) {
+    char cwd[4096];
+    if (arg[0] != '/' && ::getcwd(cwd, sizeof cwd)) {
+        std::string full = std::string(cwd) + "/" + arg;
+        replace_text(&g_app.conf_path, full.c_str());
+    } else {
+        replace_text(&g_app.conf_path, arg);
+    }
 }
 
 }  // namespace
@@ -134,6 +248,7 @@ void app_help() {
                  "Usage: %s [opt] [arguments] ...\n"
                  "\t-c [config_file]  set config file\n"
                  "\t-p dump current config\n"
+                 "\t-t check the configuration, print what is wrong, and exit\n"
                  "\t-s [list|key=val] Set configuration options\n"
                  "\t-e [\"cmd;...\"] execute string 'cmd'\n"
                  "\t-v show version\n"
@@ -153,9 +268,16 @@ void app_opt_parse(int argc, char **argv) {
         const char *arg = app_getopt_ctx()->optarg;
         if (std::strchr("cols", c)) keep_service_option(static_cast<char>(c), arg);
         switch (c) {
-        case 'c': replace_text(&g_app.conf_path, arg); break;
+        case 'c': set_conf_path(arg); break;
         case 'o': replace_text(&g_app.opt_log_file, arg); break;
-        case 'l': replace_text(&g_app.opt_log_level, arg); break;
+        case 'l':
+            if (log2_level_from_name(arg) < 0) {
+                std::fprintf(stderr, "%s: invalid log level -- %s (one of %s)\n", argv[0], arg, LOG2_LEVEL_HINT);
+                usage_exit(1);
+            }
+            replace_text(&g_app.opt_log_level, arg);
+            break;
+        case 't': g_app.opt_check_conf = 1; break;
         case 'e': replace_text(&g_app.opt_exec_cmd, arg); break;
         case 'd': g_app.daemon_mode = 1; break;
         case 'q': g_app.opt_quiet = 1; break;
@@ -167,7 +289,9 @@ void app_opt_parse(int argc, char **argv) {
             std::printf("%s\n", g_app.app_ver ? g_app.app_ver : "");
             std::exit(0);
         case 'h': usage_exit(0); break;
-        case 's': os_opt_set(g_app.opt_table, arg); break;
+        case 's':
+            if (os_opt_set(g_app.opt_table, arg) != 0) ++g_opt_errors;
+            break;
         default: usage_exit(1); break;
         }
     }
@@ -207,15 +331,20 @@ void app_init_env() {
     // Until start-up knows this process runs the servers, the configured log
     // file may belong to the instance that does (app_log_file_release).
     log2_ioctl(nullptr, LOG2_IOCTL_FILE_HOLD, 1);
-    if (g_app.conf_path) require_readable_conf(g_app.conf_path);
+    bool named = g_app.conf_path != nullptr;
     if (!g_app.conf_path) {
         PAL_ASSERT(g_app.app_conf_file!=NULL);
         char path[4096];
         exe_relative(path, sizeof path, g_app.app_conf_file ? g_app.app_conf_file : "");
         g_app.conf_path = mem_strdup(path);
     }
-    log2_init(g_app.conf_path);
+    load_conf(named);
+    check_conf();
+    log2_trace("conf_file=%s\n", g_app.conf_path);
+    log2_init_conf(g_conf_loaded);
 }
+
+ConfHandle *app_conf_loaded() { return g_conf_loaded; }
 
 int app_opt_set() {
     app_init_env();
@@ -232,11 +361,13 @@ int app_opt_set() {
     }
     if (g_app.svc_action == 'u') leave_early(os_remove_service(g_app.svc_name));
     if (g_app.lib_init_proc) g_app.lib_init_proc();
-    if (os_is_file(g_app.conf_path) != 1) {
+    if (!g_conf_loaded) {
         LOGV("Load default %s\n", g_app.app_conf_file);
         replace_text(&g_app.conf_path, g_app.app_conf_file);
     }
     if (g_app.conf_init_proc) g_app.conf_init_proc(g_app.conf_path);
+    conf_close(g_conf_loaded);
+    g_conf_loaded = nullptr;
     os_opt_apply(g_app.opt_table);
     app_baner();
     if (g_app.opt_dump_conf) {

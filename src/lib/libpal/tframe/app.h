@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct OptKey;
+struct ConfHandle;
 
 constexpr int APP_ARGV_COPIES = 16;
 
@@ -17,6 +18,7 @@ struct AppDescriptor {
     int32_t daemon_mode;
     int32_t opt_quiet;
     int32_t opt_dump_conf;
+    int32_t opt_check_conf;  // -t: check the configuration and exit
     int32_t need_admin;
     int32_t log_cmdline;
     int32_t log_banner;
@@ -57,6 +59,9 @@ struct AppDescriptor {
     int32_t (*shell_connet_cmd)(const char *ip, int port, const char *cmd);
     void (*opt_parse_proc)(int argc, char **argv);
     int32_t (*conf_init_proc)(const char *path);
+    // Checks the loaded configuration (null: no file) named name, printing each
+    // finding; adds the errors and the unknown keys found to the counters.
+    void (*conf_check_proc)(ConfHandle *conf, const char *name, int32_t *errors, int32_t *unknown);
     char *(*conf_dump_proc)();
     int32_t (*instance_check_proc)();
     void (*sig_handler_proc)(int sig);
@@ -77,6 +82,10 @@ void app_opt_init(int argc, char **argv);
 int app_opt_set();
 void app_init_env();
 void app_baner();
+// The configuration file as loaded once at start-up (so that a pipe or
+// standard input is read only once); null when there is none, and after the
+// framework keys have been read.
+ConfHandle *app_conf_loaded();
 // Opens the log file held since start-up and writes the lines kept so far:
 // called once this process is known to run the servers (or for -o).
 void app_log_file_release();
