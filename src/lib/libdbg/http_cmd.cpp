@@ -31,8 +31,9 @@ int mem_print(void *out, const char *fmt, ...) {
     int n = std::vsnprintf(buf, sizeof buf, fmt, args);
     va_end(args);
     if (n < 0) return n;
-    size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-    return mem_write(out, buf, len);
+    // A byte 0 printed with %c ends the text, as on the other channels: the
+    // only 0 in the buffer is the one that ends the reply.
+    return mem_write(out, buf, std::strlen(buf));
 }
 
 int mem_flush(void *out) {
