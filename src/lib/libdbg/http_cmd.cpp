@@ -104,6 +104,18 @@ void http_callback_cmd(httpd_server *, httpd_request *r) {
     if (str_unescape_url_args(raw, cmd, sizeof cmd) != 0) cmd[0] = 0;
     LOGV("ucmd=[%s]\n", cmd);
     char reply[HTTP_CMD_REPLY_SIZE];
+    // What was cut must not run: the error goes back in the reply's own shape.
+    if (r->target_cut) {
+        char text[160];
+        int len = std::snprintf(text, sizeof text, "error: line too long (the request target holds at most %zu bytes)\n",
+                                HTTPD_PATH_SIZE - 1);
+        std::string output(text, static_cast<size_t>(len));
+        output.push_back('\0');
+        http_json_resp(output.data(), output.size(), reply, HTTP_CMD_REPLY_SIZE);
+        LOGW("/cmd refused: request target over %zu bytes\n", HTTPD_PATH_SIZE - 1);
+        httpd_print(r, reply);
+        return;
+    }
     http_exec_cmd(cmd, reply);
     LOGV("ret=[%s]\n", reply);
     httpd_print(r, reply);
