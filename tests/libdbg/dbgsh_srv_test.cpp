@@ -169,7 +169,7 @@ TEST_F(NetSessionTest, EveryRequestGetsExactlyOneEndByte) {
         {"echo " + std::string(4090, 'f') + '\0', std::string(4090, 'f') + "\r\n" + END},
         {"echo " + std::string(4091, 'f') + '\0', "error: line too long (4096 bytes, at most 4095)\r\n" + END},
         {big + std::string("\r\0", 2), "error: line too long (5000 bytes, at most 4095)\r\n" + END},
-        {std::string("\x01nosuch\0", 9), "error: unknown session option [nosuch]\r\n" + END},
+        {std::string("\x01nosuch\0", 8), "error: unknown session option [nosuch]\r\n" + END},
     };
     for (const auto &row : rows) {
         send_text(row.request + std::string("echo next\0", 10));
@@ -179,7 +179,7 @@ TEST_F(NetSessionTest, EveryRequestGetsExactlyOneEndByte) {
 
 // With the status option on, every reply carries its line's status before the end byte.
 TEST_F(NetSessionTest, StatusOptionEndsEachReplyWithTheLinesStatus) {
-    send_text(std::string("\x01status\0echo ok\0show nosuch\0", 32));
+    send_text("\x01status" + END + "echo ok" + END + "show nosuch" + END);
     EXPECT_EQ("\x01" "0" + END + "ok\r\n\x01" "0" + END +
                   "error: The show variable 'nosuch' does not exist\r\n\x01-12" + END,
               read_replies(3));
