@@ -44,11 +44,11 @@ TEST(Console, CommandsThroughAPipeGetExactRepliesAndEndMarkers) {
     std::string expected = "\nType `help` to learn how to use prompt\n";
     expected += "hubd>" + reply("a b");
     expected += "hubd>" + reply("A?7\n");
-    expected += "hubd>";  // an assignment prints nothing and sends no marker
+    expected += "hubd>" + reply("");  // an assignment prints nothing, but its line still ends
     expected += "hubd>" + reply("x not found\n");
     expected += "hubd>" + reply(dir.path() + "\n");
-    // exit flushes its (empty) reply itself, then the session marks the end.
-    expected += "hubd>" + reply("") + std::string(1, '\0');
+    // One marker for the line of exit, as for every line.
+    expected += "hubd>" + reply("");
     EXPECT_EQ(r.out, expected);
 }
 

@@ -97,14 +97,15 @@ TEST(NetshProtocol, ShowInfoComesBackInCrLfLinesAndOneEndByte) {
     EXPECT_EQ(c.run("echo next"), "next\r\n");
 }
 
-TEST(NetshProtocol, SeveralCommandsGiveSeveralReplies) {
+TEST(NetshProtocol, SeveralCommandsGiveOneReplyInOrder) {
     ShellServer s;
     ASSERT_TRUE(s.ready());
     ShellConn c(s.port);
     ASSERT_TRUE(c.request("echo one;echo two;echo three"));
     std::vector<std::string> got;
-    ASSERT_TRUE(c.replies(3, &got));
-    EXPECT_EQ(got, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
+    ASSERT_TRUE(c.replies(1, &got));
+    EXPECT_EQ(got[0], "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(c.run("echo next"), "next\r\n");
 }
 
 TEST(NetshProtocol, LineFeedAlsoEndsARequestAndCrIsDropped) {
@@ -117,12 +118,11 @@ TEST(NetshProtocol, LineFeedAlsoEndsARequestAndCrIsDropped) {
     EXPECT_EQ(got[0], "lf\r\n");
 }
 
-TEST(NetshProtocol, AssignmentAloneGivesNoReply) {
+TEST(NetshProtocol, AssignmentAloneGivesAnEmptyReply) {
     ShellServer s;
     ASSERT_TRUE(s.ready());
     ShellConn c(s.port);
-    ASSERT_TRUE(c.request("X=1"));
-    // Had the assignment answered, its end byte would come first.
+    EXPECT_EQ(c.run("X=1"), "");
     EXPECT_EQ(c.run("echo after"), "after\r\n");
 }
 
@@ -134,7 +134,7 @@ TEST(NetshProtocol, EmptyRequestRepeatsTheLastLine) {
     EXPECT_EQ(c.run(""), "again\r\n");
 }
 
-TEST(NetshProtocol, OverlongRequestEndsOnlyItsOwnSession) {
+TEST(NetshProtocol, OverlongRequestIsRefusedAndTheSessionGoesOn) {
     ShellServer s;
     ASSERT_TRUE(s.ready());
     ShellConn other(s.port);
@@ -142,8 +142,8 @@ TEST(NetshProtocol, OverlongRequestEndsOnlyItsOwnSession) {
     ShellConn fits(s.port);
     EXPECT_EQ(fits.run("echo " + std::string(4089, 'y')), std::string(4089, 'y') + "\r\n");
     ShellConn longer(s.port);
-    ASSERT_TRUE(longer.request(std::string(4095, 'x')));
-    EXPECT_TRUE(longer.wait_closed());
+    EXPECT_EQ(longer.run(std::string(4096, 'x')), "error: line too long (4096 bytes, at most 4095)\r\n");
+    EXPECT_EQ(longer.run("echo served"), "served\r\n");
     EXPECT_EQ(other.run("echo after"), "after\r\n");
     EXPECT_EQ(ShellConn(s.port).run("echo new"), "new\r\n");
 }
@@ -270,12 +270,18 @@ private:
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0) break;
             received_.append(buf, static_cast<size_t>(n));
-            for (ssize_t i = 0; i < n; ++i)
-                if (buf[i] == '\0') send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+            // The client's first request asks for the status option.
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\0') continue;
+                const std::string &answer = requests_++ == 0 ? STATUS_ACK : reply_;
+                send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
         }
         close(fd);
     }
+    const std::string STATUS_ACK = std::string("\x01" "0") + NUL;
     std::string reply_;
+    int requests_ = 0;
     int listen_fd_ = -1;
     int port_ = 0;
     std::string received_;
@@ -283,26 +289,26 @@ private:
 };
 
 // A line the server would refuse is refused by the client, in the server's
-// words, and nothing of it is sent.
+// words, nothing of it is sent, and it counts as a failed command.
 TEST(NetshClient, SendsEachPieceWithItsEndByteAndNothingForQuitOrAnOverLongLine) {
-    RecordingServer fake("ok\r\n" + NUL);
+    RecordingServer fake("ok\r\n\x01" "0" + NUL);
     HubdDir dir;
     HubdResult r = run_hubd(dir,
                             {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
                              "http_server_port=0", "-e", "sh"},
                             {}, "first\necho " + std::string(5000, 'x') + "\n\tsecond x \nquit\n");
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(fake.received(), "first" + NUL + "second x" + NUL);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(fake.received(), "\x01status" + NUL + "first" + NUL + "second x" + NUL);
     EXPECT_EQ(r.out, "ok\nerror: line too long (5005 bytes, at most 4095)\nok\n");
 }
 
 TEST(NetshClient, CommandStringSendsOneRequestPerPiece) {
-    RecordingServer fake("a\r\r\nb\r\n" + NUL);
+    RecordingServer fake("a\r\r\nb\r\n\x01" "0" + NUL);
     HubdDir dir;
     HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
                                   "http_server_port=0", "-e", " show info ;show memory"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(fake.received(), "show info" + NUL + "show memory" + NUL);
+    EXPECT_EQ(fake.received(), "\x01status" + NUL + "show info" + NUL + "show memory" + NUL);
     // CRs removed, one trailing LF removed, a newline added by the output.
     EXPECT_EQ(r.out, "a\nb\na\nb\n");
 }
@@ -350,8 +356,8 @@ void expect_tcp_exit_ends_program(bool keep_stdin_open) {
     ASSERT_EQ(bystander.run("echo up"), "up\r\n");
     ASSERT_TRUE(c.request("exit"));
     std::vector<std::string> got;
-    ASSERT_TRUE(c.replies(2, &got));
-    EXPECT_EQ(got, (std::vector<std::string>{"", ""}));
+    ASSERT_TRUE(c.replies(1, &got));
+    EXPECT_EQ(got, (std::vector<std::string>{""}));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_TRUE(bystander.wait_closed());
     HubdResult r = s.proc->wait(30000);

@@ -40,7 +40,7 @@ TEST(WebConsole, DashSPortStartsItAndSigtermStopsIt) {
     std::string info = curl(port, "/cmd?command=show%20info");
     EXPECT_EQ(info.rfind("[{\"resp\":\"ver=1.0.0.0\\nver_date=2024-1-9\\n", 0), 0u) << info;
     EXPECT_EQ(info.substr(info.size() - 11), "\\n\\u0000\"}]");
-    EXPECT_EQ(curl(port, "/cmd?command=echo%20a;echo%20b"), "[{\"resp\":\"a\\n\\u0000b\\n\\u0000\"}]");
+    EXPECT_EQ(curl(port, "/cmd?command=echo%20a;echo%20b"), "[{\"resp\":\"a\\nb\\n\\u0000\"}]");
     int status = -1;
     std::string pretty = run_command("curl -s --max-time 20 http://127.0.0.1:" + std::to_string(port) +
                                          "/config | /usr/bin/python3 -m json.tool",

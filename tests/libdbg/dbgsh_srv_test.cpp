@@ -17,6 +17,7 @@
 
 namespace {
 
+const std::string END(1, '\0');
 std::mutex g_log_lock;
 std::string g_log_text;
 
@@ -142,29 +143,63 @@ protected:
     std::thread session_;
 };
 
-TEST_F(NetSessionTest, CommandGetsCrLfReplyAndEndByte) {
-    send_text(std::string("echo hi\0", 8));
-    EXPECT_EQ(std::string("hi\r\n\0", 5), read_replies(1));
+TEST_F(NetSessionTest, QuitGetsOneEndByteAndEndsTheSession) {
     send_text("quit\n");
-    EXPECT_EQ(std::string("\0\0", 2), read_replies(2));
+    EXPECT_EQ(END, read_replies(1));
     session_.join();
     EXPECT_EQ(0, result_);
     EXPECT_EQ(1, ctx_.exit_flag);
 }
 
-TEST_F(NetSessionTest, EachCommandOfALineHasItsOwnEndByte) {
-    send_text(std::string("echo a;echo b\0", 14));
-    EXPECT_EQ(std::string("a\r\n\0b\r\n\0", 8), read_replies(2));
+// One request, one reply: its output, then exactly one end byte. Each row's
+// reply is followed by that of "echo next", so a second end byte, or a
+// missing one, shows up as a wrong reply.
+TEST_F(NetSessionTest, EveryRequestGetsExactlyOneEndByte) {
+    const std::string big(5000, 'e');
+    const struct {
+        std::string request;
+        std::string reply;
+    } rows[] = {
+        {std::string("echo hi\0", 8), "hi\r\n" + END},
+        {std::string("echo a;echo b\0", 14), "a\r\nb\r\n" + END},
+        {std::string("call tlog\0", 10), END},
+        {std::string("X=hello world\0", 14), END},
+        {std::string("echo \"abc\0", 10), "error: unbalanced quotes, nothing ran\r\n" + END},
+        {std::string("\0", 1), "next\r\n" + END},  // repeats the session's last line
+        {"echo " + std::string(4090, 'f') + '\0', std::string(4090, 'f') + "\r\n" + END},
+        {"echo " + std::string(4091, 'f') + '\0', "error: line too long (4096 bytes, at most 4095)\r\n" + END},
+        {big + std::string("\r\0", 2), "error: line too long (5000 bytes, at most 4095)\r\n" + END},
+        {std::string("\x01nosuch\0", 8), "error: unknown session option [nosuch]\r\n" + END},
+    };
+    for (const auto &row : rows) {
+        send_text(row.request + std::string("echo next\0", 10));
+        EXPECT_EQ(row.reply + "next\r\n" + END, read_replies(2)) << row.request.substr(0, 20);
+    }
 }
 
-TEST_F(NetSessionTest, AssignmentSendsNoReply) {
-    send_text(std::string("X=hello world\0echo next\0", 24));
-    EXPECT_EQ(std::string("next\r\n\0", 7), read_replies(1));
+// With the status option on, every reply carries its line's status before the end byte.
+TEST_F(NetSessionTest, StatusOptionEndsEachReplyWithTheLinesStatus) {
+    send_text("\x01status" + END + "echo ok" + END + "show nosuch" + END);
+    EXPECT_EQ("\x01" "0" + END + "ok\r\n\x01" "0" + END +
+                  "error: The show variable 'nosuch' does not exist\r\n\x01-12" + END,
+              read_replies(3));
 }
 
-TEST_F(NetSessionTest, EmptyRequestGivesOneEmptyReply) {
-    send_text(std::string("\0", 1));
-    EXPECT_EQ(std::string("\0", 1), read_replies(1));
+// A client that shut its sending side down after its request still reads the whole reply.
+TEST_F(NetSessionTest, HalfClosedClientGetsTheWholeReply) {
+    std::string path = ::testing::TempDir() + "hubd_dbgsh_src_" + std::to_string(getpid());
+    FILE *f = std::fopen(path.c_str(), "wb");
+    std::fputs("echo one\necho two\necho three\n", f);
+    std::fclose(f);
+    send_text("source " + path + '\0');
+    ASSERT_EQ(0, shutdown(peer_, SHUT_WR));
+    std::string got;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::recv(peer_, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ("one\r\ntwo\r\nthree\r\n" + END, got);
+    session_.join();
+    std::remove(path.c_str());
 }
 
 TEST_F(NetSessionTest, EchoKeepsBlanksBetweenWords) {
@@ -180,11 +215,6 @@ TEST_F(NetSessionTest, LineSplitByAnIdleSecondRunsAsOneCommand) {
     EXPECT_EQ(std::string("slow\r\n\0next\r\n\0", 14), read_replies(2));
 }
 
-TEST_F(NetSessionTest, OverlongRequestEndsSession) {
-    send_text(std::string(5000, 'e') + '\0');
-    session_.join();
-    EXPECT_EQ(0, result_);
-}
 
 TEST_F(NetSessionTest, PeerCloseEndsSession) {
     close(peer_);
@@ -241,14 +271,14 @@ TEST_F(StdioLoopTest, RunsLinesAndReturnsAtEndOfInput) {
     std::string text = run_console("echo hi\r\nX=1\n", &result);
     libsh_prompt_set(nullptr);
     EXPECT_EQ(0, result);
-    EXPECT_EQ(HINT + "hubd>hi\r\n" + std::string("\0", 1) + "hubd>hubd>", text);
+    EXPECT_EQ(HINT + "hubd>hi\r\n" + END + "hubd>" + END + "hubd>", text);
 }
 
 TEST_F(StdioLoopTest, QuitEndsTheLoop) {
     int result = -5;
     std::string text = run_console("quit\necho never\n", &result);
     EXPECT_EQ(0, result);
-    EXPECT_EQ(HINT + ">" + std::string("\0\0", 2), text);
+    EXPECT_EQ(HINT + ">" + END, text);
 }
 
 TEST_F(StdioLoopTest, LastLineWithoutLineFeedRuns) {

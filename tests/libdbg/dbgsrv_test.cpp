@@ -323,24 +323,36 @@ private:
     std::thread thread_;
 };
 
-TEST_F(ShellClientTest, ReplyOf16383BytesIsAnErrorThatEndsTheSession) {
-    OneShotServer fake(std::string(16383, 'r') + NUL);
+TEST_F(ShellClientTest, RefusedSessionFailsWithoutRunningAnything) {
+    OneShotServer fake("error: too many shell sessions (1), try again later\r\n" + NUL);
     dbgcli_ctx cli{};
     cli.cmd = "first;second";
     cli.output = collect;
-    // The commands never got their replies: the caller must be able to tell.
     EXPECT_EQ(-1, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
     EXPECT_TRUE(g_outputs.empty());
 }
 
-TEST_F(ShellClientTest, ReplyOf16382BytesIsShown) {
-    OneShotServer fake(std::string(16382, 'r') + NUL);
-    dbgcli_ctx cli{};
-    cli.cmd = "first";
-    cli.output = collect;
-    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
-    ASSERT_EQ(1u, g_outputs.size());
-    EXPECT_EQ(16382u, g_outputs[0].size());
+// 0 only when every command ran and returned 0; the failing command's text is shown as any reply.
+TEST_F(ShellClientTest, ResultTellsWhetherEveryCommandSucceeded) {
+    const struct {
+        const char *cmd;
+        int result;
+        std::vector<std::string> outputs;
+    } rows[] = {
+        {"echo a;echo b", 0, {"a", "b"}},
+        {"show nosuch;echo b", 1, {"error: The show variable 'nosuch' does not exist", "b"}},
+        {"echo a;alias nosuch", 1, {"a", "nosuch not found"}},
+        {"echo \"abc", 1, {"error: unbalanced quotes, nothing ran"}},
+        {"X=1", 0, {""}},
+    };
+    for (const auto &row : rows) {
+        g_outputs.clear();
+        dbgcli_ctx cli{};
+        cli.cmd = row.cmd;
+        cli.output = collect;
+        EXPECT_EQ(row.result, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli)) << row.cmd;
+        EXPECT_EQ(row.outputs, g_outputs) << row.cmd;
+    }
 }
 
 TEST_F(ShellClientTest, ServerClosingWithoutReplyEndsTheLoop) {

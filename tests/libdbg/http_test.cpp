@@ -199,6 +199,17 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     EXPECT_EQ(http_test_body(get("/cmd?command=nosuch")), "[{\"resp\":\"command not found: [nosuch]\\nType `help` to learn how to use prompt\\n\\u0000\"}]");
 }
 
+// The longest command the request target holds runs whole; one byte more
+// is refused and nothing of it runs.
+TEST_F(HttpServerTest, CmdRunsTheLongestTargetAndRefusesALongerOne) {
+    start("", "");
+    const std::string head = "/cmd?command=echo%20";
+    std::string fits = http_test_body(get(head + std::string(1023 - head.size(), 'a')));
+    EXPECT_EQ(fits, "[{\"resp\":\"" + std::string(1023 - head.size(), 'a') + "\\n\\u0000\"}]");
+    std::string cut = http_test_body(get(head + std::string(1024 - head.size(), 'b')));
+    EXPECT_EQ(cut, "[{\"resp\":\"error: line too long (the request target holds at most 1023 bytes)\\n\\u0000\"}]");
+}
+
 TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
     start("admin", "s3cret");
     for (const auto &row : ENDPOINTS) {

@@ -13,17 +13,79 @@ std::string env_value(const char *name) {
 }
 
 const char *NOT_FOUND_TAIL = "Type `help` to learn how to use prompt\n";
+const std::string END(1, '\0');
 
-TEST_F(ShellTest, TwoCommandsFlushAfterEach) {
-    EXPECT_EQ(0, s.run("echo a; echo b"));
-    EXPECT_EQ("a\n", s.wire.substr(0, 2));
-    EXPECT_EQ(std::string("a\n\0b\n\0", 6), s.wire);
-    EXPECT_EQ(2, s.flushes);
+// Whatever a line does, its reply ends once, after all of its output, and
+// its status tells whether every command ran and returned 0.
+TEST_F(ShellTest, EveryLineEndsItsReplyExactlyOnce) {
+    const struct {
+        const char *line;
+        std::string wire;
+        int status;
+    } rows[] = {
+        {"echo a; echo b", "a\nb\n" + END, 0},
+        {"echo a; #x; echo b", "a\nb\n" + END, 0},
+        {"# echo hidden", END, 0},
+        {"X=hello world", END, 0},
+        {";;echo a;;", "a\n" + END, 0},
+        {"echo ok; echo 'a", "error: unbalanced quotes, nothing ran\n" + END, -1},
+        {"echo \"abc", "error: unbalanced quotes, nothing ran\n" + END, -1},
+        {"bad;echo after", std::string("command not found: [bad]\n") + NOT_FOUND_TAIL + END, -12},
+        {"alias nosuch; echo x", "nosuch not found\nx\n" + END, 1},
+        {"show nosuch", "error: The show variable 'nosuch' does not exist\n" + END, -12},
+        {"call tlog", END, 0},
+        {"quit", END, 0},
+        {"exit", END, 0},
+    };
+    for (const auto &row : rows) {
+        mem_session m;
+        m.run(row.line);
+        EXPECT_EQ(row.wire, m.wire) << row.line;
+        EXPECT_EQ(1, m.flushes) << row.line;
+        EXPECT_EQ(row.status, m.ctx.status) << row.line;
+    }
+    EXPECT_EQ("hello world", env_value("X"));
 }
+
+// Both sides of every limit: the longest input is taken whole, one byte
+// more is refused whole (an assignment then runs as a command, which no
+// command table knows).
+TEST_F(ShellTest, LimitsTakeTheLongestInputWholeAndRefuseOneByteMore) {
+    alias_set("big", ("echo " + std::string(4085, 'c')).c_str());
+    const std::string NAME_255(255, 'N'), VALUE_255(255, 'v');
+    const std::string too_long = "error: line too long (4096 bytes, at most 4095)\n";
+    const struct {
+        std::string line;
+        std::string text;
+        std::string env_name;  // set by the line when not empty
+    } rows[] = {
+        {"echo " + std::string(4090, 'b'), std::string(4090, 'b') + "\n", ""},
+        {"echo " + std::string(4091, 'b'), too_long, ""},
+        {"echo " + std::string(4090, 'b') + "  \n", std::string(4090, 'b') + "\n", ""},
+        {"big 1234", "c" + std::string(4084, 'c') + " 1234\n", ""},
+        {"big 12345", "error: line too long after alias expansion (4096 bytes, at most 4095)\n", ""},
+        {NAME_255 + "=v", "", NAME_255},
+        {NAME_255 + "N=v", "command not found: [" + NAME_255 + "N=v]\n" + NOT_FOUND_TAIL, ""},
+        {"V=" + VALUE_255, "", "V"},
+        {"W=" + VALUE_255 + "v", "command not found: [W=" + VALUE_255 + "v]\n" + NOT_FOUND_TAIL, ""},
+    };
+    for (const auto &row : rows) {
+        mem_session m;
+        m.run(row.line.c_str());
+        EXPECT_EQ(row.text, m.text) << row.line.substr(0, 40);
+        EXPECT_EQ(1, m.flushes);
+        if (!row.env_name.empty()) EXPECT_NE("<unset>", env_value(row.env_name.c_str())) << row.env_name;
+    }
+    EXPECT_EQ("v", env_value(NAME_255.c_str()));
+    EXPECT_EQ(VALUE_255, env_value("V"));
+    EXPECT_EQ("<unset>", env_value((NAME_255 + "N").c_str()));
+    EXPECT_EQ("<unset>", env_value("W"));
+}
+
 
 TEST_F(ShellTest, ShowInfoAndShowMemoryRunBoth) {
     EXPECT_EQ(0, s.run("show info; show memory"));
-    EXPECT_EQ(2, s.flushes);
+    EXPECT_EQ(1, s.flushes);
     EXPECT_NE(std::string::npos, s.text.find("cpu_endian=little\n"));
     EXPECT_NE(std::string::npos, s.text.find("malloc_count="));
 }
@@ -32,11 +94,6 @@ TEST_F(ShellTest, SemicolonInsideQuotesStaysInWord) {
     EXPECT_EQ("'a;b'\n", out("echo 'a;b'"));
 }
 
-TEST_F(ShellTest, UnbalancedQuoteRefusedAndNothingRuns) {
-    EXPECT_EQ(-1, s.run("echo ok; echo 'a"));
-    EXPECT_EQ("", s.wire);
-    EXPECT_EQ(0, s.flushes);
-}
 
 TEST_F(ShellTest, SyntaxErrorClearsLastLine) {
     s.run("echo one");
@@ -110,14 +167,6 @@ TEST_F(ShellTest, AliasWithEmptyValueDoesNotExpand) {
     EXPECT_EQ("z\n", out("echo z"));
 }
 
-TEST_F(ShellTest, AssignmentSetsEnvironmentSilently) {
-    EXPECT_EQ(0, s.run("X=hello world"));
-    EXPECT_EQ("", s.wire);
-    EXPECT_EQ(0, s.flushes);
-    EXPECT_EQ("hello world", env_value("X"));
-    s.run("X=again");
-    EXPECT_EQ("again", env_value("X"));
-}
 
 TEST_F(ShellTest, BlankBeforeEqualsOrSecondEqualsIsACommand) {
     EXPECT_EQ(std::string("command not found: [X]\n") + NOT_FOUND_TAIL, out("X =1"));
@@ -126,16 +175,6 @@ TEST_F(ShellTest, BlankBeforeEqualsOrSecondEqualsIsACommand) {
     EXPECT_EQ("<unset>", env_value("A"));
 }
 
-TEST_F(ShellTest, OverlongAssignmentIsACommand) {
-    std::string line = "N=" + std::string(256, 'v');
-    int ret = 0;
-    out(line.c_str(), &ret);
-    EXPECT_EQ(-12, ret);
-    EXPECT_EQ("<unset>", env_value("N"));
-    line = "N=" + std::string(255, 'v');
-    EXPECT_EQ(0, s.run(line.c_str()));
-    EXPECT_EQ(std::string(255, 'v'), env_value("N"));
-}
 
 TEST_F(ShellTest, FailingCommandStopsTheLine) {
     int ret = 0;
@@ -145,13 +184,6 @@ TEST_F(ShellTest, FailingCommandStopsTheLine) {
     EXPECT_EQ(-12, ret);
 }
 
-TEST_F(ShellTest, CommentIsSkippedWithoutFlush) {
-    EXPECT_EQ(0, s.run("# echo hidden"));
-    EXPECT_EQ(0, s.flushes);
-    EXPECT_EQ(0, s.run("echo a; #x; echo b"));
-    EXPECT_EQ("a\nb\n", s.text);
-    EXPECT_EQ(2, s.flushes);
-}
 
 TEST_F(ShellTest, EmptyPiecesAreDropped) {
     EXPECT_EQ(0, s.run(";;echo a;;"));
@@ -159,21 +191,7 @@ TEST_F(ShellTest, EmptyPiecesAreDropped) {
     EXPECT_EQ(1, s.flushes);
 }
 
-TEST_F(ShellTest, LongLineIsCutAt4095Bytes) {
-    std::string line = "echo " + std::string(10000, 'a');
-    EXPECT_EQ(0, s.run(line.c_str()));
-    EXPECT_EQ(std::string(4090, 'a') + "\n", s.text);
-}
 
-TEST_F(ShellTest, LineOfExactly4095BytesIsKept) {
-    std::string line = "echo " + std::string(4090, 'b');
-    s.run(line.c_str());
-    EXPECT_EQ(std::string(4090, 'b') + "\n", s.text);
-    std::string cut = "echo " + std::string(4091, 'b');
-    s.clear();
-    s.run(cut.c_str());
-    EXPECT_EQ(std::string(4090, 'b') + "\n", s.text);
-}
 
 TEST_F(ShellTest, HighBytesPassThrough) {
     EXPECT_EQ("\xc3\xa9t\xc3\xa9 \xff\xfe\n", out("echo \xc3\xa9t\xc3\xa9 \xff\xfe"));
@@ -184,11 +202,6 @@ TEST_F(ShellTest, NulEndsTheLine) {
     EXPECT_EQ("a\n", out(line));
 }
 
-TEST_F(ShellTest, LongAliasValueIsCut) {
-    alias_set("big", ("echo " + std::string(5000, 'c')).c_str());
-    std::string text = out("big tail");
-    EXPECT_EQ(std::string(4090, 'c') + "\n", text);
-}
 
 TEST_F(ShellTest, LongFirstWordIsNoAlias) {
     std::string word(300, 'w');

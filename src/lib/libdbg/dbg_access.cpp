@@ -93,6 +93,8 @@ void drain_input(net_sock *stream) {
 }
 
 void reply(shell_ctx *ctx, const char *text) {
+    // A client that asked for each reply's status reads this one's too.
+    ctx->status = std::strncmp(text, "error", 5) == 0 ? -1 : 0;
     ctx->print(ctx->out, "%s\n", text);
     ctx->flush(ctx->out);
 }
@@ -212,7 +214,8 @@ int dbgsh_gate_request(dbgsh_gate *gate, shell_ctx *ctx, const char *line) {
         reply(ctx, "error: this shell needs a password first: auth <password> (debug:shell_server_pwd)");
         return 1;
     }
-    if (line[0]) dbg_audit_command(who, line);
+    // Session options are the client's own framing, not commands.
+    if (line[0] && line[0] != '\x01') dbg_audit_command(who, line);
     return 0;
 }
 

@@ -31,8 +31,11 @@ struct dbgcli_ctx {
 };
 
 // Runs the commands of cli on the shell server at addr:port over one
-// connection. 0 when the session ran, -1 when the connection failed
-// ("sock_connect %s:%u error: %s\n") or broke before a reply came.
+// connection, with the session's status option on. 0 when every command ran
+// and returned 0; 1 when one failed (its text is printed as any reply); -1
+// when the connection failed ("sock_connect %s:%u error: %s\n"), the server
+// refused the session (its reason goes to standard error), or the connection
+// broke or went silent before a reply ended.
 int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli);
 
 // The default input and output functions. dbgcli_stdin_input refuses a line

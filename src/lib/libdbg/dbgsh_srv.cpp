@@ -5,9 +5,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "liblog/log2.h"
+#include "libdbg/dbgsh_request.h"
 #include "libdbg/dbgsh_stdio.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_thread.h"
@@ -52,9 +52,12 @@ constexpr size_t SESSION_OUT_SIZE = 16384;
 
 struct net_session {
     net_sock *stream;
+    shell_ctx *ctx;
+    bool status_on = false;  // the client asked for each line's status
     char in[LIBSH_LINE_SIZE];
     size_t in_pos = 0;
     size_t in_len = 0;
+    dbgsh_request request{};
     char out[SESSION_OUT_SIZE];
     size_t out_len = 0;
 };
@@ -63,6 +66,9 @@ struct net_session {
 int session_send(net_session *s) {
     if (s->out_len == 0) return 0;
     int ret = net_write(s->stream, s->out, s->out_len);
+    // Part of a reply lost: nobody reads the rest, and the commands still
+    // running (a long source) notice the end through the stopped check.
+    if (ret != static_cast<int>(s->out_len)) s->stream->disconnected = 1;
     s->out_len = 0;
     return ret;
 }
@@ -89,50 +95,26 @@ int session_print(void *out, const char *fmt, ...) {
 
 int session_write(void *out, const char *text, size_t) { return session_put(static_cast<net_session *>(out), text); }
 
+int session_push(void *out) { return session_send(static_cast<net_session *>(out)); }
+
+// The end of a line's reply: its status when the client asked for it, then the end byte.
 int session_flush(void *out) {
     auto *s = static_cast<net_session *>(out);
     if (s->stream->kind < 0) return -1;
+    if (s->status_on) {
+        char status[16];
+        std::snprintf(status, sizeof status, "%c%d", DBGSH_OPTION_LEAD, s->ctx->status);
+        if (session_put(s, status) < 0) return -1;
+    }
     if (s->out_len == sizeof s->out && session_send(s) < 0) return -1;
     s->out[s->out_len++] = 0;
     int ret = session_send(s);
     return ret < 0 ? -1 : 1;
 }
 
-// The socket session's line read. Unlike net_gets it keeps a line whose
-// bytes arrive slowly, so that a command is never cut and run in pieces. An
-// idle session sleeps in the read until data, the peer's close or the stop.
-int session_gets(net_session *s, char *buf) {
-    size_t len = 0;
-    buf[0] = '\0';
-    for (;;) {
-        if (s->in_pos == s->in_len) {
-            int n = net_sock_read_wait(s->stream, s->in, sizeof s->in);
-            if (n < 0) return -1;
-            if (n == 0) {
-                if (len == 0) return 0;
-                continue;
-            }
-            s->in_pos = 0;
-            s->in_len = static_cast<size_t>(n);
-        }
-        char c = s->in[s->in_pos++];
-        if (c == '\0' || c == '\n') {
-            buf[len] = '\0';
-            return len > 0 ? static_cast<int>(len) : 1;
-        }
-        if (c == '\r') continue;
-        buf[len++] = c;
-        if (len >= LIBSH_LINE_SIZE - 1) {
-            buf[LIBSH_LINE_SIZE - 1] = '\0';
-            return -1;
-        }
-    }
-}
-
 // One command into buf (LIBSH_LINE_SIZE bytes): its length, 0 for nothing, -1 when the stream ended.
-int read_command(shell_ctx *ctx, net_session *session, char *buf) {
+int read_command(shell_ctx *ctx, char *buf) {
     auto *stream = static_cast<net_sock *>(ctx->out);
-    if (session) return session_gets(session, buf);
     if (ctx->mode != STDIO_MODE) return net_gets(stream, buf);
     if (debug_shell_cmd_string()) return debug_shell_cmd_piece(buf, LIBSH_LINE_SIZE);
     return debug_shell_stdin_gets(buf, LIBSH_LINE_SIZE);
@@ -224,7 +206,9 @@ int dbgsh_stopped(void *out) {
         return 1;
     if (stop_requested(stream)) return 1;
     if (stream->kind == NET_SOCK_KIND_CONSOLE) return debug_shell_stdio_stopping() ? 1 : 0;
-    if (is_socket_kind(stream) && os_socket_peer_gone(stream->sock)) {
+    // A client that has only shut down its sending side still reads the
+    // reply; only a reset (a pending error) or a failed write means it is gone.
+    if (is_socket_kind(stream) && os_socket_error(stream->sock) > 0) {
         stream->disconnected = 1;
         return 1;
     }
@@ -242,6 +226,7 @@ struct session_ops_guard {
         ctx->print = saved.print;
         ctx->write = saved.write;
         ctx->flush = saved.flush;
+        ctx->push = saved.push;
         ctx->stopped = saved.stopped;
     }
 };
@@ -257,31 +242,70 @@ int end_session(net_session *session, net_sock *stream) {
 
 }  // namespace
 
+namespace {
+
+// The socket session's loop: requests are taken from one buffered receive at
+// a time, so that pipelined requests wait there, a request whose bytes arrive
+// slowly is never cut, and an idle session sleeps in the receive.
+int net_session_loop(shell_ctx *ctx, net_session *s) {
+    auto *stream = s->stream;
+    // Who is at the other end, and whether it must log in first.
+    dbgsh_gate gate{};
+    if (dbgsh_gate_open(&gate, stream) != 0) return end_session(s, stream);
+    dbgsh_request_reset(&s->request);
+    for (;;) {
+        if (s->in_pos == s->in_len) {
+            int n = net_sock_read_wait(stream, s->in, sizeof s->in);
+            if (n < 0) {
+                LOGD("gets return failed break\n");
+                return end_session(s, stream);
+            }
+            s->in_pos = 0;
+            s->in_len = static_cast<size_t>(n);
+            continue;
+        }
+        s->in_pos += dbgsh_request_take(&s->request, s->in + s->in_pos, s->in_len - s->in_pos);
+        if (!s->request.ended) continue;
+        // Queued requests never make the read wait, where the stop is noticed;
+        // a stopping server must not run them all first.
+        if (stop_requested(stream)) {
+            LOGD("stop requested break\n");
+            return end_session(s, stream);
+        }
+        int gated = s->request.total > LIBSH_LINE_MAX ? 0 : dbgsh_gate_request(&gate, ctx, str_trim(s->request.line));
+        if (gated < 0) return end_session(s, stream);
+        if (gated == 0) dbgsh_request_answer(ctx, &s->request, &s->status_on);
+        dbgsh_request_reset(&s->request);
+        if (ctx->exit_flag) {
+            LOGD("ctx.exit_flag break\n");
+            return end_session(s, stream);
+        }
+    }
+}
+
+}  // namespace
+
 int dbgsh_srv_imp(shell_ctx *ctx) {
     const char *entry = mode_text(ctx->mode);
     if (!entry) return -1;
     LOGV("%s", entry);
     auto *stream = static_cast<net_sock *>(ctx->out);
-    // A socket session reads through its own buffer and collects its replies.
-    std::optional<net_session> session_storage;
-    std::optional<session_ops_guard> restore;
-    net_session *session = nullptr;
-    if (ctx->mode == NET_MODE && (stream->kind == NET_SOCK_KIND_SOCKET || stream->kind == NET_SOCK_KIND_SOCKET1)) {
-        session = &session_storage.emplace();
-        session->stream = stream;
-    }
-    // Output operations a caller put in place of the session's own stay.
-    if (session && ctx->print == dbgsh_print && ctx->write == dbgsh_write && ctx->flush == dbgsh_flush) {
-        restore.emplace(session_ops_guard{ctx, *ctx});
-        ctx->out = session;
+    // A socket session reads through its own buffer and collects its replies,
+    // unless a caller put output operations of its own in place.
+    if (ctx->mode == NET_MODE && is_socket_kind(stream) && ctx->print == dbgsh_print && ctx->write == dbgsh_write &&
+        ctx->flush == dbgsh_flush) {
+        net_session session{};
+        session.stream = stream;
+        session.ctx = ctx;
+        session_ops_guard restore{ctx, *ctx};
+        ctx->out = &session;
         ctx->print = session_print;
         ctx->write = session_write;
         ctx->flush = session_flush;
+        ctx->push = session_push;
         if (ctx->stopped == dbgsh_stopped) ctx->stopped = session_stopped;
+        return net_session_loop(ctx, &session);
     }
-    // Who is at the other end, and whether it must log in first.
-    dbgsh_gate gate{};
-    if (session && dbgsh_gate_open(&gate, stream) != 0) return end_session(session, stream);
     char buf[LIBSH_LINE_SIZE];
     for (;;) {
         if (ctx->mode == STDIO_MODE && !debug_shell_cmd_string() && !debug_shell_stdio_editing()) {
@@ -289,28 +313,21 @@ int dbgsh_srv_imp(shell_ctx *ctx) {
             net_write(stream, prompt, std::strlen(prompt));
         }
         std::memset(buf, 0, sizeof buf);
-        int len = read_command(ctx, session, buf);
+        int len = read_command(ctx, buf);
         LOGV("ret=%d cmd=[%s]\n", len, buf);
         if (len < 0) {
             LOGD("gets return failed break\n");
-            return end_session(session, stream);
+            return end_session(nullptr, stream);
         }
         if (len == 0) continue;
-        // Queued requests never make the read wait, where the stop is noticed;
-        // a stopping server must not run them all first.
         if (stop_requested(stream)) {
             LOGD("stop requested break\n");
-            return end_session(session, stream);
+            return end_session(nullptr, stream);
         }
-        int gated = session ? dbgsh_gate_request(&gate, ctx, str_trim(buf)) : 0;
-        if (gated < 0) return end_session(session, stream);
-        if (gated > 0) continue;
         libsh_exec_line(ctx, str_trim(buf));
-        // Output of a command that ends without a reply still goes out now.
-        if (session) session_send(session);
         if (ctx->exit_flag) {
             LOGD("ctx.exit_flag break\n");
-            return end_session(session, stream);
+            return end_session(nullptr, stream);
         }
     }
 }

@@ -65,6 +65,12 @@ int accept_proc(os_socket sock, const os_ipaddr *, void *arg) {
         int len = std::snprintf(line, sizeof line, "error: too many shell sessions (%d), try again later\r\n",
                                 max_sessions);
         os_socket_send(sock, line, static_cast<size_t>(len) + 1);
+        // A client sends its first request as soon as it is connected. Closed
+        // with those bytes unread, the socket would answer with a reset, which
+        // can throw the message away before the client has read it.
+        char unread[512];
+        for (int reads = 0; reads < 16 && os_socket_recv(sock, unread, sizeof unread) > 0; ++reads) {
+        }
         os_socket_exit(sock);
         LOGW("shell session refused: %d sessions open (debug:shell_server_max_sessions)\n", max_sessions);
         return -1;

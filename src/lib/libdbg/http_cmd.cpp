@@ -31,8 +31,9 @@ int mem_print(void *out, const char *fmt, ...) {
     int n = std::vsnprintf(buf, sizeof buf, fmt, args);
     va_end(args);
     if (n < 0) return n;
-    size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-    return mem_write(out, buf, len);
+    // A byte 0 printed with %c ends the text, as on the other channels: the
+    // only 0 in the buffer is the one that ends the reply.
+    return mem_write(out, buf, std::strlen(buf));
 }
 
 int mem_flush(void *out) {
@@ -105,6 +106,18 @@ void http_callback_cmd(httpd_server *, httpd_request *r) {
     LOGV("ucmd=[%s]\n", cmd);
     if (cmd[0]) http_audit(r, cmd);
     char reply[HTTP_CMD_REPLY_SIZE];
+    // What was cut must not run: the error goes back in the reply's own shape.
+    if (r->target_cut) {
+        char text[160];
+        int len = std::snprintf(text, sizeof text, "error: line too long (the request target holds at most %zu bytes)\n",
+                                HTTPD_PATH_SIZE - 1);
+        std::string output(text, static_cast<size_t>(len));
+        output.push_back('\0');
+        http_json_resp(output.data(), output.size(), reply, HTTP_CMD_REPLY_SIZE);
+        LOGW("/cmd refused: request target over %zu bytes\n", HTTPD_PATH_SIZE - 1);
+        httpd_print(r, reply);
+        return;
+    }
     http_exec_cmd(cmd, reply);
     LOGV("ret=[%s]\n", reply);
     httpd_print(r, reply);

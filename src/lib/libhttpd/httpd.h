@@ -90,6 +90,7 @@ struct httpd_request {
     int version;  // 1 for HTTP/1.0, else 2
     char path[HTTPD_PATH_SIZE];
     char query[HTTPD_PATH_SIZE];
+    uint8_t target_cut;  // the request target did not fit in path and query and was cut
     char host[HTTPD_PATH_SIZE];
     char origin[HTTPD_PATH_SIZE];
     char fetch_site[HTTPD_FETCH_SITE_SIZE];

@@ -167,6 +167,7 @@ bool parse_request_line(httpd_request *r, const char *line) {
     while (*p == ' ') ++p;
     const char *path_end = std::strchr(p, ' ');
     size_t path_len = path_end ? static_cast<size_t>(path_end - p) : std::strlen(p);
+    if (path_len >= sizeof r->path) r->target_cut = 1;
     copy_cut(r->path, sizeof r->path, p, path_len);
     httpd_sanitise_url(r->path);
     r->version = path_end && std::strncmp(path_end + 1, "HTTP/1.0", 8) == 0 ? 1 : 2;
@@ -272,6 +273,8 @@ int httpdReadRequest(httpd_request *r) {
         if (len < 0) break;
         if (first) {
             first = false;
+            // A target longer than the line kept, or than path holds, arrives cut.
+            if (static_cast<size_t>(len) >= LINE_KEEP - 1) r->target_cut = 1;
             if (!parse_request_line(r, line)) {
                 r->head_deadline = 0;
                 return -1;

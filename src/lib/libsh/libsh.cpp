@@ -2,6 +2,7 @@
 #include "libsh/libsh.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 
 #include "liblog/log2.h"
@@ -62,8 +63,10 @@ const shell_cmd *find_in(const shell_cmd *table, const char *name) {
 }
 
 // Replaces an alias in the first word (text before the first blank) by its
-// value followed by the rest of the command, once. Returns the text to run.
-const char *expand_alias(const char *command, char *expanded) {
+// value followed by the rest of the command, once. Returns the text to run,
+// or null when the expansion would not fit in LIBSH_LINE_MAX bytes (*needed
+// then holds its length).
+const char *expand_alias(const char *command, char *expanded, size_t *needed) {
     const char *space = std::strchr(command, ' ');
     size_t word_len = space ? static_cast<size_t>(space - command) : std::strlen(command);
     // A longer word cannot name an alias; cutting it could match a wrong one.
@@ -71,8 +74,13 @@ const char *expand_alias(const char *command, char *expanded) {
     char word[NAME_MAX_BYTES + 1];
     std::memcpy(word, command, word_len);
     word[word_len] = 0;
-    if (alias_value_copy(word, expanded, LIBSH_LINE_SIZE) <= 0) return command;
-    if (space) strcat_printf(expanded, LIBSH_LINE_SIZE, "%s", space);
+    int value_len = alias_value_copy(word, expanded, LIBSH_LINE_SIZE);
+    if (value_len <= 0) return command;
+    size_t rest_len = space ? std::strlen(space) : 0;
+    *needed = static_cast<size_t>(value_len) + rest_len;
+    // Half a command must never run: a cut expansion is refused.
+    if (*needed > LIBSH_LINE_MAX) return nullptr;
+    if (space) std::memcpy(expanded + value_len, space, rest_len + 1);
     return expanded;
 }
 
@@ -155,6 +163,14 @@ void libsh_prompt_set(const char *text) {
 const char *libsh_prompt() { return g_prompt; }
 
 
+namespace {
+
+void note_result(shell_ctx *ctx, int result) {
+    if (result != 0 && ctx->status == 0) ctx->status = result;
+}
+
+}  // namespace
+
 int exec_commands(shell_ctx *ctx, char **commands) {
     int result = 0;
     char expanded[LIBSH_LINE_SIZE];
@@ -163,14 +179,25 @@ int exec_commands(shell_ctx *ctx, char **commands) {
         str_copy_trunc(command, sizeof command, *next);
         str_trim(command);
         if (command[0] == '#') continue;
-        const char *text = expand_alias(command, expanded);
+        size_t needed = 0;
+        const char *text = expand_alias(command, expanded, &needed);
+        if (!text) {
+            ctx->print(ctx->out, "error: line too long after alias expansion (%zu bytes, at most %zu)\n", needed,
+                       LIBSH_LINE_MAX);
+            result = -1;
+            note_result(ctx, result);
+            break;
+        }
         if (try_assignment(text)) {
             result = 0;
             continue;
         }
         int argc = 0;
         char **argv = libsh_split_words(text, &argc);
-        if (!argv) return -1;
+        if (!argv) {
+            note_result(ctx, -1);
+            return -1;
+        }
         if (log2_level_get() >= LOG_VERB) LOGV("cmd=[%s] func=[%s]\n", text, argv[0]);
         shell_cmd_func func = libsh_cmd_func(argv[0]);
         if (func) {
@@ -182,25 +209,32 @@ int exec_commands(shell_ctx *ctx, char **commands) {
             ctx->last_line[0] = 0;
             result = -12;
         }
-        ctx->flush(ctx->out);
+        note_result(ctx, result);
         mem_free(argv);
         if (result < 0) break;
     }
     return result;
 }
 
-int libsh_exec_line(shell_ctx *ctx, const char *line) {
-    if (!ctx) return -1;
+int sh_exec_line_inner(shell_ctx *ctx, const char *line) {
+    size_t line_len = line ? std::strlen(line) : 0;
+    if (line_len > LIBSH_LINE_MAX) {
+        // Trailing blanks would be trimmed anyway; only what would run counts.
+        while (line_len > LIBSH_LINE_MAX && std::isspace(static_cast<unsigned char>(line[line_len - 1]))) --line_len;
+        if (line_len > LIBSH_LINE_MAX) {
+            ctx->print(ctx->out, "error: line too long (%zu bytes, at most %zu)\n", line_len, LIBSH_LINE_MAX);
+            note_result(ctx, -1);
+            return -1;
+        }
+    }
     char buf[LIBSH_LINE_SIZE];
-    str_copy_trunc(buf, sizeof buf, line ? line : "");
+    std::memcpy(buf, line ? line : "", line_len);
+    buf[line_len] = 0;
     str_trim(buf);
     // Each session repeats its own line: another operator's command must
     // never run from an empty line.
     if (!buf[0]) {
-        if (!ctx->last_line[0]) {
-            ctx->flush(ctx->out);
-            return 0;
-        }
+        if (!ctx->last_line[0]) return 0;
         str_copy_trunc(buf, sizeof buf, ctx->last_line);
     }
     str_vector commands;
@@ -208,10 +242,21 @@ int libsh_exec_line(shell_ctx *ctx, const char *line) {
     if (str_split_esape(buf, &commands) != 0) {
         str_vector_clear(&commands);
         ctx->last_line[0] = 0;
+        ctx->print(ctx->out, "error: unbalanced quotes, nothing ran\n");
+        note_result(ctx, -1);
         return -1;
     }
     str_copy_trunc(ctx->last_line, sizeof ctx->last_line, buf);
     int result = commands.count ? exec_commands(ctx, commands.items) : 0;
     str_vector_clear(&commands);
+    return result;
+}
+
+int libsh_exec_line(shell_ctx *ctx, const char *line) {
+    if (!ctx) return -1;
+    ctx->status = 0;
+    int result = sh_exec_line_inner(ctx, line);
+    // One reply per line, whatever ran: the client waits for exactly one end.
+    ctx->flush(ctx->out);
     return result;
 }

@@ -14,7 +14,8 @@ constexpr int32_t NET_MODE = 1;
 constexpr int32_t HTTP_MODE = 2;
 constexpr int32_t PIPE_MODE = 3;
 
-constexpr size_t LIBSH_LINE_SIZE = 4096;   // input lines are cut at 4095 bytes
+constexpr size_t LIBSH_LINE_SIZE = 4096;
+constexpr size_t LIBSH_LINE_MAX = LIBSH_LINE_SIZE - 1;  // a longer line is refused whole
 constexpr size_t LIBSH_PROMPT_SIZE = 32;
 constexpr size_t LIBSH_SESSION_NAME_SIZE = 96;
 
@@ -25,12 +26,21 @@ struct shell_ctx {
     void *out;           // handed back to the three operations
     int (*print)(void *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     int (*write)(void *out, const char *text, size_t len);
-    // Marks the end of one command's reply; called after every dispatched command.
+    // Ends the reply to one line: libsh_exec_line calls it exactly once per
+    // line, after all of that line's output, whatever the line did (a network
+    // session sends its end byte here).
     int (*flush)(void *out);
+    // Sends what has been printed so far without ending the reply, for a
+    // command that is about to stop the process or to run for long. May be null.
+    int (*push)(void *out);
     // Non-zero once the session should end (its server stops, its client has
     // gone); commands that run for long ask it between steps. May be null.
     int (*stopped)(void *out);
     shell_getopt_state opt;
+    // 0 while every command of the current line has run and returned 0, else
+    // the first other result (a refused line counts -1). Reset when a line
+    // starts, final when flush is called.
+    int32_t status;
     // The line an empty input repeats; this session's own. Empty at start.
     char last_line[LIBSH_LINE_SIZE];
     // Who the session is, for the log ("console", "tcp 127.0.0.1:40000"); may be empty.
@@ -51,12 +61,17 @@ int libsh_init();
 // Frees aliases, environment copy, extension commands and registries; tolerates running twice.
 void libsh_exit();
 
-// Runs one input line (';'-separated commands). Returns the last command's
-// result, -1 for unbalanced quotes ("syntax error", nothing runs), -12 for an
-// unknown command.
+// Runs one input line (';'-separated commands) and ends its reply with one
+// flush. Returns the last command's result, -1 for unbalanced quotes or a line
+// over LIBSH_LINE_MAX bytes (an error line, nothing runs), -12 for an unknown
+// command.
 int libsh_exec_line(shell_ctx *ctx, const char *line);
-// Runs a NULL-terminated list of commands; stops at the first negative result.
+// Runs a NULL-terminated list of commands; stops at the first negative
+// result. Does not flush: the reply belongs to the line.
 int exec_commands(shell_ctx *ctx, char **commands);
+// The usage text of a command (its help line inside), printed by "help NAME"
+// and by "NAME -h"; 0, or -1 when no command has that name.
+int libsh_cmd_usage(shell_ctx *ctx, const char *name);
 
 // Handler of a command, or null. The built-in table wins over the extension table.
 shell_cmd_func libsh_cmd_func(const char *name);

@@ -30,9 +30,7 @@ bool print_alias(shell_ctx *ctx, const char *name) {
 }  // namespace
 
 int sh_cmd_alias(shell_ctx *ctx, int argc, char **argv) {
-    int opt;
-    while ((opt = shell_getopt(&ctx->opt, argc, argv, "h")) != -1)
-        if (opt == 'h') return 0;
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "alias");
     int first = ctx->opt.optind;
     if (first >= argc) {
         print_owned(ctx, alias_list_text());
@@ -55,12 +53,14 @@ int sh_cmd_alias(shell_ctx *ctx, int argc, char **argv) {
 
 int sh_cmd_unalias(shell_ctx *ctx, int argc, char **argv) {
     int opt;
+    bool all = false;
     while ((opt = shell_getopt(&ctx->opt, argc, argv, "ah")) != -1) {
-        if (opt == 'h') return 0;
-        if (opt == 'a') {
-            alias_remove_all();
-            return 0;
-        }
+        if (opt == 'h') return libsh_cmd_usage(ctx, "unalias");
+        if (opt == 'a') all = true;
+    }
+    if (all) {
+        alias_remove_all();
+        return 0;
     }
     int result = 0;
     for (int i = ctx->opt.optind; i < argc; ++i) {
@@ -73,18 +73,13 @@ int sh_cmd_unalias(shell_ctx *ctx, int argc, char **argv) {
 }
 
 int sh_cmd_env(shell_ctx *ctx, int argc, char **argv) {
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "env");
     print_owned(ctx, libsh_env_text());
     return 0;
 }
 
 int sh_cmd_unset(shell_ctx *ctx, int argc, char **argv) {
-    int opt;
-    while ((opt = shell_getopt(&ctx->opt, argc, argv, "h")) != -1) {
-        if (opt == 'h') {
-            ctx->print(ctx->out, "unset [var ...]\n%s\n\t-h Display this help\n", libsh_cmd_help("unset"));
-            return 0;
-        }
-    }
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "unset");
     if (ctx->opt.optind >= argc) {
         ctx->print(ctx->out, "unsetenv: Too few arguments\n");
         return -1;

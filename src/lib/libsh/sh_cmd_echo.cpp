@@ -80,8 +80,7 @@ int sh_cmd_echo(shell_ctx *ctx, int argc, char **argv) {
             case 'e': escapes = true; break;
             case 'E': escapes = false; break;
             case 'h':
-                ctx->print(ctx->out, "echo [opt] [string|var]...\n%s\n\t-h Display this help\n",
-                           libsh_cmd_help("echo"));
+                libsh_cmd_usage(ctx, "echo");
                 return 1;
             }
         }

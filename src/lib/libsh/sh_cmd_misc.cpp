@@ -20,19 +20,14 @@ void print_row(const shell_cmd *cmd, void *user) {
 }  // namespace
 
 int sh_cmd_help(shell_ctx *ctx, int argc, char **argv) {
-    shell_cmd_func func = argc > 1 ? libsh_cmd_func(argv[1]) : nullptr;
-    if (func) {
-        char *command = nullptr;
-        if (os_asprintf(&command, "%s -h", argv[1]) < 0) return 0;
-        int words = 0;
-        char **words_argv = libsh_split_words(command, &words);
-        mem_free(command);
-        if (!words_argv) return 0;
-        shell_getopt_reset(&ctx->opt);
-        func(ctx, words, words_argv);  // its result is not the help's
-        mem_free(words_argv);
+    if (sh_wants_help(ctx, argc, argv, "h")) {
+        libsh_cmd_usage(ctx, argv[0]);
         return 0;
     }
+    // The usage comes from the table: the command itself never runs, so
+    // that "help exit" cannot stop the program.
+    int first = ctx->opt.optind;
+    if (first < argc && libsh_cmd_usage(ctx, argv[first]) == 0) return 0;
     libsh_cmd_foreach(print_row, ctx);
     ctx->print(ctx->out, "\nFor more information, type 'help command' for each command.\n");
     ctx->print(ctx->out, "e.g. help pwd\n");
@@ -40,13 +35,7 @@ int sh_cmd_help(shell_ctx *ctx, int argc, char **argv) {
 }
 
 int sh_cmd_pwd(shell_ctx *ctx, int argc, char **argv) {
-    int opt;
-    while ((opt = shell_getopt(&ctx->opt, argc, argv, "h")) != -1) {
-        if (opt == 'h') {
-            ctx->print(ctx->out, "pwd\n%s\n\t-h Display this help\n", libsh_cmd_help("pwd"));
-            return 0;
-        }
-    }
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "pwd");
     char dir[4096];
     if (!getcwd(dir, sizeof dir)) {
         ctx->print(ctx->out, "os_getcwd err: [%s]\n", os_strerror(errno));
@@ -57,7 +46,9 @@ int sh_cmd_pwd(shell_ctx *ctx, int argc, char **argv) {
 }
 
 int sh_cmd_exit(shell_ctx *ctx, int argc, char **argv) {
-    ctx->flush(ctx->out);
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "exit");
+    // The stop below may end the session's connection: what was printed goes first.
+    sh_push(ctx);
     // The operator reading the log must learn why the program stopped.
     LOGI("exit from the %s session\n", ctx->name[0] ? ctx->name : "unnamed");
     if (int (*hook)() = libsh_exit_hook()) hook();
@@ -66,7 +57,7 @@ int sh_cmd_exit(shell_ctx *ctx, int argc, char **argv) {
 }
 
 int sh_cmd_quit(shell_ctx *ctx, int argc, char **argv) {
-    ctx->flush(ctx->out);
+    if (sh_wants_help(ctx, argc, argv, "h")) return libsh_cmd_usage(ctx, "quit");
     ctx->exit_flag = 1;
     return 0;
 }

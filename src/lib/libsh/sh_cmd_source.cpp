@@ -26,10 +26,6 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-void print_usage(shell_ctx *ctx) {
-    ctx->print(ctx->out, "source [opt] [file]...\n%s\n-h: Display this help\n", libsh_cmd_help("source"));
-}
-
 bool is_blank(const char *line) {
     for (; *line; ++line)
         if (!std::strchr(" \t\r\n\v\f", *line)) return false;
@@ -69,7 +65,7 @@ int run_file(shell_ctx *ctx, const char *path) {
         ctx->print(ctx->out, "open:[%s] error:%s\n", path, why);
         return -1;
     }
-    char piece[LIBSH_LINE_SIZE];
+    char piece[LIBSH_LINE_SIZE + 1];
     int lines = 0;
     while (std::fgets(piece, sizeof piece, file.get())) {
         if (session_stopped(ctx)) return -1;
@@ -77,9 +73,22 @@ int run_file(shell_ctx *ctx, const char *path) {
             ctx->print(ctx->out, "source: [%s] stopped after %d lines\n", path, SOURCE_LINES_MAX);
             return -1;
         }
+        size_t len = std::strlen(piece);
+        if (len > 0 && piece[len - 1] != '\n' && !std::feof(file.get())) {
+            // Running the pieces of a long line as lines of their own would run
+            // cut commands: the whole line is refused and skipped.
+            int c;
+            while ((c = std::fgetc(file.get())) != EOF && c != '\n') ++len;
+            ctx->print(ctx->out, "source: [%s] line %d: error: line too long (%zu bytes, at most %zu)\n", path,
+                       lines, len, LIBSH_LINE_MAX);
+            if (ctx->status == 0) ctx->status = -1;
+            continue;
+        }
         // A blank line would repeat the previous line (even this source command).
         if (is_blank(piece)) continue;
-        libsh_exec_line(ctx, piece);
+        sh_exec_line_inner(ctx, piece);
+        // A long file's output streams out as it runs; the reply ends once, after the last line.
+        sh_push(ctx);
     }
     return 0;
 }
@@ -89,14 +98,11 @@ int run_file(shell_ctx *ctx, const char *path) {
 int sh_cmd_source(shell_ctx *ctx, int argc, char **argv) {
     int opt;
     while ((opt = shell_getopt(&ctx->opt, argc, argv, "h")) != -1) {
-        if (opt == 'h') {
-            print_usage(ctx);
-            return 0;
-        }
+        if (opt == 'h') return libsh_cmd_usage(ctx, "source");
     }
     int first = ctx->opt.optind;
     if (first >= argc) {
-        print_usage(ctx);
+        libsh_cmd_usage(ctx, "source");
         return 1;
     }
     if (t_source_depth >= SOURCE_DEPTH_MAX) {

@@ -98,14 +98,14 @@ char *dvar_text() { return dvar_mgr_show(); }
 
 int fvar_kill_func(shell_ctx *ctx, int argc, char **argv) {
     LOGW("user req exit!!\n");
-    ctx->flush(ctx->out);
+    sh_push(ctx);
     std::fflush(nullptr);
     _exit(0);
 }
 
 int fvar_null_func(shell_ctx *ctx, int argc, char **argv) {
     LOGW("user req null=0 !!\n");
-    ctx->flush(ctx->out);
+    sh_push(ctx);
     // Pointer and target both volatile: an optimising build would otherwise
     // drop the store, and the fault must reach the crash handling.
     volatile int *volatile target = nullptr;
@@ -121,7 +121,6 @@ int fvar_tlog_func(shell_ctx *ctx, int argc, char **argv) {
     LOGW("log_warn\n");
     LOGE("log_error\n");
     LOG2_AT(LOG_CRIT | LOG_F_NO_EXIT, "log_crit2\n");
-    ctx->flush(ctx->out);
     return 0;
 }
 

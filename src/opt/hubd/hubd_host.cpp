@@ -126,5 +126,8 @@ int32_t hubd_shell_connet_cmd(const char *ip, int port, const char *cmd) {
     dbgcli_ctx cli{};
     std::snprintf(cli.prompt, sizeof cli.prompt, "%s>", g_app.app_name ? g_app.app_name : "");
     cli.cmd = cmd;
-    return debug_shell_connet_exec_cmd(ip, port, &cli);
+    int result = debug_shell_connet_exec_cmd(ip, port, &cli);
+    // Exit codes of -e: 0 every command succeeded, 2 one failed, 1 no session.
+    if (result < 0) return -1;
+    return result > 0 ? 2 : 0;
 }

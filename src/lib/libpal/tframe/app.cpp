@@ -389,7 +389,8 @@ int app_opt_set() {
             result = g_app.shell_connet_cmd("127.0.0.1", g_app.shell_server_port, g_app.opt_exec_cmd);
         // A script must tell a command that ran from one that never arrived.
         std::fflush(nullptr);
-        leave_early(result < 0 ? 1 : 0);
+        // Negative: no session (1); positive: the host's own code for a failed command.
+        leave_early(result < 0 ? 1 : result);
     }
     if (g_app.instance_check_proc && g_app.instance_check_proc() < 0) leave_early(1);
     app_log_file_release();

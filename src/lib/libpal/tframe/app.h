@@ -56,6 +56,7 @@ struct AppDescriptor {
     const char *app_conf_file;
     // Written once by the stop and polled by other threads.
     std::atomic<int32_t> server_stopped;
+    // Runs -e: negative when no session ran (exit 1), else the exit code (0 all succeeded).
     int32_t (*shell_connet_cmd)(const char *ip, int port, const char *cmd);
     void (*opt_parse_proc)(int argc, char **argv);
     int32_t (*conf_init_proc)(const char *path);
