@@ -15,6 +15,11 @@ int check_count(const char *value, char *why, size_t n) {
     return conf_why(why, n, "a number from 1 to %lld", static_cast<long long>(COUNT_MAX));
 }
 
+int check_keep(const char *value, char *why, size_t n) {
+    if (conf_parse_int(value, 0, COUNT_MAX, nullptr)) return 0;
+    return conf_why(why, n, "a number from 0 to %lld (0 keeps every dump)", static_cast<long long>(COUNT_MAX));
+}
+
 constexpr conf_key_rule DEBUG_RULES[] = {
     {"debug", "shell_server_port", conf_check_port_or_off},
     {"debug", "shell_server_addr", conf_check_addr_list},
@@ -26,6 +31,11 @@ constexpr conf_key_rule DEBUG_RULES[] = {
     {"debug", "http_login_lockout", conf_check_switch},
     {"debug", "http_max_clients", check_count},
     {"debug", "panic_dump_dir", nullptr},
+    {"debug", "panic_dump_keep", check_keep},
+    {"debug", "http_allowed_hosts", nullptr},
+    {"debug", "shell_allowed_users", nullptr},
+    {"debug", "shell_server_pwd", nullptr},
+    {"debug", "protected_mode", conf_check_switch},
     {nullptr, nullptr, nullptr},
 };
 
