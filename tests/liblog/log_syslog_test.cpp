@@ -61,7 +61,31 @@ TEST(SyslogFormat, MessageFields) {
     size_t n = syslog_format(out, sizeof out, 12, when, "box", "net", 42, "hello\n");
     EXPECT_EQ(std::string(out, n), "<12>Mar  5 14:07:09 box net[42]: hello");
     n = syslog_format(out, sizeof out, 15, when, "box", "", 7, std::string(900, 'x').c_str());
-    EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(800, 'x'));
+    EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(900, 'x'));
+}
+
+TEST(SyslogFormat, LongTextIsCutBeforeACharacterWithAMark) {
+    static char out[LOG_SYSLOG_MSG_MAXN + 1];
+    const std::string head = "<15>Mar  5 14:07:09 box t[7]: ";
+    size_t room = LOG_SYSLOG_MSG_MAXN - head.size() - 3;  // text bytes before the mark
+    const struct {
+        std::string text;
+        std::string kept;  // of the text, before "..."; empty: the text goes whole
+    } rows[] = {
+        {std::string(LOG_SYSLOG_MSG_MAXN - head.size(), 'x'), ""},
+        {std::string(9000, 'x'), std::string(room, 'x')},
+        // A two-byte and a four-byte character across the cut point.
+        {std::string(room - 1, 'x') + "\xc3\xa9" + std::string(50, 'y'), std::string(room - 1, 'x')},
+        {std::string(room - 2, 'x') + "\xf0\x9f\x98\x80" + "zzzz", std::string(room - 2, 'x')},
+    };
+    for (const auto &row : rows) {
+        size_t n = syslog_format(out, sizeof out, 15, 0, "box", "t", 7, row.text.c_str());
+        std::string got(out, n);
+        ASSERT_GE(got.size(), head.size());
+        std::string text = got.substr(head.size());
+        EXPECT_EQ(text, row.kept.empty() ? row.text : row.kept + "...") << row.text.size();
+        EXPECT_LE(n, LOG_SYSLOG_MSG_MAXN);
+    }
 }
 
 std::string host() {
