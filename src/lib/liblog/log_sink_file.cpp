@@ -92,29 +92,36 @@ uint64_t realtime_ms() {
     return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
-// The first failure is said at once, then a reminder at most once a minute
-// while it lasts; line_lost is false for an open that failed.
+// A failure is said at once, then at most once a minute while it lasts,
+// and its end with the lines lost meanwhile. A disk that is all but full
+// fails one line and takes the next: a failure that starts within a minute
+// of the last report is not said again, and its losses go into the next.
+// line_lost is false for an open that failed.
 void note_failure(log_file_sink *sink, const char *what, int err, uint64_t now_ms, bool line_lost) {
+    if (line_lost) {
+        log2_sink_count(LOG2_SINK_FILE, true);
+        ++sink->lost_while_failing;
+    }
+    bool first = !sink->failing;
+    sink->failing = true;
+    if (first) sink->reported = false;
+    if (now_ms < sink->next_report_ms) return;
     char reason[128];
     const char *text = strerror_r(err, reason, sizeof reason);
-    if (line_lost) log2_sink_count(LOG2_SINK_FILE, true);
-    if (!sink->failing) {
-        sink->failing = true;
-        sink->lost_while_failing = line_lost ? 1 : 0;
-        sink->next_report_ms = now_ms + LOG_FILE_REPORT_EVERY_MS;
-        std::snprintf(sink->notice, sizeof sink->notice, "error: log file %s: %s failed: %s\n", sink->name, what,
-                      text);
-        return;
-    }
-    if (line_lost) ++sink->lost_while_failing;
-    if (now_ms < sink->next_report_ms) return;
     sink->next_report_ms = now_ms + LOG_FILE_REPORT_EVERY_MS;
-    std::snprintf(sink->notice, sizeof sink->notice, "error: log file %s: %s still fails: %s (%llu lines lost so far)\n",
-                  sink->name, what, text, static_cast<unsigned long long>(sink->lost_while_failing));
+    sink->reported = true;
+    if (first || sink->lost_while_failing == 0)
+        std::snprintf(sink->notice, sizeof sink->notice, "error: log file %s: %s failed: %s\n", sink->name, what, text);
+    else
+        std::snprintf(sink->notice, sizeof sink->notice,
+                      "error: log file %s: %s still fails: %s (%llu lines lost so far)\n", sink->name, what, text,
+                      static_cast<unsigned long long>(sink->lost_while_failing));
 }
 
 void note_recovered(log_file_sink *sink) {
     sink->failing = false;
+    if (!sink->reported) return;
+    sink->reported = false;
     std::snprintf(sink->notice, sizeof sink->notice, "log file %s: writing works again (%llu lines lost meanwhile)\n",
                   sink->name, static_cast<unsigned long long>(sink->lost_while_failing));
     sink->lost_while_failing = 0;
@@ -329,6 +336,7 @@ int log_file_open(log_file_sink *sink, const char *name) {
         log2_trace("fopen %s err\n", path);
         // A new path starts a new report.
         sink->failing = false;
+        sink->next_report_ms = 0;
         note_failure(sink, "open", err, realtime_ms(), false);
         return -1;
     }

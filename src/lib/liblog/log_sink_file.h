@@ -36,10 +36,11 @@ struct log_file_sink {
     uint64_t check_ms = 0;       // the millisecond whose checks are counted
     uint32_t checks_in_ms = 0;
     bool stream = false;         // the open file takes no offset (a pipe, a terminal)
-    // While the file cannot be opened or written: lines lost since it began,
-    // and when the next reminder is due. notice is a line for standard error
+    // While the file cannot be opened or written: lines lost since the last
+    // report, and when the next report may come. notice is a line for standard error
     // that the caller says and clears (empty when none).
     bool failing = false;
+    bool reported = false;       // this failure has been said
     uint64_t lost_while_failing = 0;
     uint64_t next_report_ms = 0;
     char notice[LOG_FILE_NAME_MAXN + 160] = {};
