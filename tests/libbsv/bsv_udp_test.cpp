@@ -218,8 +218,20 @@ TEST_P(BsvUdpSink, FlaggedRecordsReachBsvdump) {
 INSTANTIATE_TEST_SUITE_P(Schemes, BsvUdpSink, testing::Values("udp", "udps"));
 
 TEST_F(BsvUdpSink, BadUrlsFailAndUnknownHostReturnsAtOnce) {
-    EXPECT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_BSVLOG, "no url"), -1);
-    EXPECT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_BSVLOG, "udp://127.0.0.1:70000"), -1);
+    const std::pair<const char *, const char *> refused[] = {
+        {"no url", "not a URL"},
+        {"udp://127.0.0.1:70000", "the port is out of range"},
+        {"udp://127.0.0.1:0", "the port is out of range"},
+        {"tcp://127.0.0.1:9", "the collector speaks UDP only"},
+        {"http://x", "unknown scheme"},
+        {"udps://", "no host"},
+    };
+    for (const auto &[url, reason] : refused) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_BSVLOG, url), -1) << url;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(std::string("error: bsvlog URL [") + url + "]: " + reason), std::string::npos) << err;
+    }
     EXPECT_STREQ(log_bsv_udp_url(), "");
     ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOCTL_BSVLOG, "udp://no-such-host.invalid:9"), 0);
     EXPECT_STREQ(log_bsv_udp_url(), "udp://no-such-host.invalid:9");

@@ -11,10 +11,11 @@
 #include "libpal/os/os_socket.h"
 
 constexpr size_t LOG_SYSLOG_URL_MAXN = 8192;
-// A whole message (header and text, without the frame end): the common
-// receiver default. A longer line is cut at a character boundary and ends
-// with LOG_SYSLOG_CUT_MARK.
-constexpr size_t LOG_SYSLOG_MSG_MAXN = 8192;
+// A whole message (header and text, without the frame end): what rsyslog
+// takes by default (its "8k" is 8096 bytes of frame; a longer frame it
+// splits into two messages, the second without a header). A longer line is
+// cut at a character boundary and ends with LOG_SYSLOG_CUT_MARK.
+constexpr size_t LOG_SYSLOG_MSG_MAXN = 8096;
 constexpr const char LOG_SYSLOG_CUT_MARK[] = "...";
 constexpr int LOG_SYSLOG_UDP = 2;
 constexpr int LOG_SYSLOG_TCP = 4;
