@@ -171,6 +171,8 @@ void close_socket(syslog_client &c, bool reset) {
 void hold_off(syslog_client &c, uint64_t now_ms) {
     if (c.connected_ms && now_ms - c.connected_ms >= static_cast<uint64_t>(LOG_SYSLOG_RETRY_MAX_MS))
         c.holdoff_ms = LOG_SYSLOG_RETRY_MS;
+    // Only a connection that lasted counts; a run of failures keeps growing.
+    c.connected_ms = 0;
     c.retry_after_ms = now_ms + static_cast<uint64_t>(c.holdoff_ms);
     c.holdoff_ms = c.holdoff_ms * 2 > LOG_SYSLOG_RETRY_MAX_MS ? LOG_SYSLOG_RETRY_MAX_MS : c.holdoff_ms * 2;
 }
@@ -253,15 +255,29 @@ uint32_t resolve_thread(void *arg) {
         protocol = g_client.protocol;
     }
     if (port) std::snprintf(port_text, sizeof port_text, "%d", port);
-    std::array<os_ipaddr, LOG_SYSLOG_ADDR_MAXN> addrs{};
-    size_t count = syslog_resolve(host, port ? port_text : nullptr, protocol, addrs.data(), addrs.size());
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_client.generation != generation) return 0;
-    g_client.addrs = addrs;
-    g_client.addr_count = count;
-    g_client.resolved = true;
-    g_resolved.notify_all();
-    return 0;
+    // A name that does not resolve now may later (a resolver still coming
+    // up at boot): it is asked again after a hold-off that doubles, until
+    // it answers or the sink is closed or set anew.
+    for (int holdoff_ms = LOG_SYSLOG_RETRY_MS;;) {
+        std::array<os_ipaddr, LOG_SYSLOG_ADDR_MAXN> addrs{};
+        size_t count = syslog_resolve(host, port ? port_text : nullptr, protocol, addrs.data(), addrs.size());
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            if (g_client.generation != generation) return 0;
+            g_client.addrs = addrs;
+            g_client.addr_count = count;
+            g_client.resolved = true;
+            g_resolved.notify_all();
+            if (count > 0) return 0;
+        }
+        for (int slept = 0; slept < holdoff_ms; slept += 100) {
+            timespec pause{0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+            std::lock_guard<std::mutex> guard(g_lock);
+            if (g_client.generation != generation) return 0;
+        }
+        holdoff_ms = holdoff_ms * 2 > LOG_SYSLOG_RETRY_MAX_MS ? LOG_SYSLOG_RETRY_MAX_MS : holdoff_ms * 2;
+    }
 }
 
 // Waits for the resolver; nothing may hold g_lock.
