@@ -7,6 +7,7 @@
 #include "integration/rsyslog_peer.h"
 #include "liblog/log2_ctl.h"
 #include "liblog/log_sink_syslog.h"
+#include "libpal/network/os_ipaddr.h"
 #include "log_test_util.h"
 
 using testing::internal::CaptureStderr;
@@ -61,7 +62,31 @@ TEST(SyslogFormat, MessageFields) {
     size_t n = syslog_format(out, sizeof out, 12, when, "box", "net", 42, "hello\n");
     EXPECT_EQ(std::string(out, n), "<12>Mar  5 14:07:09 box net[42]: hello");
     n = syslog_format(out, sizeof out, 15, when, "box", "", 7, std::string(900, 'x').c_str());
-    EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(800, 'x'));
+    EXPECT_EQ(std::string(out, n), "<15>Mar  5 14:07:09 box <someone>[7]: " + std::string(900, 'x'));
+}
+
+TEST(SyslogFormat, LongTextIsCutBeforeACharacterWithAMark) {
+    static char out[LOG_SYSLOG_MSG_MAXN + 1];
+    const std::string head = "<15>Mar  5 14:07:09 box t[7]: ";
+    size_t room = LOG_SYSLOG_MSG_MAXN - head.size() - 3;  // text bytes before the mark
+    const struct {
+        std::string text;
+        std::string kept;  // of the text, before "..."; empty: the text goes whole
+    } rows[] = {
+        {std::string(LOG_SYSLOG_MSG_MAXN - head.size(), 'x'), ""},
+        {std::string(9000, 'x'), std::string(room, 'x')},
+        // A two-byte and a four-byte character across the cut point.
+        {std::string(room - 1, 'x') + "\xc3\xa9" + std::string(50, 'y'), std::string(room - 1, 'x')},
+        {std::string(room - 2, 'x') + "\xf0\x9f\x98\x80" + "zzzz", std::string(room - 2, 'x')},
+    };
+    for (const auto &row : rows) {
+        size_t n = syslog_format(out, sizeof out, 15, 0, "box", "t", 7, row.text.c_str());
+        std::string got(out, n);
+        ASSERT_GE(got.size(), head.size());
+        std::string text = got.substr(head.size());
+        EXPECT_EQ(text, row.kept.empty() ? row.text : row.kept + "...") << row.text.size();
+        EXPECT_LE(n, LOG_SYSLOG_MSG_MAXN);
+    }
 }
 
 std::string host() {
@@ -126,6 +151,48 @@ TEST_F(SyslogPeer, TcpLinesArriveOneMessageEachAndAfterRestart) {
     EXPECT_EQ(got[2], expected(13, "5", "after restart"));
 }
 
+// 6000 bytes go whole; a line longer than a message is cut before the
+// two-byte character that straddles the cut, so rsyslog stores valid UTF-8.
+TEST_F(SyslogPeer, LongTcpLineArrivesWholeAndACutOneStaysUtf8) {
+    open(peer_.tcp_url());
+    std::string long_text(6000, 'w');
+    log2_printf(nullptr, LOG_INFO, "net", "f.cpp", 1, nullptr, "%s\n", long_text.c_str());
+    // The message head before the text, as syslog_format writes it.
+    std::string head = "<14>Mmm dd hh:mm:ss " + host() + " net[" + std::to_string(getpid()) + "]: ";
+    size_t keep = LOG_SYSLOG_MSG_MAXN - head.size() - 3;
+    // The cut falls on the second byte of an "é".
+    std::string cut_text = std::string(keep - 1, 'a') + "\xc3\xa9" + std::string(400, 'b');
+    log2_printf(nullptr, LOG_INFO, "net", "f.cpp", 1, nullptr, "%s\n", cut_text.c_str());
+    std::vector<std::string> got = peer_.lines(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], expected(14, "6", long_text.c_str()));
+    EXPECT_EQ(got[1], expected(14, "6", (std::string(keep - 1, 'a') + "...").c_str()));
+}
+
+// A name whose first address does not answer: the next one is tried.
+TEST(SyslogConnect, TriesEachAddressInTurn) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    os_ipaddr addrs[2] = {};
+    ASSERT_TRUE(os_ipaddr_ip_cstr_set(&addrs[0], "::1"));
+    ASSERT_TRUE(os_ipaddr_ip_cstr_set(&addrs[1], "127.0.0.1"));
+    for (os_ipaddr &addr : addrs) os_ipaddr_port_set(&addr, ntohs(a.sin_port));
+    os_socket sock = syslog_connect(addrs, 2, LOG_SYSLOG_TCP);
+    ASSERT_NE(sock, OS_SOCKET_NONE);
+    os_ipaddr peer{};
+    ASSERT_TRUE(os_socket_peer(sock, &peer));
+    EXPECT_EQ(os_ipaddr_family(&peer), os_ipaddr_family(&addrs[1]));
+    os_socket_exit(sock);
+    EXPECT_EQ(syslog_connect(addrs, 1, LOG_SYSLOG_TCP), OS_SOCKET_NONE);
+    close(listener);
+}
+
 TEST(SyslogStall, ReceiverThatStopsReadingCostsLinesNotTheCaller) {
     process_ctx_guard guard;
     log_ctx *ctx = log_ctx_process();
@@ -183,10 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BadUrlRow{"udp://no-such-host.invalid:514", 0, "failed to resolve name no-such-host.invalid port 514"},
                     BadUrlRow{"tcp://no-such-host.invalid", 0, "failed to resolve name no-such-host.invalid port syslog-conn"},
                     BadUrlRow{"tcp://127.0.0.1:1", 0, "failed to connect to 127.0.0.1 port 1"},
-                    BadUrlRow{"no url here", -1, ""},
-                    BadUrlRow{"udp://127.0.0.1:syslog", -1, ""},
-                    BadUrlRow{"tcp://[::1]:", -1, ""},
-                    BadUrlRow{"udp://user@127.0.0.1:51x4", -1, ""},
-                    BadUrlRow{"udp://127.0.0.1:99999", -1, ""}));
+                    BadUrlRow{"no url here", -1, "[no url here]: not a URL; allowed: tcp://host[:port] or udp://"},
+                    BadUrlRow{"udp://127.0.0.1:syslog", -1, "the port is not a number"},
+                    BadUrlRow{"tcp://[::1]:", -1, "the port is not a number"},
+                    BadUrlRow{"udp://user@127.0.0.1:51x4", -1, "the port is not a number"},
+                    BadUrlRow{"udp://127.0.0.1:99999", -1, "the port is out of range"},
+                    BadUrlRow{"udp://127.0.0.1:0", -1, "the port is out of range"},
+                    BadUrlRow{"http://127.0.0.1:514", -1, "unknown scheme"},
+                    BadUrlRow{"tls://127.0.0.1:6514", -1, "unknown scheme"},
+                    BadUrlRow{"udp://:514", -1, "no host"}));
 
 }  // namespace

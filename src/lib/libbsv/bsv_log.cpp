@@ -27,6 +27,7 @@ std::atomic<bool> g_log_registered{false};
 std::atomic<size_t> g_prefix_len{0};
 std::atomic<bsv_log_sink_fn> g_file_sink{nullptr};
 std::atomic<bsv_log_sink_fn> g_net_sink{nullptr};
+std::atomic<size_t> g_net_room{BSV_LOG_REC_MAXN};
 
 // Set while this thread is inside the binary layer: a record logged by a
 // sink or a reader's ring would otherwise re-enter it and deadlock or loop.
@@ -79,6 +80,48 @@ const char *cut_prefix(const char *file) {
     return file;
 }
 
+// The net sink's records must fit its packet: a longer one goes as several
+// records, each with a piece of the message, cut at a line end when one is
+// in the piece's second half and never inside a UTF-8 character, so that
+// the whole text (a crash report with its stack) reaches the collector.
+void send_net(bsv_log_sink_fn net, const uint8_t *rec, size_t len, uint32_t flags, const char *tag,
+              const char *file, int line, const char *func, const char *msg) {
+    size_t room = g_net_room.load(std::memory_order_relaxed);
+    size_t msg_len = msg ? std::strlen(msg) : 0;
+    if (len <= room && len < BSV_LOG_REC_MAXN) {
+        net(flags, rec, len);
+        return;
+    }
+    uint8_t piece_rec[BSV_LOG_REC_MAXN];
+    size_t base = bsv_log_encode_max(piece_rec, room, flags, tag, file, line, func, "");
+    constexpr size_t PIECE_MIN = 64;
+    if (base + PIECE_MIN > room) {
+        net(flags, rec, len);  // cannot be split; the sink counts it lost
+        return;
+    }
+    size_t piece_max = room - base;
+    char piece[BSV_LOG_REC_MAXN];
+    const char *at = msg;
+    while (msg_len > 0) {
+        size_t take = msg_len;
+        if (take > piece_max) {
+            take = piece_max;
+            const auto *nl = static_cast<const char *>(memrchr(at, '\n', take));
+            if (nl && static_cast<size_t>(nl - at) + 1 >= take / 2) {
+                take = static_cast<size_t>(nl - at) + 1;
+            } else {
+                while (take > 0 && (static_cast<unsigned char>(at[take]) & 0xC0) == 0x80) --take;
+                if (take == 0) take = piece_max;
+            }
+        }
+        std::memcpy(piece, at, take);
+        piece[take] = 0;
+        net(flags, piece_rec, bsv_log_encode_max(piece_rec, room, flags, tag, file, line, func, piece));
+        at += take;
+        msg_len -= take;
+    }
+}
+
 }  // namespace
 
 int bsv_reg_log() {
@@ -93,6 +136,13 @@ bsv_type *bsv_log_type() { return &g_log_type; }
 
 size_t bsv_log_encode(uint8_t *out, uint32_t flags, const char *tag, const char *file, int line,
                       const char *func, const char *msg) {
+    return bsv_log_encode_max(out, BSV_LOG_REC_MAXN, flags, tag, file, line, func, msg);
+}
+
+size_t bsv_log_encode_max(uint8_t *out, size_t max, uint32_t flags, const char *tag, const char *file, int line,
+                          const char *func, const char *msg) {
+    if (max > BSV_LOG_REC_MAXN) max = BSV_LOG_REC_MAXN;
+    if (max <= BSV_LOG_FIXED_SIZE) return 0;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     put_le(out, static_cast<uint64_t>(now.tv_sec), 8);
@@ -111,7 +161,7 @@ size_t bsv_log_encode(uint8_t *out, uint32_t flags, const char *tag, const char 
     const char *texts[] = {tag ? tag : "", thread_name, cut_prefix(file ? file : ""), line_text, func ? func : "",
                            msg ? msg : ""};
     uint8_t *at = out + BSV_LOG_FIXED_SIZE;
-    size_t room = BSV_LOG_REC_MAXN - BSV_LOG_FIXED_SIZE;
+    size_t room = max - BSV_LOG_FIXED_SIZE;
     for (const char *text : texts) {
         if (!pack_text(at, room, text)) break;
     }
@@ -127,7 +177,8 @@ void bsv_log_record(uint32_t flags, const char *tag, const char *file, int line,
     uint8_t rec[BSV_LOG_REC_MAXN];
     size_t len = bsv_log_encode(rec, flags, tag, file, line, func, msg);
     if (flags & (LOG_F_BSV_NET | LOG_F_BSV_ONLY)) {
-        if (bsv_log_sink_fn net = g_net_sink.load(std::memory_order_acquire)) net(flags, rec, len);
+        if (bsv_log_sink_fn net = g_net_sink.load(std::memory_order_acquire))
+            send_net(net, rec, len, flags, tag, file, line, func, msg);
     }
     if (bsv_log_sink_fn file_sink = g_file_sink.load(std::memory_order_acquire)) file_sink(flags, rec, len);
     bsv_write(&g_log_type, rec, len);
@@ -138,6 +189,9 @@ void bsv_log_attach() { log2_attach_bin(&BIN_OPS); }
 
 void bsv_log_set_file_sink(bsv_log_sink_fn sink) { g_file_sink.store(sink, std::memory_order_release); }
 void bsv_log_set_net_sink(bsv_log_sink_fn sink) { g_net_sink.store(sink, std::memory_order_release); }
+void bsv_log_set_net_room(size_t max) {
+    g_net_room.store(max < BSV_LOG_REC_MAXN ? max : BSV_LOG_REC_MAXN, std::memory_order_relaxed);
+}
 
 bsv_reader *bsv_open_log() {
     bsv_reg_log();

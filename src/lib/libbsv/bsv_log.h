@@ -44,6 +44,10 @@ bsv_type *bsv_log_type();
 // loses the build-tree prefix.
 size_t bsv_log_encode(uint8_t *out, uint32_t flags, const char *tag, const char *file, int line,
                       const char *func, const char *msg);
+// The same into at most max bytes (at most BSV_LOG_REC_MAXN); 0 when max
+// does not hold the fixed fields.
+size_t bsv_log_encode_max(uint8_t *out, size_t max, uint32_t flags, const char *tag, const char *file, int line,
+                          const char *func, const char *msg);
 // What the log core hands over for every accepted record: encodes it (tags
 // "bsv" and "net" excepted) and delivers it to the sinks and readers.
 void bsv_log_record(uint32_t flags, const char *tag, const char *file, int line, const char *func,
@@ -57,6 +61,9 @@ void bsv_log_attach();
 using bsv_log_sink_fn = void (*)(uint32_t flags, const uint8_t *rec, size_t len);
 void bsv_log_set_file_sink(bsv_log_sink_fn sink);
 void bsv_log_set_net_sink(bsv_log_sink_fn sink);
+// The longest record the net sink can carry; a longer one reaches it as
+// several records with the message in pieces.
+void bsv_log_set_net_room(size_t max);
 
 // A reader of "log" with a 1 MiB ring and a value context; null on failure
 // (logged at err). Close it with bsv_close(reader, 1).

@@ -49,6 +49,11 @@ struct bsv_udp_sink {
 
 bsv_udp_sink g_sink;
 
+void note_packet(bool lost) {
+    if (lost) g_sink.lost.fetch_add(1, std::memory_order_relaxed);
+    log2_sink_count(LOG2_SINK_COLLECTOR, lost);
+}
+
 // "1.0.0.0" packed one byte per part, major in the top byte.
 uint32_t version_number() {
     if (g_app.ver_num) return g_app.ver_num;
@@ -72,7 +77,7 @@ void send_record(uint32_t flags, const uint8_t *rec, size_t len) {
     uint8_t packet[BSV_UDP_PACKET_MAXN];
     size_t packet_len = bsv_udp_packet_build(packet, &head, rec, len, g_sink.scramble.load(std::memory_order_relaxed));
     if (packet_len == 0) {
-        g_sink.lost.fetch_add(1, std::memory_order_relaxed);
+        note_packet(true);
         return;
     }
     log_bsv_udp_send(static_cast<int>(flags & LOG_F_LEVEL_MASK), packet, packet_len);
@@ -98,10 +103,9 @@ uint32_t net_open_thread(void *arg) {
         std::unique_lock<std::shared_mutex> sock_guard(g_sink.sock_lock);
         g_sink.sock.store(sock, std::memory_order_release);
     }
-    if (g_sink.pending && (sock == OS_SOCKET_NONE ||
-                           os_socket_send(sock, g_sink.pending_data, g_sink.pending_len) !=
-                               static_cast<int>(g_sink.pending_len)))
-        g_sink.lost.fetch_add(1, std::memory_order_relaxed);
+    if (g_sink.pending)
+        note_packet(sock == OS_SOCKET_NONE ||
+                    os_socket_send(sock, g_sink.pending_data, g_sink.pending_len) != static_cast<int>(g_sink.pending_len));
     g_sink.pending = false;
     g_sink.opening.store(false, std::memory_order_release);
     return 0;
@@ -128,32 +132,33 @@ const log2_net_ops BSV_UDP_OPS = {log_bsv_udp_open, log_bsv_udp_close, log_bsv_u
 }  // namespace
 
 int log_bsv_udp_open(const char *url) {
-    static char area[URL_TEXT_SIZE];
     os_thread *old_opener = nullptr;
-    bool parsed;
-    {
+    char host[BSV_UDP_URL_MAXN];
+    char err[256];
+    int port = 0, protocol = 0;
+    bool parsed = log_net_url_check(url, true, host, sizeof host, &port, &protocol, err, sizeof err) == 0;
+    if (parsed) {
         std::lock_guard<std::mutex> guard(g_sink.lock);
-        url_parts parts{};
-        parsed = url && str_url_parse(&parts, area, url) == 0 && parts.host && parts.host[0] && parts.port >= 0 &&
-                 parts.port <= 65535 && log_net_url_port_ok(url);
-        if (parsed) {
-            bsv_log_set_net_sink(nullptr);
-            close_locked();
-            old_opener = g_sink.opener;
-            g_sink.opener = nullptr;
-            g_sink.port = parts.port ? parts.port : BSV_UDP_DEFAULT_PORT;
-            std::snprintf(g_sink.host, sizeof g_sink.host, "%s", parts.host);
-            g_sink.scramble.store(strcasecmp(parts.scheme ? parts.scheme : "", "udps") == 0, std::memory_order_relaxed);
-            std::snprintf(g_sink.url, sizeof g_sink.url, "%s", url);
-        }
+        bsv_log_set_net_sink(nullptr);
+        close_locked();
+        old_opener = g_sink.opener;
+        g_sink.opener = nullptr;
+        g_sink.port = port ? port : BSV_UDP_DEFAULT_PORT;
+        std::snprintf(g_sink.host, sizeof g_sink.host, "%s", host);
+        g_sink.scramble.store(url && strncasecmp(url, "udps:", 5) == 0, std::memory_order_relaxed);
+        std::snprintf(g_sink.url, sizeof g_sink.url, "%s", url);
     }
     if (!parsed) {
+        std::fprintf(stderr, "error: bsvlog URL [%s]: %s\n", url ? url : "", err);
         LOGD("url_parser%s failed\n", url ? url : "");
         return -1;
     }
     wait_opener(old_opener);
     std::lock_guard<std::mutex> guard(g_sink.lock);
     g_sink.opening.store(true, std::memory_order_release);
+    // Host name (with its NUL) and record stay below the body limit.
+    size_t name_len = std::strlen(g_app.host_name[0] ? g_app.host_name : "none") + 1;
+    bsv_log_set_net_room(name_len < BSV_UDP_BODY_MAXN ? BSV_UDP_BODY_MAXN - 1 - name_len : 0);
     bsv_log_set_net_sink(send_record);
     uint32_t generation = g_sink.generation.load(std::memory_order_relaxed);
     g_sink.opener = os_thread_init("bsvnet", net_open_thread, reinterpret_cast<void *>(uintptr_t{generation}),
@@ -187,7 +192,7 @@ void log_bsv_udp_send(int level, const uint8_t *packet, size_t len) {
         std::lock_guard<std::mutex> guard(g_sink.lock);
         if (g_sink.opening.load(std::memory_order_relaxed)) {
             if (g_sink.pending || len > sizeof g_sink.pending_data) {
-                g_sink.lost.fetch_add(1, std::memory_order_relaxed);
+                note_packet(true);
                 return;
             }
             std::memcpy(g_sink.pending_data, packet, len);
@@ -199,8 +204,7 @@ void log_bsv_udp_send(int level, const uint8_t *packet, size_t len) {
     }
     std::shared_lock<std::shared_mutex> sock_guard(g_sink.sock_lock);
     os_socket sock = g_sink.sock.load(std::memory_order_acquire);
-    if (sock == OS_SOCKET_NONE || os_socket_send(sock, packet, len) != static_cast<int>(len))
-        g_sink.lost.fetch_add(1, std::memory_order_relaxed);
+    note_packet(sock == OS_SOCKET_NONE || os_socket_send(sock, packet, len) != static_cast<int>(len));
 }
 
 void bsv_udp_attach() { log2_attach_bsvlog(&BSV_UDP_OPS); }

@@ -92,6 +92,21 @@ void http_callback_prometheus(httpd_server *server, httpd_request *r) {
         std::string labels = std::string("{level=\"") + log2_level_name(level) + "\"}";
         sample(out, "hubd_log_records_total", labels.c_str(), log2_record_count(level));
     }
+    const struct {
+        const char *name;
+        const char *help;
+        uint64_t (*value)(int sink);
+    } SINK_COUNTS[] = {
+        {"hubd_log_lines_total", "Lines given to the log sinks that can lose them.", log2_sink_lines},
+        {"hubd_log_lines_lost_total", "Lines those log sinks could not write or send.", log2_sink_lost},
+    };
+    for (const auto &m : SINK_COUNTS) {
+        metric(out, m.name, "counter", m.help);
+        for (int sink = 0; sink < LOG2_SINK_COUNT; ++sink) {
+            std::string labels = std::string("{sink=\"") + log2_sink_name(sink) + "\"}";
+            sample(out, m.name, labels.c_str(), m.value(sink));
+        }
+    }
     int64_t start = g_app.start_time ? g_app.start_time : (server ? server->start_time : 0);
     metric(out, "hubd_start_time_seconds", "gauge", "Start time of the process since the epoch.");
     sample(out, "hubd_start_time_seconds", "", static_cast<unsigned long long>(start));

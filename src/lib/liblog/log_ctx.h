@@ -62,6 +62,15 @@ void log_ctx_process_revive();
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len, const log_time &now);
 
+// Under the lock: text (a whole line) on standard error, around a line being
+// typed at the console; for what the log says about its own sinks.
+void log_say(log_ctx *ctx, const char *text);
+// Under the lock: warns on the console when a network sink lost lines since
+// the last warning, at most once a minute.
+void log_sink_loss_check(log_ctx *ctx, uint64_t now_ms);
+// Under the lock: says and clears the file sink's pending notice, if any.
+void log_file_say_notice(log_ctx *ctx);
+
 // Under the lock: sets sink.name to the resolved path of name without opening
 // it (a held file), or keeps the line of a record for the held file.
 void log_file_hold_name(log_ctx *ctx, const char *name);

@@ -1,5 +1,6 @@
 // Hands one formatted record to the text sinks, in a fixed order, under the
 // context lock.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,21 @@ size_t time_prefix_len(uint32_t fmt_flags) {
 }
 
 }  // namespace
+
+void log_say(log_ctx *ctx, const char *text) {
+    (void)ctx;
+    const log2_console_ops *editor = log_attach_console();
+    bool redraw = editor && editor->before && editor->before();
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    if (redraw && editor->after) editor->after();
+}
+
+void log_file_say_notice(log_ctx *ctx) {
+    if (!ctx->file.notice[0]) return;
+    log_say(ctx, ctx->file.notice);
+    ctx->file.notice[0] = 0;
+}
 
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len, const log_time &now) {
@@ -72,12 +88,14 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
                 log_file_hold_line(ctx, file_line, file_len);
             else
                 log_file_write(&ctx->file, file_line, file_len, now.usec_since_epoch);
+            log_file_say_notice(ctx);
         }
         if (ctx->syslog_on.load(std::memory_order_relaxed)) {
             const log2_net_ops *syslog = log_attach_syslog();
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);
         }
         log_ring_append(&ctx->last_log_ring, line, line_len);
+        log_sink_loss_check(ctx, now.usec_since_epoch / 1000);
     }
     // A crit record ends nothing by itself: a fatal failure calls
     // log2_fatal, which ends the process whatever the level filter says.

@@ -61,7 +61,15 @@ int log_file_hold_set(log_ctx *ctx, int hold) {
     if (!ctx->file.name[0]) return 0;
     char name[LOG_FILE_NAME_MAXN];
     std::memcpy(name, ctx->file.name, sizeof name);
-    if (log_file_open(&ctx->file, name) != 0) return -1;
+    if (log_file_open(&ctx->file, name) != 0) {
+        // The lines kept for a file that cannot be opened are lost with it.
+        for (char c : lines) {
+            if (c != '\n') continue;
+            log2_sink_count(LOG2_SINK_FILE, true);
+            ++ctx->file.lost_while_failing;
+        }
+        return -1;
+    }
     if (ctx->file.type == LOG_FILE_TEXT && !lines.empty() && !write_all(ctx->file.fd, lines.data(), lines.size())) {
         log2_trace("log_file_write: fwrite error\n");
         return -1;

@@ -68,6 +68,7 @@ int log2_ioctl(log_ctx *ctx, int code, ...) {
                 log_file_hold_name(c, name);
             else
                 result = log_file_open(&c->file, name);
+            log_file_say_notice(c);
             break;
         }
         case LOG2_IOCTL_FILE_DIR:
@@ -100,6 +101,7 @@ int log2_ioctl(log_ctx *ctx, int code, ...) {
             int hold = va_arg(args, int);
             mutex_guard guard(c->lock);
             result = log_file_hold_set(c, hold);
+            log_file_say_notice(c);
             break;
         }
         default:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "liblog/log2_ctl.h"
 #include "liblog/log_cache.h"
@@ -50,16 +51,85 @@ ssize_t raw_write(log_file_sink *sink, const char *bytes, size_t len) {
     return syscall(SYS_write, sink->fd, bytes, len);
 }
 
-// Writes all len bytes; false on an error or when nothing moves.
-bool write_all(log_file_sink *sink, const char *bytes, size_t len) {
-    while (len > 0) {
-        ssize_t n = raw_write(sink, bytes, len);
+// Writes all len bytes; false on an error or when nothing moves, with
+// *written (may be null) the bytes that did go out.
+bool write_all(log_file_sink *sink, const char *bytes, size_t len, size_t *written = nullptr) {
+    size_t done = 0;
+    bool ok = true;
+    while (done < len) {
+        ssize_t n = raw_write(sink, bytes + done, len - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        len -= static_cast<size_t>(n);
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
     }
-    return true;
+    if (written) *written = done;
+    return ok;
+}
+
+// A line the file took only in part (a full disk) is cut off again, so
+// that the file holds whole lines only; errno is kept for the report.
+bool write_line(log_file_sink *sink, const char *bytes, size_t len) {
+    size_t written = 0;
+    if (write_all(sink, bytes, len, &written)) return true;
+    int saved = errno;
+    struct stat st;
+    if (written > 0 && !sink->stream && fstat(sink->fd, &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) >= written) {
+        if (ftruncate(sink->fd, st.st_size - static_cast<off_t>(written)) != 0)
+            log2_trace("log_file_write: cannot cut back a part line\n");
+    }
+    errno = saved;
+    return false;
+}
+
+uint64_t realtime_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+// A failure is said at once, then at most once a minute while it lasts,
+// and its end with the lines lost meanwhile. A disk that is all but full
+// fails one line and takes the next: a failure that starts within a minute
+// of the last report is not said again, and its losses go into the next.
+// line_lost is false for an open that failed.
+void note_failure(log_file_sink *sink, const char *what, int err, uint64_t now_ms, bool line_lost) {
+    if (line_lost) {
+        log2_sink_count(LOG2_SINK_FILE, true);
+        ++sink->lost_while_failing;
+    }
+    bool first = !sink->failing;
+    sink->failing = true;
+    if (first) sink->reported = false;
+    if (now_ms < sink->next_report_ms) return;
+    char reason[128];
+    const char *text = strerror_r(err, reason, sizeof reason);
+    sink->next_report_ms = now_ms + LOG_FILE_REPORT_EVERY_MS;
+    sink->reported = true;
+    if (first || sink->lost_while_failing == 0)
+        std::snprintf(sink->notice, sizeof sink->notice, "error: log file %s: %s failed: %s\n", sink->name, what, text);
+    else
+        std::snprintf(sink->notice, sizeof sink->notice,
+                      "error: log file %s: %s still fails: %s (%llu lines lost so far)\n", sink->name, what, text,
+                      static_cast<unsigned long long>(sink->lost_while_failing));
+}
+
+void note_recovered(log_file_sink *sink) {
+    sink->failing = false;
+    if (!sink->reported) return;
+    sink->reported = false;
+    std::snprintf(sink->notice, sizeof sink->notice, "log file %s: writing works again (%llu lines lost meanwhile)\n",
+                  sink->name, static_cast<unsigned long long>(sink->lost_while_failing));
+    sink->lost_while_failing = 0;
+}
+
+void note_written(log_file_sink *sink) {
+    log2_sink_count(LOG2_SINK_FILE, false);
+    if (sink->failing) note_recovered(sink);
 }
 
 // Remembers which file the descriptor holds and how big it is; false when
@@ -115,7 +185,7 @@ void apply_cap(log_file_sink *sink, uint64_t size) {
         size_t keep_len = static_cast<size_t>(tail + got - keep);
         if (ftruncate(sink->fd, 0) == 0) {
             sink->size = 0;
-            if (keep_len > 0 && !write_all(sink, keep, keep_len)) {
+            if (keep_len > 0 && !write_line(sink, keep, keep_len)) {
                 log2_trace("log_file_write: fwrite error\n");
                 close_fd(sink);
             } else {
@@ -261,23 +331,36 @@ int log_file_open(log_file_sink *sink, const char *name) {
     sink->type = LOG_FILE_TEXT;
     sink->fd = open_text(path, sink->mode[0] != 'a');
     if (sink->fd < 0 || !note_open_file(sink)) {
+        int err = errno;
         close_fd(sink);
         log2_trace("fopen %s err\n", path);
+        // A new path starts a new report.
+        sink->failing = false;
+        sink->next_report_ms = 0;
+        note_failure(sink, "open", err, realtime_ms(), false);
         return -1;
     }
+    if (sink->failing) note_recovered(sink);
     return 0;
 }
 
 int log_file_write(log_file_sink *sink, const char *text, size_t len, uint64_t now_us) {
     if (sink->type != LOG_FILE_TEXT) return 0;
-    if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) return -1;
-    if (!write_all(sink, text, len)) {
+    if ((sink->fd < 0 || path_moved(sink, now_us)) && !reopen(sink)) {
+        note_failure(sink, "open", errno, now_us / 1000, true);
+        return -1;
+    }
+    if (!write_line(sink, text, len)) {
         log2_trace("log_file_write: fwrite error\n");
-        if (!reopen(sink) || !write_all(sink, text, len)) {
+        int err = errno;
+        if (!reopen(sink) || !write_line(sink, text, len)) {
+            if (sink->fd >= 0) err = errno;
             close_fd(sink);
+            note_failure(sink, "write", err, now_us / 1000, true);
             return -1;
         }
     }
+    note_written(sink);
     sink->size += len;
     if (sink->size >= sink->max_size) enforce_cap(sink);
     return 0;

@@ -20,6 +20,7 @@
 #include "libpwd/libpwd.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
+#include "liblog/log2_ctl.h"
 
 namespace {
 
@@ -83,6 +84,10 @@ char *host_status_hook() {
     str_buf_printf(b, "shell_sessions=%zu\n", debug_shell_server_sessions());
     str_buf_printf(b, "web_sessions=%zu\n", app_web_sessions());
     str_buf_printf(b, "config_file=%s\n", conf ? conf : "none (built-in defaults)");
+    for (int sink = 0; sink < LOG2_SINK_COUNT; ++sink)
+        str_buf_printf(b, "log_%s_lines=%llu\nlog_%s_lost=%llu\n", log2_sink_name(sink),
+                       static_cast<unsigned long long>(log2_sink_lines(sink)), log2_sink_name(sink),
+                       static_cast<unsigned long long>(log2_sink_lost(sink)));
     return str_buf_take(b);
 }
 

@@ -1,0 +1,63 @@
+// What the sinks that can lose lines lost, and the console warning when a
+// network sink's loss grows: said at once, then at most once a minute with
+// the count, so that a receiver that is down is seen and does not flood.
+#include <array>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+
+#include "liblog/log_ctx.h"
+
+namespace {
+
+struct sink_counts {
+    std::atomic<uint64_t> lines{0};
+    std::atomic<uint64_t> lost{0};
+};
+
+std::array<sink_counts, LOG2_SINK_COUNT> g_counts;
+constexpr std::array<const char *, LOG2_SINK_COUNT> NAMES{"file", "syslog", "collector"};
+
+constexpr uint64_t WARN_EVERY_MS = 60 * 1000;
+
+// Under the log lock.
+struct loss_report {
+    uint64_t reported = 0;  // the loss count last said
+    uint64_t next_ms = 0;   // the next warning is due then
+};
+std::array<loss_report, LOG2_SINK_COUNT> g_reports;
+
+bool valid(int sink) { return sink >= 0 && sink < LOG2_SINK_COUNT; }
+
+}  // namespace
+
+void log2_sink_count(int sink, bool lost) {
+    if (!valid(sink)) return;
+    g_counts[static_cast<size_t>(sink)].lines.fetch_add(1, std::memory_order_relaxed);
+    if (lost) g_counts[static_cast<size_t>(sink)].lost.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t log2_sink_lines(int sink) {
+    return valid(sink) ? g_counts[static_cast<size_t>(sink)].lines.load(std::memory_order_relaxed) : 0;
+}
+
+uint64_t log2_sink_lost(int sink) {
+    return valid(sink) ? g_counts[static_cast<size_t>(sink)].lost.load(std::memory_order_relaxed) : 0;
+}
+
+const char *log2_sink_name(int sink) { return valid(sink) ? NAMES[static_cast<size_t>(sink)] : ""; }
+
+void log_sink_loss_check(log_ctx *ctx, uint64_t now_ms) {
+    // The file sink reports its own failures, with the path and the reason.
+    for (int sink = LOG2_SINK_SYSLOG; sink < LOG2_SINK_COUNT; ++sink) {
+        loss_report &report = g_reports[static_cast<size_t>(sink)];
+        uint64_t lost = log2_sink_lost(sink);
+        if (lost == report.reported || now_ms < report.next_ms) continue;
+        char text[160];
+        std::snprintf(text, sizeof text, "warning: log sink %s lost %" PRIu64 " lines (%" PRIu64 " since start)\n",
+                      NAMES[static_cast<size_t>(sink)], lost - report.reported, lost);
+        report.reported = lost;
+        report.next_ms = now_ms + WARN_EVERY_MS;
+        log_say(ctx, text);
+    }
+}
