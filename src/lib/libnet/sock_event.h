@@ -37,6 +37,8 @@ constexpr int SOCK_EVENT_CLOSED_HOST = 4;  // sock_event_close or sock_del_event
 // - closed (may be null): runs once, on the closing thread, with the socket
 //   still open and already out of the poller; the context and its socket are
 //   gone when it returns, so the host drops every pointer to them there.
+//   It must not close another context (the sweep and the stop walk the
+//   list while it runs).
 struct sock_event_procs {
     int (*readable)(sock_event_ctx *ctx, uint32_t events, void *host);
     int (*writable)(sock_event_ctx *ctx, void *host);
