@@ -1,6 +1,8 @@
 // Event contexts of a host service: the closed procedure runs once whoever
 // closes, write interest comes and goes, the loop holds far more than the
 // select limit, and a full poller refuses with a counted warning.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -274,5 +276,44 @@ TEST_F(SockSelectLoopTest, FullPollerRefusesWithACountedWarning) {
     EXPECT_TRUE(round_trip(fds[0], "still"));
     for (int fd : fds) close(fd);
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+    sock_tcp_server_exit(srv);
+}
+
+// With every descriptor in use, a listener takes the connection off its
+// queue and closes it (counted) instead of staying readable for ever.
+TEST_F(SockLoopTest, ListenerOutOfDescriptorsClosesAndCountsTheConnection) {
+    int port = 0;
+    sock_srv *srv = start_host_server(&port);
+    ASSERT_NE(srv, nullptr);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(client) + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(client)) >= 0;) fillers.push_back(fd);
+    const uint64_t refused_before = sock_event_refused_count();
+    {
+        // No log capture here: it needs descriptors of its own.
+        const bool connected = connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        const bool closed = connected && test_wait_closed(client, 10000);
+        for (int fd : fillers) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_TRUE(connected);
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_TRUE(test_wait_until([&] { return sock_event_refused_count() == refused_before + 1; }));
+    // Once descriptors are back, connections are taken again.
+    const int fd = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(round_trip(fd, "back"));
+    close(fd);
+    close(client);
     sock_tcp_server_exit(srv);
 }
