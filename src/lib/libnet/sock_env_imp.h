@@ -28,8 +28,12 @@ private:
 // Closes an event context, telling its closed procedure why (SOCK_EVENT_CLOSED_*).
 struct sock_event_ctx;
 int sock_event_close_reason(sock_event_ctx *ectx, int reason);
-// Counts a connection refused for want of room and warns, at most once a minute.
-void sock_event_refused_note(const char *why);
+// Counts a connection refused for want of room and warns, at most once a
+// minute for each kind.
+constexpr int SOCK_REFUSED_POLLER_FULL = 0;
+constexpr int SOCK_REFUSED_NO_DESCRIPTOR = 1;
+constexpr int SOCK_REFUSED_KINDS = 2;
+void sock_event_refused_note(int kind);
 
 // A descriptor held in reserve while the loop runs, so that a listener can
 // still take a connection off its queue and close it when the process has no

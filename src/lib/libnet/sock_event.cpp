@@ -18,7 +18,9 @@ namespace {
 // A refusal that repeats is said again at most once a minute, with the count.
 constexpr uint64_t REFUSED_WARN_EVERY_MS = 60000;
 std::atomic<uint64_t> g_refused{0};
-std::atomic<uint64_t> g_refused_warned_ms{0};  // 0: never warned
+// Per kind of refusal, so that one kind does not hide the other; 0: never warned.
+std::atomic<uint64_t> g_refused_warned_ms[SOCK_REFUSED_KINDS]{};
+const char *const kRefusedWhy[SOCK_REFUSED_KINDS] = {"the poller is full", "no descriptor left"};
 
 // Closes now, or once the context's running procedure has returned.
 int close_ctx(sock_event_ctx *ectx, int reason) {
@@ -89,7 +91,7 @@ sock_event_ctx *open_ctx(os_socket sock, sock_event_proc proc, uint64_t user,
     ectx->interest = OS_POLLER_READ;
     if ((flags & SOCK_EVENT_EDGE) && os_poller_support(poller)) ectx->interest |= OS_POLLER_EDGE;
     if (!sock_poller_insert(sock, ectx->interest, ectx)) {
-        sock_event_refused_note("the poller is full");
+        sock_event_refused_note(SOCK_REFUSED_POLLER_FULL);
         os_socket_exit(sock);
         ectx->type = 0;
         lbuf_free(events, ectx);
@@ -101,12 +103,15 @@ sock_event_ctx *open_ctx(os_socket sock, sock_event_proc proc, uint64_t user,
 
 }  // namespace
 
-void sock_event_refused_note(const char *why) {
+void sock_event_refused_note(int kind) {
+    PAL_ASSERT_RET(kind >= 0 && kind < SOCK_REFUSED_KINDS, );
     const uint64_t total = g_refused.fetch_add(1, std::memory_order_relaxed) + 1;
     const uint64_t now = os_clock_ms() | 1;  // never 0, which means "never warned"
-    uint64_t last = g_refused_warned_ms.load(std::memory_order_relaxed);
+    std::atomic<uint64_t> &warned = g_refused_warned_ms[kind];
+    uint64_t last = warned.load(std::memory_order_relaxed);
     if (last != 0 && now - last < REFUSED_WARN_EVERY_MS) return;
-    if (!g_refused_warned_ms.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    if (!warned.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    const char *why = kRefusedWhy[kind];
     os_poller *poller = sock_env_poller();
     LOGW("connection refused: %s (%zu objects on the %s poller); %llu refused so far\n", why,
          poller ? os_poller_count(poller) : size_t{0}, os_poller_backend_name(poller),

@@ -53,7 +53,7 @@ void refuse_for_want_of_descriptors(os_socket listen_sock) {
     sock_env_spare(false);
     os_socket sock = os_socket_accept(listen_sock, nullptr);
     if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
-    sock_event_refused_note("no descriptor left");
+    sock_event_refused_note(SOCK_REFUSED_NO_DESCRIPTOR);
     sock_env_spare(true);
 }
 
