@@ -75,6 +75,34 @@ TEST(NetshConfig, ListensOnlyOnTheConfiguredAddress) {
     EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
+// The shell server runs on either poller back end, and show info names it.
+TEST(NetshConfig, PollerKeyChoosesTheBackEndThatShowInfoNames) {
+    struct row {
+        const char *line;
+        const char *shown;
+        const char *error;  // expected in the output, or null
+    };
+    const row rows[] = {
+        {"", "poller=epoll\r\n", nullptr},
+        {"poller = select\n", "poller=select\r\n", nullptr},
+        {"poller = kqueue\n", "poller=epoll\r\n", "[debug] poller = kqueue: the back end is one of epoll|select"},
+    };
+    for (const row &r : rows) {
+        HubdDir dir;
+        const int port = free_tcp_port();
+        dir.write_file("hubd.ini", shell_ini(port) + r.line);
+        HubdProcess p(dir, {"-q"});
+        ASSERT_TRUE(wait_shell_ready(p, port)) << r.line << p.err();
+        ShellConn c(port);
+        const std::string info = c.run("show info");
+        EXPECT_NE(info.find(r.shown), std::string::npos) << r.line << info;
+        if (r.error) {
+            EXPECT_TRUE(p.wait_for_err(r.error, 5000) || p.wait_for_out(r.error, 5000)) << p.err();
+        }
+        EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    }
+}
+
 // ---- wire protocol ----
 
 TEST(NetshProtocol, ShowInfoComesBackInCrLfLinesAndOneEndByte) {

@@ -174,6 +174,26 @@ TEST(OsSocketTcp, PeerCloseReadsAsZeroAfterReadableWait) {
     EXPECT_EQ(os_socket_recv(pair.server, buf, sizeof(buf)), 0);
 }
 
+// The event-driven receive tells nothing-now, data, peer closed and a reset apart,
+// where os_socket_recv says 0 for the first and the third.
+TEST(OsSocketTcp, RecvExTellsNothingNowFromPeerClosedFromError) {
+    test_listener listener("127.0.0.1");
+    connected pair;
+    connect_to(listener, &pair);
+    char buf[8];
+    EXPECT_EQ(os_socket_recv_ex(pair.server, buf, sizeof buf), 0);
+    ASSERT_EQ(os_socket_send(pair.client, "ab", 2), 2);
+    ASSERT_EQ(os_socket_wait_impl(pair.server, OS_SOCKET_WAIT_READ, 5000), OS_SOCKET_WAIT_READ);
+    EXPECT_EQ(os_socket_recv_ex(pair.server, buf, sizeof buf), 2);
+    os_socket_exit(pair.client);
+    pair.client = OS_SOCKET_NONE;
+    ASSERT_EQ(os_socket_wait_impl(pair.server, OS_SOCKET_WAIT_READ, 5000), OS_SOCKET_WAIT_READ);
+    EXPECT_EQ(os_socket_recv_ex(pair.server, buf, sizeof buf), OS_SOCKET_RECV_CLOSED);
+    EXPECT_EQ(os_socket_recv(pair.server, buf, sizeof buf), 0);  // unchanged contract
+    str_log_capture log;
+    EXPECT_EQ(os_socket_recv_ex(pair.server, buf, 0), -1);  // a bad call, not "nothing now"
+}
+
 TEST(OsSocketTcp, PeerClosedEmptyOnlyWhenNothingIsLeftToRead) {
     struct {
         const char *sent;  // null: nothing

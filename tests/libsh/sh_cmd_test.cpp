@@ -166,9 +166,9 @@ TEST_F(ShellCmdTest, ShowViewWithNoTextPrintsNothing) {
     EXPECT_EQ("http_server_port=0\n", out("sc"));
 }
 
-TEST_F(ShellCmdTest, ShowInfoHasElevenLinesInOrder) {
+TEST_F(ShellCmdTest, ShowInfoHasTwelveLinesInOrder) {
     std::string text = out("show info");
-    const char *keys[] = {"ver=", "ver_date=", "start_time=", "is_root=", "log_level=", "bsv_pipe_name=",
+    const char *keys[] = {"ver=", "ver_date=", "start_time=", "is_root=", "log_level=", "poller=", "bsv_pipe_name=",
                           "cpu_endian=", "os_is_nt=", "os_info=", "hw_info=", "os_start_time="};
     size_t pos = 0;
     for (const char *key : keys) {
@@ -177,6 +177,8 @@ TEST_F(ShellCmdTest, ShowInfoHasElevenLinesInOrder) {
     }
     EXPECT_EQ(text.size(), pos);
     EXPECT_NE(std::string::npos, text.find("bsv_pipe_name=''\n"));
+    // Without a running loop: the back end the loop would start on.
+    EXPECT_NE(std::string::npos, text.find("\npoller=epoll\n"));
     EXPECT_EQ(3, std::count(text.begin() + static_cast<long>(text.find("hw_info=")),
                             text.begin() + static_cast<long>(text.find("os_start_time=")), '|') + 1);
 }

@@ -10,6 +10,7 @@
 #include "libdbg/http.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_panic.h"
+#include "libpal/os/os_poller.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_safe2.h"
 #include "libpal/tframe/app.h"
@@ -49,6 +50,11 @@ int32_t app_conf_file_init(const char *path) {
     set_text(&g_app.http_server_pwd, conf_get_str(conf, "debug:http_server_pwd", ""));
     set_text(&g_app.panic_dump_dir, conf_get_str(conf, "debug:panic_dump_dir", ""));
     os_panic_dump_keep_set(conf_get_int(conf, "debug:panic_dump_keep", OS_PANIC_DUMP_KEEP_DEFAULT));
+    // The event loop's poller back end, taken when the loop starts.
+    const char *poller = conf_get_str(conf, "debug:poller", "");
+    if (poller && *poller && !os_poller_backend_set(poller))
+        LOGE("%s: [debug] poller = %s: the back end is one of %s; %s is used\n", path, poller,
+             os_poller_backend_names(), os_poller_backend_name(nullptr));
     debug_shell_server_max_sessions_set(conf_get_int(conf, "debug:shell_server_max_sessions", NETSH_MAX_SESSIONS));
     dbg_http_allowed_hosts_set(conf_get_str(conf, "debug:http_allowed_hosts", ""));
     dbg_access_set(conf_get_str(conf, "debug:shell_allowed_users", ""), conf_get_str(conf, "debug:shell_server_pwd", ""),

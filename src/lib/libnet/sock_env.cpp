@@ -31,6 +31,7 @@ struct sock_env_state {
     std::atomic<uint32_t> idle_ms{0};
     std::atomic<sock_periodic_proc> periodic{nullptr};
     std::atomic<void *> periodic_arg{nullptr};
+    std::atomic<os_socket> spare{OS_SOCKET_NONE};
 
     // Gate: the loop runs a pass only while no other thread holds it.
     std::mutex gate_mutex;
@@ -126,6 +127,19 @@ sock_loop_gate::~sock_loop_gate() {
 
 lbuf *sock_env_events() { return g_env.events.load(std::memory_order_acquire); }
 
+void sock_env_spare(bool hold) {
+    if (!hold) {
+        os_socket spare = g_env.spare.exchange(OS_SOCKET_NONE);
+        if (spare != OS_SOCKET_NONE) os_socket_exit(spare);
+        return;
+    }
+    if (g_env.spare.load() != OS_SOCKET_NONE) return;
+    os_socket spare = os_socket_init(OS_SOCKET_UDP, OS_IPADDR_FAMILY_IPV4);
+    os_socket none = OS_SOCKET_NONE;
+    if (spare != OS_SOCKET_NONE && !g_env.spare.compare_exchange_strong(none, spare))
+        os_socket_exit(spare);
+}
+
 bool sock_env_on_loop_thread() {
     uint32_t tid = g_env.loop_tid.load(std::memory_order_relaxed);
     return tid != 0 && tid == os_thread_id();
@@ -153,6 +167,7 @@ int sock_env_init() {
         }
         g_env.events.store(events, std::memory_order_release);
     }
+    sock_env_spare(true);
     g_env.stop.store(0, std::memory_order_relaxed);
     g_env.thread = os_thread_init("sock_listen", sock_events_thread, nullptr, nullptr, nullptr);
     if (!g_env.thread) {
@@ -187,11 +202,12 @@ int sock_env_exit() {
         lbuf_lock(events);
         for (void *item = lbuf_first(events); item;) {
             void *next = lbuf_next(events, item);
-            sock_del_event_proc(static_cast<sock_event_ctx *>(item));
+            sock_event_close_reason(static_cast<sock_event_ctx *>(item), SOCK_EVENT_CLOSED_STOP);
             item = next;
         }
         lbuf_unlock(events);
     }
+    sock_env_spare(false);
     os_poller *poller = g_env.poller.exchange(nullptr);
     if (poller) os_poller_exit(poller);
     events = g_env.events.exchange(nullptr);

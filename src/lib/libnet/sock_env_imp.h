@@ -25,6 +25,22 @@ private:
     bool held_;
 };
 
+// Closes an event context, telling its closed procedure why (SOCK_EVENT_CLOSED_*).
+struct sock_event_ctx;
+int sock_event_close_reason(sock_event_ctx *ectx, int reason);
+// Counts a connection refused for want of room and warns, at most once a
+// minute for each kind.
+constexpr int SOCK_REFUSED_POLLER_FULL = 0;
+constexpr int SOCK_REFUSED_NO_DESCRIPTOR = 1;
+constexpr int SOCK_REFUSED_KINDS = 2;
+void sock_event_refused_note(int kind);
+
+// A descriptor held in reserve while the loop runs, so that a listener can
+// still take a connection off its queue and close it when the process has no
+// descriptor left (a level-triggered listener would otherwise stay readable
+// and spin). false releases it, true takes it again.
+void sock_env_spare(bool hold);
+
 // Poller dispatch of the loop thread.
 int sock_events_callback(os_poller *poller, const os_poller_object *object, uint32_t events,
                          void *user);

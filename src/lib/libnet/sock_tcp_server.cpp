@@ -34,13 +34,27 @@ void tune_socket(os_socket sock, const sock_srv_conf *conf) {
         LOGW("OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE %d error\n", static_cast<int>(conf->send_buf_size));
 }
 
-// Registers one listener; a full poller ends the process.
+// Registers one listener. A poller without room refuses it: the address is
+// skipped like one that cannot be bound, and the process goes on.
 bool add_listener(sock_srv *srv, os_socket sock, uint32_t flags) {
     if (srv->count >= SOCK_SRV_MAX_LISTEN || !sock_poller_insert(sock, flags, srv)) {
-        LOG_FATAL("os_poller_insert_sock failed\n");
+        os_poller *poller = sock_env_poller();
+        LOGE("os_poller_insert_sock failed: %s listener refused (%zu objects on the %s poller)\n",
+             srv->name, poller ? os_poller_count(poller) : size_t{0}, os_poller_backend_name(poller));
+        os_socket_exit(sock);
+        return false;
     }
     srv->socks[srv->count++] = sock;
     return true;
+}
+
+// Accepts and closes one waiting connection with the spare descriptor.
+void refuse_for_want_of_descriptors(os_socket listen_sock) {
+    sock_env_spare(false);
+    os_socket sock = os_socket_accept(listen_sock, nullptr);
+    if (sock != OS_SOCKET_NONE) os_socket_exit(sock);
+    sock_event_refused_note(SOCK_REFUSED_NO_DESCRIPTOR);
+    sock_env_spare(true);
 }
 
 // Next field of an address list; false at the end of the list.
@@ -113,9 +127,10 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_conf *conf)
     srv->work_proc = conf->work_proc;
     srv->arg = conf->arg;
 
+    // Level-triggered: an accept loop cut short (a thread that cannot start)
+    // leaves the rest of the queue announced for the next pass.
     uint32_t flags = OS_POLLER_READ;
     os_poller *poller = sock_env_poller();
-    if (poller && os_poller_support(poller)) flags |= OS_POLLER_EDGE;
 
     if (addrs && *addrs) {
         const char *cursor = addrs;
@@ -138,7 +153,13 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_conf *conf)
             mem_free(srv);
             return nullptr;
         }
-        add_listener(srv, sock, flags);
+        if (!add_listener(srv, sock, flags)) {
+            // A listener the poller cannot take fails the start as one that cannot be bound.
+            conf->bind_failed = 1;
+            conf->bind_error = EMFILE;
+            mem_free(srv);
+            return nullptr;
+        }
         // The IPv6 wildcard shares the IPv4 listener's port; its failure is ignored.
         int v6_port = port == 0 ? static_cast<int>(conf->bound_port) : port;
         os_socket sock6 = sock_bind("::", v6_port, conf);
@@ -175,7 +196,10 @@ void sock_server_accept(sock_srv *srv, os_socket listen_sock) {
         os_ipaddr peer;
         os_ipaddr_clear(&peer);
         os_socket sock = os_socket_accept(listen_sock, &peer);
-        if (sock == OS_SOCKET_NONE) return;
+        if (sock == OS_SOCKET_NONE) {
+            if (errno == EMFILE || errno == ENFILE) refuse_for_want_of_descriptors(listen_sock);
+            return;
+        }
         if (srv->accept_proc) {
             srv->accept_proc(sock, &peer, srv->arg);
             continue;

@@ -10,6 +10,7 @@
 
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
+#include "libnet/sock_env.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_host.h"
 #include "libpal/os/os_time.h"
@@ -77,6 +78,7 @@ char *info_text() {
     str_buf_printf(b, "is_root=%d\n", os_is_root());
     const char *level = log2_level_name(log2_level_get());
     str_buf_printf(b, "log_level=%s\n", level ? level : "");
+    str_buf_printf(b, "poller=%s\n", os_poller_backend_name(sock_env_poller()));
     const char *(*pipe_name)() = g_pipe_name_getter.load(std::memory_order_relaxed);
     add_quoted(b, "bsv_pipe_name", pipe_name ? pipe_name() : "");
     str_buf_printf(b, "cpu_endian=%s\n", std::endian::native == std::endian::little ? "little" : "big");

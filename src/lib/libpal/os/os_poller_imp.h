@@ -16,14 +16,12 @@ struct os_poller_backend {
 
 // The set-based back end: at most 64 objects, 512 events a pass.
 extern const os_poller_backend os_poller_select_backend;
+// The epoll back end: as many objects as descriptors, 512 events a pass.
+extern const os_poller_backend os_poller_epoll_backend;
 
-// Top bit of a user pointer: marks a pipe object inside the back end.
+// Top bit of a user pointer: marks a pipe object.
 constexpr uint64_t OS_POLLER_PIPE_BIT = uint64_t{1} << 63;
 
-// Sends one wake byte; true when it went out.
-bool os_poller_wake_send(os_poller *poller, char byte);
 // Kill ('k') and spak ('p') over the wake pair, for back-end tables.
 bool os_poller_generic_kill(os_poller *poller);
 bool os_poller_generic_spak(os_poller *poller);
-// The wake byte that ends a wait with -1.
-constexpr char OS_POLLER_WAKE_KILL = 'k';

@@ -78,6 +78,12 @@ bool os_socket_peer(os_socket sock, os_ipaddr *addr);
 // Neither ever waits, whatever the socket's blocking mode.
 int os_socket_recv(os_socket sock, void *data, size_t len);
 int os_socket_send(os_socket sock, const void *data, size_t len);
+// The receive for event-driven readers, which must tell the three outcomes
+// apart: bytes read (> 0), 0 when nothing is there now, OS_SOCKET_RECV_CLOSED
+// when the peer has closed (end of stream), -1 on error (errno kept). Never
+// waits. A length of 0 is a bad call (-1).
+constexpr int OS_SOCKET_RECV_CLOSED = -2;
+int os_socket_recv_ex(os_socket sock, void *data, size_t len);
 // A receive that sleeps until bytes arrive, the peer closes, or the socket is
 // shut down for reading (from any thread, see os_socket_shutdown_read): bytes
 // read, 0 at the end of the input, -1 on error (errno kept; EAGAIN when the

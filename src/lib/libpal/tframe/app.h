@@ -9,6 +9,40 @@ struct ConfHandle;
 
 constexpr int APP_ARGV_COPIES = 16;
 
+// What a host program fills before app_opt_init. g_app starts zero-filled,
+// and a field left at zero has the meaning given here.
+//
+// Required:
+// - app_name, app_ver, app_ver_date, app_desc: the banner, "show info", the
+//   log and crash dump names (app_opt_init reports each one missing).
+// - app_conf_file: the configuration file's name beside the executable,
+//   used unless -c names another (reported when missing).
+// - opt_parse_proc: parses the command line and applies it; app_opt_parse is
+//   the framework's (-c -o -l -d -q -p -i -u -e -v -h -s -w). Left empty,
+//   nothing is parsed and nothing is set up: no log file, no configuration.
+// - conf_init_proc, lib_init_proc, lib_exit_proc: app_conf_file_init,
+//   app_lib_init and app_lib_exit of libapp (the framework keys, the shell,
+//   the pipe server and their release); empty means none of it runs.
+// - wsrv_start_proc, wsrv_stop_proc: app_start_server and app_stop_server,
+//   which the service mode (-d) runs.
+// - shell_server_port, http_server_port: the debug shell and web console
+//   ports that apply when the configuration file does not set them (hubd
+//   uses 12581 and 12580); 0 leaves that server off.
+// Optional, with what zero means:
+// - app_copyright: no copyright line under the banner.
+// - web_title, shell_prompt: an empty page title and prompt.
+// - svc_name, svc_display_name, svc_desc: needed only for -i, -u and -d.
+// - opt_table: -s accepts no key.
+// - shell_connet_cmd: -e cannot reach a running instance (reported).
+// - conf_dump_proc: -p prints an error (app_conf_dump is libapp's).
+// - instance_check_proc: several instances may run at once.
+// - sig_handler_proc: no signal thread (app_sig_handler is libapp's).
+// - need_admin, log_banner, log_cmdline, chdir_exe_dir, ver_num: off / 0.
+// Filled by the framework, not the host: conf_path, opt_*, svc_action,
+// daemon_mode, the *_addr, http_server_user/pwd, panic_dump_dir, cmdline,
+// os_*, host_*, boot_time, start_*, server_stopped, argv_copies.
+// The host's own service, its keys, "show status" lines and shutdown come
+// through app_host_hooks_set (libapp/app_lib.h), not through this record.
 struct AppDescriptor {
     OptKey *opt_table;
     char *conf_path;

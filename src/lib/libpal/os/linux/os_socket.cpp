@@ -272,6 +272,18 @@ int os_socket_recv(os_socket sock, void *data, size_t len) {
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
 }
 
+int os_socket_recv_ex(os_socket sock, void *data, size_t len) {
+    PAL_ASSERT_RET(sock != OS_SOCKET_NONE && data && len > 0, -1);
+    if (len > INT_MAX) len = INT_MAX;
+    ssize_t n;
+    do {
+        n = recv(os_socket_fd(sock), data, len, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return OS_SOCKET_RECV_CLOSED;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+}
+
 int os_socket_recv_wait(os_socket sock, void *data, size_t len) {
     PAL_ASSERT_RET(sock != OS_SOCKET_NONE && data && len > 0, -1);
     if (len > INT_MAX) len = INT_MAX;

@@ -154,13 +154,17 @@ void demangled(const char *name, char *out, size_t size) {
     std::free(plain);
 }
 
+// Read once, under the guard of a static's initialisation: concurrent
+// callers must not fill the buffer at the same time.
 const char *exe_path() {
-    static char path[512];
-    if (!path[0]) {
-        ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-        path[n > 0 ? n : 0] = 0;
-    }
-    return path;
+    static const struct exe_path_text {
+        char path[512] = {};
+        exe_path_text() {
+            ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+            path[n > 0 ? n : 0] = 0;
+        }
+    } text;
+    return text.path;
 }
 
 // addr is printed; lookup is the address used for the source line (a return
