@@ -1,5 +1,6 @@
 // The keys of section "debug" and the check of a whole configuration file.
 #include <cstdio>
+#include <cstring>
 
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
@@ -20,6 +21,11 @@ int check_keep(const char *value, char *why, size_t n) {
     return conf_why(why, n, "a number from 0 to %lld (0 keeps every dump)", static_cast<long long>(COUNT_MAX));
 }
 
+int check_poller(const char *value, char *why, size_t n) {
+    if (std::strcmp(value, "epoll") == 0 || std::strcmp(value, "select") == 0) return 0;
+    return conf_why(why, n, "epoll or select");
+}
+
 constexpr conf_key_rule DEBUG_RULES[] = {
     {"debug", "shell_server_port", conf_check_port_or_off},
     {"debug", "shell_server_addr", conf_check_addr_list},
@@ -36,6 +42,7 @@ constexpr conf_key_rule DEBUG_RULES[] = {
     {"debug", "shell_allowed_users", nullptr},
     {"debug", "shell_server_pwd", nullptr},
     {"debug", "protected_mode", conf_check_switch},
+    {"debug", "poller", check_poller},
     {nullptr, nullptr, nullptr},
 };
 
