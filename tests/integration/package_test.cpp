@@ -90,6 +90,9 @@ TEST(Package, InstallTreeHasEveryFileAndAHardenedUnitAndRuns) {
     const int http_port = free_tcp_port();
     // The installed program runs from the test's folder (its configuration is named by -c).
     fs::copy_file(root + HUBD_INSTALL_SBINDIR + "/hubd", dir.binary(), fs::copy_options::overwrite_existing);
+    HubdResult checked = run_hubd(dir, {"-t", "-c", dir.path() + "/hubd.ini"});
+    EXPECT_EQ(checked.exit_code, 0) << checked.err;
+    EXPECT_NE(checked.out.find("configuration ok"), std::string::npos) << checked.out;
     HubdProcess p(dir,
                   {"-q", "-c", dir.path() + "/hubd.ini", "-s", "debug_server_port=" + std::to_string(shell_port), "-s",
                    "http_server_port=" + std::to_string(http_port)},

@@ -74,7 +74,9 @@ TEST_F(ShellTest, LimitsTakeTheLongestInputWholeAndRefuseOneByteMore) {
         m.run(row.line.c_str());
         EXPECT_EQ(row.text, m.text) << row.line.substr(0, 40);
         EXPECT_EQ(1, m.flushes);
-        if (!row.env_name.empty()) EXPECT_NE("<unset>", env_value(row.env_name.c_str())) << row.env_name;
+        if (!row.env_name.empty()) {
+            EXPECT_NE("<unset>", env_value(row.env_name.c_str())) << row.env_name;
+        }
     }
     EXPECT_EQ("v", env_value(NAME_255.c_str()));
     EXPECT_EQ(VALUE_255, env_value("V"));

@@ -124,7 +124,9 @@ TEST_F(ShellCmdTest, HelpAndDashHPrintTheUsageAndRunNothing) {
             int ret = m.run(line.c_str());
             EXPECT_EQ(0u, m.text.find(row.head)) << line << ": " << m.text;
             EXPECT_EQ(0, m.ctx.exit_flag) << line;
-            if (line[0] == 'h') EXPECT_EQ(0, ret) << line;
+            if (line[0] == 'h') {
+                EXPECT_EQ(0, ret) << line;
+            }
         }
     }
     libsh_exit_hook_set(nullptr);
