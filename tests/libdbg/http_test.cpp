@@ -32,6 +32,26 @@ bool wait_for(const std::function<bool()> &pred) {
     return pred();
 }
 
+// Bytes that are not UTF-8 become U+FFFD each; sound sequences stay as they are.
+TEST(HttpJsonResp, InvalidUtf8BecomesReplacementCharacters) {
+    struct {
+        const char *in, *out;
+    } rows[] = {
+        {"a\xff\xfe" "b", "a\\ufffd\\ufffdb"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"\xc3", "\\ufffd"},                          // cut short
+        {"\xc0\xaf", "\\ufffd\\ufffd"},                // overlong '/'
+        {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},      // a surrogate
+        {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},  // above U+10FFFF
+        {"\xe2\x82x", "\\ufffd\\ufffdx"},
+    };
+    for (const auto &row : rows) {
+        char out[64];
+        size_t len = http_json_escape_cut(row.in, std::strlen(row.in), out, sizeof out - 1);
+        EXPECT_EQ(std::string(out, len), row.out) << row.in;
+    }
+}
+
 TEST(HttpJsonResp, CutReplyStaysValidJson) {
     const std::string rows[] = {
         std::string(20000, 'a'),
@@ -160,7 +180,7 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     start("", "");
     for (const auto &row : ENDPOINTS) {
         std::string reply = get(row.path);
-        EXPECT_EQ(reply.rfind("HTTP/1.1 200 Output Follows\r\n", 0), 0u) << row.path;
+        EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << row.path;
         EXPECT_EQ(http_test_body(reply).rfind(row.body_start, 0), 0u) << row.path << ": " << reply;
     }
     EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
@@ -168,7 +188,7 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     EXPECT_NE(page.find("<title>Test Title</title>"), std::string::npos);
     EXPECT_NE(page.find("value=\"47110815\""), std::string::npos);
     EXPECT_NE(page.find(">tst></span>"), std::string::npos);
-    EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
     // A quote in the name cannot break the failure object.
     std::string quoted = http_test_body(get("/update?name=a\"b&value=1"));
     EXPECT_TRUE(http_test_json_ok(quoted)) << quoted;
@@ -182,8 +202,8 @@ TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
         for (const std::string &auth : {std::string(), http_test_basic("admin", "wrong"), http_test_basic("x", "s3cret")}) {
             std::string reply = get(row.path, auth);
             if (row.needs_auth) {
-                EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\nServer: QELTO Http Server\r\n"
-                                      "WWW-Authenticate: Basic realm=\"qelto\"\n",
+                EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\r\nServer: QELTO Http Server\r\n"
+                                      "WWW-Authenticate: Basic realm=\"qelto\"\r\n",
                                       0),
                           0u)
                     << row.path;
@@ -226,7 +246,7 @@ TEST_F(HttpServerTest, CrossSiteBrowserRequestsAreRefusedAndRunNothing) {
     log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
 }
 
-TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+TEST_F(HttpServerTest, ConnectionsBeyondTheCapGet503AtOnce) {
     start("", "", 0, 3);
     std::vector<int> held;
     for (int i = 0; i < 3; ++i) {
@@ -236,7 +256,9 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
         held.push_back(fd);
     }
     ASSERT_TRUE(wait_for([] { return dbg_http_server_threads() == 3; }));
-    EXPECT_EQ(http_test_get(port_, "/metrics"), "");
+    std::string busy = http_test_get(port_, "/metrics");
+    EXPECT_EQ(busy.rfind("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\n", 0), 0u) << busy;
+    EXPECT_EQ(http_test_body(busy), "Too many connections, try again later.\r\n");
     for (int fd : held) {
         send(fd, " HTTP/1.1\r\n\r\n", 13, MSG_NOSIGNAL);
         char buf[64];
