@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "shell_client_util.h"
 #include "web_client_util.h"
@@ -156,6 +158,56 @@ TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
                                      &status);
     EXPECT_EQ(parsed, "'\\ufffd\\ufffd\\n\\x00'\n");
     EXPECT_TRUE(p.running());
+    p.stop(SIGTERM);
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+TEST(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\n[log]\nlevel = verb\n"));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    for (const char *reader : {"tab1", "tab2"}) curl(port, std::string("/log?reader=") + reader);
+    curl(port, "/cmd?command=call%20tlog");
+    const char *lines[] = {"log_verb", "log_debug", "log_info", "log_notice", "log_warn", "log_error", "log_crit2"};
+    for (const char *reader : {"tab1", "tab2"}) {
+        std::string got = curl(port, std::string("/log?reader=") + reader);
+        for (const char *line : lines) EXPECT_EQ(count_of(got, std::string(line) + "\\n"), 1u) << reader << ": " << line << got;
+    }
+    // A burst larger than the log reader's ring: what is gone is counted. The
+    // filter shows crit only, so that the polls' own debug lines do not count.
+    curl(port, "/log?reader=burst&level=crit");
+    std::string burst;
+    for (int i = 0; i < 300; ++i) burst += "call%20tlog;";
+    // The program's console output is read meanwhile, or its pipe would fill and stall the burst.
+    EXPECT_EQ(curl(port, "/update?name=log.level&value=warn"), "{ \"success\" : true, \"msg\" : \"ok\" }");
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        curl(port, "/cmd?command=" + burst);
+        done = true;
+    });
+    while (!done) p.pump(50);
+    runner.join();
+    uint64_t missed = 0;
+    size_t crit = 0;
+    for (int i = 0; i < 100; ++i) {
+        p.pump(0);
+        std::string got = curl(port, "/log?reader=burst&level=crit");
+        EXPECT_EQ(got.find("log_error"), std::string::npos);
+        if (got == "[]") break;
+        size_t at = got.find("\"missed\":");
+        if (at != std::string::npos) missed += std::stoull(got.substr(at + 9));
+        crit += count_of(got, "log_crit2");
+    }
+    EXPECT_GT(missed, 0u);
+    EXPECT_GE(missed + crit, 300u) << missed << " missed, " << crit;
+    EXPECT_NE(curl(port, "/log?level=loud", "-i").find("400 Bad Request"), std::string::npos);
     p.stop(SIGTERM);
 }
 
