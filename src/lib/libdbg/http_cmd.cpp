@@ -119,6 +119,8 @@ int http_exec_cmd(const char *cmd, char *reply) {
     ctx.flush = mem_flush;
     int result = libsh_exec_line(&ctx, cmd);
     if (result < 0) LOGD("exec [%s] failed\n", cmd);
+    // The page shows a reply, never an empty one: a line the shell could not split says so.
+    if (result < 0 && output.empty()) output = "The command line could not be run (an unclosed quote?): [" + std::string(cmd) + "]\n";
     http_json_resp(output.data(), output.size(), reply, HTTP_CMD_REPLY_SIZE);
     LOGV("<==\n");
     return result;
