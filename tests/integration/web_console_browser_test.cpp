@@ -54,4 +54,32 @@ TEST(WebConsoleBrowser, AnotherOriginCannotActThroughTheBrowser) {
     p.stop(SIGTERM);
 }
 
+// Phone, laptop and desktop sizes, and credentials in the URL.
+TEST(WebConsoleBrowser, FitsEverySizeAndWorksWithCredentialsInTheUrl) {
+    int status = -1;
+    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
+        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
+    HubdProcess p(dir, {});
+    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
+        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) break;
+        p.pump(100);
+    }
+    std::filesystem::create_directories("test-output");
+    std::string shots = std::filesystem::absolute("test-output").string();
+    for (const char *size : {"400x800", "1400x900", "1920x1080"})
+        std::filesystem::remove(shots + "/web_console_" + size + ".png");
+    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_layout.py "
+                                  "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ " + shots + " 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ok"), std::string::npos) << out;
+    for (const char *size : {"400x800", "1400x900", "1920x1080"})
+        EXPECT_TRUE(std::filesystem::exists(shots + "/web_console_" + size + ".png")) << size;
+    p.stop(SIGTERM);
+}
+
 }  // namespace

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "shell_client_util.h"
 #include "web_client_util.h"
@@ -77,9 +79,8 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     dir.write_file("hubd.ini", web_ini(port));
     HubdProcess p(dir, {});
     ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
-    EXPECT_EQ(http_test_raw(port, "DELETE /config HTTP/1.1\r\n\r\n"), "\n<B>ERROR : Method Not Implemented</B>\n\nDELETE");
     std::string nf = http_test_get(port, "/nosuch");
-    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
+    EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\r\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
     EXPECT_EQ(nf.substr(nf.find("GMT\r\n")),
               "GMT\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
               "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
@@ -93,6 +94,121 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     EXPECT_NE(page.find("<title>HUBD Web Debug Tool</title>"), std::string::npos);
     EXPECT_EQ(page.find("<script>alert"), std::string::npos);
     EXPECT_EQ(page.find("\"><script>"), std::string::npos);
+    p.stop(SIGTERM);
+}
+
+// Every reply is HTTP a client can read: raw requests, then curl, which
+// refuses a reply without a status line.
+TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    std::string config = http_test_body(http_test_get(port, "/config"));
+    std::string headers_20k, headers_100k;
+    for (int i = 0; i < 100; ++i) (i < 20 ? headers_20k : headers_100k) += "X-" + std::to_string(i) + ": " + std::string(1000, 'v') + "\r\n";
+    headers_100k += headers_20k;
+    struct {
+        std::string raw;
+        const char *status_line;
+        std::string body;  // "*": not compared
+    } rows[] = {
+        {"GET /config HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n", config},
+        {"HEAD /config HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n", ""},
+        {"GET http://127.0.0.1:" + std::to_string(port) + "/config HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n", config},
+        {"GET /config HTTP/1.1\r\n" + headers_20k + "\r\n", "HTTP/1.1 200 OK\r\n", config},
+        {"PUT /config HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n", "*"},
+        {"OPTIONS /config HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n", "*"},
+        {"FROB /config HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n", "*"},
+        {"GET\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", "*"},
+        {"GET /cmd?command=%ZZ HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", "*"},
+        {"GET /cmd?command=echo%4 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n", "*"},
+        {"GET /nosuch HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", "*"},
+        {"GET /config HTTP/1.1\r\n" + headers_100k + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large\r\n", "*"},
+        {"GET /" + std::string(2 * 1024 * 1024, 'u') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long\r\n", "*"},
+        {"GET /cmd?command=echo+a%2Bb HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n", "[{\"resp\":\"a+b\\n\\u0000\"}]"},
+    };
+    for (const auto &row : rows) {
+        std::string reply = http_test_raw(port, row.raw);
+        std::string what = row.raw.substr(0, 40);
+        EXPECT_EQ(reply.rfind(row.status_line, 0), 0u) << what << " -> " << reply.substr(0, 120);
+        size_t end = reply.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << what;
+        std::string head = reply.substr(0, end + 2);
+        EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << what;
+        for (size_t i = head.find('\n'); i != std::string::npos; i = head.find('\n', i + 1))
+            EXPECT_EQ(head[i - 1], '\r') << what << ": a header line ends in a bare LF";
+        if (row.body != "*") EXPECT_EQ(reply.substr(end + 4), row.body) << what;
+        if (row.raw.rfind("PUT", 0) == 0) EXPECT_NE(head.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
+    }
+    // curl takes a reply without a status line for HTTP/0.9 and fails.
+    int status = -1;
+    std::string base = "curl -s --max-time 20 -o /dev/null -w '%{http_code}' ";
+    std::string url = " 'http://127.0.0.1:" + std::to_string(port) + "/config'";
+    EXPECT_EQ(run_command(base + "-I" + url, &status), "200");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run_command(base + "-X DELETE" + url, &status), "405");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run_command(base + "-X FROB" + url, &status), "501");
+    EXPECT_EQ(run_command("curl -s --max-time 20 -I" + url + " | head -1"), "HTTP/1.1 200 OK\r\n");
+    // Output that is not UTF-8 still gives JSON that parses.
+    std::string parsed = run_command("curl -s --max-time 20 'http://127.0.0.1:" + std::to_string(port) +
+                                         "/cmd?command=echo%20%FF%FE' | /usr/bin/python3 -c "
+                                         "'import json,sys; print(ascii(json.load(sys.stdin)[0][\"resp\"]))'",
+                                     &status);
+    EXPECT_EQ(parsed, "'\\ufffd\\ufffd\\n\\x00'\n");
+    EXPECT_TRUE(p.running());
+    p.stop(SIGTERM);
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+TEST(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\n[log]\nlevel = verb\n"));
+    HubdProcess p(dir, {});
+    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    for (const char *reader : {"tab1", "tab2"}) curl(port, std::string("/log?reader=") + reader);
+    curl(port, "/cmd?command=call%20tlog");
+    const char *lines[] = {"log_verb", "log_debug", "log_info", "log_notice", "log_warn", "log_error", "log_crit2"};
+    for (const char *reader : {"tab1", "tab2"}) {
+        std::string got = curl(port, std::string("/log?reader=") + reader);
+        for (const char *line : lines) EXPECT_EQ(count_of(got, std::string(line) + "\\n"), 1u) << reader << ": " << line << got;
+    }
+    // A burst larger than the log reader's ring: what is gone is counted. The
+    // filter shows crit only, so that the polls' own debug lines do not count.
+    curl(port, "/log?reader=burst&level=crit");
+    std::string burst;
+    for (int i = 0; i < 300; ++i) burst += "call%20tlog;";
+    // The program's console output is read meanwhile, or its pipe would fill and stall the burst.
+    EXPECT_EQ(curl(port, "/update?name=log.level&value=warn"), "{ \"success\" : true, \"msg\" : \"ok\" }");
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        curl(port, "/cmd?command=" + burst);
+        done = true;
+    });
+    while (!done) p.pump(50);
+    runner.join();
+    uint64_t missed = 0;
+    size_t crit = 0;
+    for (int i = 0; i < 100; ++i) {
+        p.pump(0);
+        std::string got = curl(port, "/log?reader=burst&level=crit");
+        EXPECT_EQ(got.find("log_error"), std::string::npos);
+        if (got == "[]") break;
+        size_t at = got.find("\"missed\":");
+        if (at != std::string::npos) missed += std::stoull(got.substr(at + 9));
+        crit += count_of(got, "log_crit2");
+    }
+    EXPECT_GT(missed, 0u);
+    EXPECT_GE(missed + crit, 300u) << missed << " missed, " << crit;
+    EXPECT_NE(curl(port, "/log?level=loud", "-i").find("400 Bad Request"), std::string::npos);
     p.stop(SIGTERM);
 }
 

@@ -32,6 +32,26 @@ bool wait_for(const std::function<bool()> &pred) {
     return pred();
 }
 
+// Bytes that are not UTF-8 become U+FFFD each; sound sequences stay as they are.
+TEST(HttpJsonResp, InvalidUtf8BecomesReplacementCharacters) {
+    struct {
+        const char *in, *out;
+    } rows[] = {
+        {"a\xff\xfe" "b", "a\\ufffd\\ufffdb"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"\xc3", "\\ufffd"},                          // cut short
+        {"\xc0\xaf", "\\ufffd\\ufffd"},                // overlong '/'
+        {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},      // a surrogate
+        {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},  // above U+10FFFF
+        {"\xe2\x82x", "\\ufffd\\ufffdx"},
+    };
+    for (const auto &row : rows) {
+        char out[64];
+        size_t len = http_json_escape_cut(row.in, std::strlen(row.in), out, sizeof out - 1);
+        EXPECT_EQ(std::string(out, len), row.out) << row.in;
+    }
+}
+
 TEST(HttpJsonResp, CutReplyStaysValidJson) {
     const std::string rows[] = {
         std::string(20000, 'a'),
@@ -160,7 +180,7 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     start("", "");
     for (const auto &row : ENDPOINTS) {
         std::string reply = get(row.path);
-        EXPECT_EQ(reply.rfind("HTTP/1.1 200 Output Follows\r\n", 0), 0u) << row.path;
+        EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << row.path;
         EXPECT_EQ(http_test_body(reply).rfind(row.body_start, 0), 0u) << row.path << ": " << reply;
     }
     EXPECT_EQ(http_test_body(get("/metrics")).size(), 31u);
@@ -169,7 +189,7 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     ASSERT_EQ(std::strlen(http_page_token()), 32u);
     EXPECT_NE(page.find(std::string("value=\"") + http_page_token() + "\""), std::string::npos);
     EXPECT_NE(page.find(">tst&gt;</span>"), std::string::npos);
-    EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+    EXPECT_EQ(get("/nosuch").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
     // What a reply is, said so that no browser takes a command's output for a page.
     struct {
         const char *path;
@@ -199,15 +219,16 @@ TEST_F(HttpServerTest, EveryEndpointAnswersWithoutCredentialsWhenNoneAreSet) {
     EXPECT_EQ(http_test_body(get("/cmd?command=nosuch")), "[{\"resp\":\"command not found: [nosuch]\\nType `help` to learn how to use prompt\\n\\u0000\"}]");
 }
 
-// The longest command the request target holds runs whole; one byte more
-// is refused and nothing of it runs.
-TEST_F(HttpServerTest, CmdRunsTheLongestTargetAndRefusesALongerOne) {
+// A command far longer than a path reaches the shell whole: the longest
+// line runs, one byte more is refused and nothing of it runs.
+TEST_F(HttpServerTest, CmdRunsTheLongestShellLineAndRefusesALongerOne) {
     start("", "");
     const std::string head = "/cmd?command=echo%20";
-    std::string fits = http_test_body(get(head + std::string(1023 - head.size(), 'a')));
-    EXPECT_EQ(fits, "[{\"resp\":\"" + std::string(1023 - head.size(), 'a') + "\\n\\u0000\"}]");
-    std::string cut = http_test_body(get(head + std::string(1024 - head.size(), 'b')));
-    EXPECT_EQ(cut, "[{\"resp\":\"error: line too long (the request target holds at most 1023 bytes)\\n\\u0000\"}]");
+    const size_t room = LIBSH_LINE_MAX - 5;
+    std::string fits = http_test_body(get(head + std::string(room, 'a')));
+    EXPECT_EQ(fits, "[{\"resp\":\"" + std::string(room, 'a') + "\\n\\u0000\"}]");
+    std::string cut = http_test_body(get(head + std::string(room + 1, 'b')));
+    EXPECT_EQ(cut, "[{\"resp\":\"error: line too long (4096 bytes, at most 4095)\\n\\u0000\"}]");
 }
 
 TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
@@ -216,8 +237,8 @@ TEST_F(HttpServerTest, CredentialsAreAskedOnEveryEndpointButTheIcon) {
         for (const std::string &auth : {std::string(), http_test_basic("admin", "wrong"), http_test_basic("x", "s3cret")}) {
             std::string reply = get(row.path, auth);
             if (row.needs_auth) {
-                EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\nServer: QELTO Http Server\r\n"
-                                      "WWW-Authenticate: Basic realm=\"qelto\"\n",
+                EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\r\nServer: QELTO Http Server\r\n"
+                                      "WWW-Authenticate: Basic realm=\"qelto\"\r\n",
                                       0),
                           0u)
                     << row.path;
@@ -280,7 +301,7 @@ TEST_F(HttpServerTest, ForgedAndForeignHostRequestsAreRefusedAndRunNothing) {
     log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
 }
 
-TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+TEST_F(HttpServerTest, ConnectionsBeyondTheCapGet503AtOnce) {
     start("", "", 0, 3);
     std::vector<int> held;
     for (int i = 0; i < 3; ++i) {
@@ -290,7 +311,9 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
         held.push_back(fd);
     }
     ASSERT_TRUE(wait_for([] { return dbg_http_server_threads() == 3; }));
-    EXPECT_EQ(http_test_get(port_, "/metrics"), "");
+    std::string busy = http_test_get(port_, "/metrics");
+    EXPECT_EQ(busy.rfind("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\n", 0), 0u) << busy;
+    EXPECT_EQ(http_test_body(busy), "Too many connections, try again later.\r\n");
     for (int fd : held) {
         send(fd, " HTTP/1.1\r\n\r\n", 13, MSG_NOSIGNAL);
         char buf[64];

@@ -183,16 +183,16 @@ TEST_F(DvarTest, JsonListsEnumWithSlashedRangeAndEndsWithBlank) {
     ASSERT_EQ(0, dvar_mgr_add(dvar_mgr, &level));
     ASSERT_EQ(0, dvar_mgr_add(dvar_mgr, &text_var));
     g_text_value = "info";
-    EXPECT_EQ("[{\"desc\":\"log.level\",\"name\":\"log.level\",\"value\":\"info\",\"type\":\"enum\","
+    EXPECT_EQ("[{\"desc\":\"Set log output level\",\"name\":\"log.level\",\"value\":\"info\",\"type\":\"enum\","
               "\"range\":\"verb/dbg/info/noti/warn/err/crit\"},"
-              "{\"desc\":\"t.text\",\"name\":\"t.text\",\"value\":\"info\",\"type\":\"string\"} ]",
+              "{\"desc\":\"a text\",\"name\":\"t.text\",\"value\":\"info\",\"type\":\"string\"} ]",
               take(dvar_mgr_json()));
 }
 
 TEST_F(DvarTest, JsonEscapesQuotesAndControlBytes) {
     ASSERT_EQ(0, dvar_mgr_add(dvar_mgr, &text_var));
     g_text_value = "say \"hi\"\\\n\x01";
-    EXPECT_EQ("[{\"desc\":\"t.text\",\"name\":\"t.text\",\"value\":\"say \\\"hi\\\"\\\\\\n\\u0001\","
+    EXPECT_EQ("[{\"desc\":\"a text\",\"name\":\"t.text\",\"value\":\"say \\\"hi\\\"\\\\\\n\\u0001\","
               "\"type\":\"string\"} ]",
               take(dvar_mgr_json()));
 }

@@ -265,6 +265,9 @@ void http_callback_update(httpd_server *, httpd_request *r) {
     char name[UPDATE_ARG_SIZE], value[UPDATE_ARG_SIZE];
     http_query_arg(r->query, "name", name, sizeof name);
     http_query_arg(r->query, "value", value, sizeof value);
+    // The page sends both form-encoded; the escapes were checked when the request was read.
+    httpd_url_decode(name);
+    httpd_url_decode(value);
     char msg[DVAR_ERR_SIZE] = "";
     http_audit(r, (std::string("set ") + name + " " + value).c_str());
     if (value2_set_str(name, value, msg) < 0) {
@@ -388,6 +391,8 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
     if (g_http.threads >= limit) {
         lock.unlock();
         LOGD("%d connections served already, [%s] refused\n", limit, r->client_addr);
+        // Told to come back rather than cut off without a word.
+        httpd_refuse_busy(r->stream.sock);
         httpd_request_free(r);
         return -1;
     }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "libdbg/http.h"
 
@@ -55,6 +56,22 @@ struct http_log_held {
 };
 size_t http_log_json(http_log_next next, void *source, http_log_held *held, char *out);
 const char *http_log_level_name(int level);
+
+// The log view's readers (a reader is the id a page or client sends).
+constexpr size_t HTTP_LOG_KEEP_PER_LEVEL = 1000;  // recent records kept of each level
+constexpr uint64_t HTTP_LOG_READER_IDLE_MS = 60000;  // a reader not polling this long is forgotten
+// A record for every reader.
+void http_log_readers_add(int level, const char *text);
+// Records lost before they could be kept: every reader is told.
+void http_log_readers_lost(uint64_t count);
+// Forgets the records and the readers.
+void http_log_readers_clear();
+// The JSON array for the reader: "N lines missed" first when it missed any,
+// then its next records of max_level or more severe, oldest first, within
+// HTTP_LOG_REPLY_SIZE bytes.
+std::string http_log_readers_reply(const char *reader, int max_level, uint64_t now_ms);
+// The most verbose level a filter name shows ("" all), or -1 when unknown.
+int http_log_level_parse(const char *name);
 
 // Built-in page and icon.
 extern const char HTTP_BUILTIN_PAGE[];

@@ -1,29 +1,53 @@
-// /log: the binary log records that arrived since the last call, as JSON.
+// /log: the binary log records each reader has not seen yet, as JSON.
 #define LOG_TAG "dbg"
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_reg.h"
 #include "libdbg/http_imp.h"
+#include "libpal/memory/rbuf.h"
+#include "libpal/os/os_time.h"
 #include "liblog/log2.h"
 
 namespace {
 
+constexpr size_t READER_ARG_SIZE = 80;
+constexpr size_t READER_ID_MAXN = 64;
+constexpr size_t LEVEL_ARG_SIZE = 16;
 constexpr char ITEM_FMT[] = "{\"log\":\"%s\",\"level\":\"%s\"},";
 
 struct log_reader_state {
     std::mutex lock;  // the reader and the held record
     bsv_reader *reader = nullptr;
     http_log_held held{};
+    uint64_t drops_seen = 0;  // of the reader's ring
 };
 log_reader_state g_log;
 
 static_assert(HTTP_LOG_TEXT_SIZE >= BSV_LOG_TEXT_MAXN, "a log line must fit the held record");
 
-bool read_next(void *source, int *level, char *text) {
-    return bsv_read_log(static_cast<bsv_reader *>(source), level, text) > 0;
+// Moves what the log reader holds into the reader table; under g_log.lock.
+void drain_locked() {
+    int level = 0;
+    char text[HTTP_LOG_TEXT_SIZE];
+    while (bsv_read_log(g_log.reader, &level, text) > 0) http_log_readers_add(level, text);
+    rbuf_stats stats{};
+    if (g_log.reader->ring && rbuf_stats_get(g_log.reader->ring, &stats) && stats.drop_count > g_log.drops_seen) {
+        http_log_readers_lost(stats.drop_count - g_log.drops_seen);
+        g_log.drops_seen = stats.drop_count;
+    }
+}
+
+bool valid_reader_id(const char *id) {
+    size_t len = std::strlen(id);
+    if (len > READER_ID_MAXN) return false;
+    for (const char *p = id; *p; ++p)
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '_') return false;
+    return true;
 }
 
 }  // namespace
@@ -31,8 +55,10 @@ bool read_next(void *source, int *level, char *text) {
 const char *http_log_level_name(int level) {
     if (level >= LOG_DBG) return "debug";
     if (level == LOG_INFO) return "info";
-    if (level == LOG_NOTI || level == LOG_WARN) return "warning";
-    return "error";
+    if (level == LOG_NOTI) return "notice";
+    if (level == LOG_WARN) return "warning";
+    if (level == LOG_ERR) return "error";
+    return "crit";
 }
 
 size_t http_log_json(http_log_next next, void *source, http_log_held *held, char *out) {
@@ -75,6 +101,7 @@ int http_log_init() {
         return -1;
     }
     g_log.held.valid = false;
+    g_log.drops_seen = 0;
     return 0;
 }
 
@@ -83,18 +110,33 @@ void http_log_exit() {
     if (g_log.reader) bsv_close(g_log.reader, 1);
     g_log.reader = nullptr;
     g_log.held.valid = false;
+    http_log_readers_clear();
 }
 
 void http_callback_log(httpd_server *, httpd_request *r) {
     if (is_need_auth(r)) return;
     httpd_set_content_type(r, HTTPD_CONTENT_JSON);
-    char reply[HTTP_LOG_REPLY_SIZE];
+    char reader[READER_ARG_SIZE], level_name[LEVEL_ARG_SIZE];
+    http_query_arg(r->query, "reader", reader, sizeof reader);
+    http_query_arg(r->query, "level", level_name, sizeof level_name);
+    if (!valid_reader_id(reader)) {
+        httpd_send_error(r, 400, "reader: up to 64 letters, digits, '-' or '_'.");
+        return;
+    }
+    int max_level = http_log_level_parse(level_name);
+    if (max_level < 0) {
+        httpd_send_error(r, 400, "level: one of crit, error, warning, notice, info, debug.");
+        return;
+    }
+    std::string reply;
     {
         std::lock_guard<std::mutex> guard(g_log.lock);
-        if (g_log.reader)
-            http_log_json(read_next, g_log.reader, &g_log.held, reply);
-        else
-            std::snprintf(reply, sizeof reply, "[]");
+        if (!g_log.reader) {
+            reply = "[]";
+        } else {
+            drain_locked();
+            reply = http_log_readers_reply(reader, max_level, os_clock_ms());
+        }
     }
-    httpd_print(r, reply);
+    httpd_print(r, reply.c_str());
 }

@@ -9,21 +9,22 @@ const char HTTP_BUILTIN_PAGE[] = R"PAGE(<!DOCTYPE html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>$title</title>
 <style nonce="$csp_nonce">
-:root{--bg:#10151c;--panel:#171e28;--line:#263142;--fg:#d7dee8;--dim:#8391a5;--acc:#4fb3ff;--ok:#57d38c;--warn:#f0c24b;--err:#ff6b6b;--dbg:#6fc7d9}
+:root{--bg:#10151c;--panel:#171e28;--line:#263142;--fg:#d7dee8;--dim:#8391a5;--acc:#4fb3ff;--ok:#57d38c;--warn:#f0c24b;--err:#ff6b6b;--crit:#ff4fd8;--noti:#9fd36b;--dbg:#6fc7d9}
 *{box-sizing:border-box}
-html,body{margin:0;height:100%;background:var(--bg);color:var(--fg);font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif}
-header{display:flex;flex-wrap:wrap;align-items:center;gap:8px 16px;padding:8px 14px;background:var(--panel);border-bottom:1px solid var(--line)}
-header h1{font-size:16px;margin:0;font-weight:600;white-space:nowrap}
+html,body{margin:0;height:100%;overflow:hidden;background:var(--bg);color:var(--fg);font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif}
+body{display:flex;flex-direction:column}
+header{flex:none;display:flex;flex-wrap:wrap;align-items:center;gap:8px 16px;padding:8px 14px;background:var(--panel);border-bottom:1px solid var(--line)}
+header h1{font-size:16px;margin:0;font-weight:600;overflow-wrap:break-word;min-width:0}
 nav{display:flex;gap:4px}
 nav button{background:none;border:1px solid transparent;color:var(--dim);padding:6px 14px;border-radius:6px;font:inherit;cursor:pointer}
 nav button:hover{color:var(--fg)}
 nav button.on{color:var(--fg);border-color:var(--line);background:var(--bg)}
 #state{margin-left:auto;color:var(--dim);font-size:12px}
-main{height:calc(100% - 50px);padding:10px 14px}
+main{flex:1;min-height:0;padding:10px 14px}
 section{display:none;height:100%;flex-direction:column;gap:8px}
 section.on{display:flex}
-.term{flex:1;overflow:auto;margin:0;padding:10px;background:#0b0f14;border:1px solid var(--line);border-radius:6px;font:13px/1.4 ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;white-space:pre-wrap;word-break:break-all}
-.cmdline{display:flex;align-items:center;gap:8px;padding:6px 10px;background:#0b0f14;border:1px solid var(--line);border-radius:6px;font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace}
+.term{flex:1;overflow:auto;margin:0;padding:10px;background:#0b0f14;border:1px solid var(--line);border-radius:6px;font:13px/1.4 ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;white-space:pre-wrap;overflow-wrap:anywhere}
+.cmdline{flex:none;display:flex;align-items:center;gap:8px;padding:6px 10px;background:#0b0f14;border:1px solid var(--line);border-radius:6px;font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace}
 .cmdline span{color:var(--ok)}
 .cmdline input{flex:1;min-width:0;background:none;border:0;outline:0;color:var(--fg);font:inherit}
 .echo{color:var(--acc)}
@@ -33,7 +34,7 @@ section.on{display:flex}
 .bar input[type=search]{flex:1;min-width:160px;padding:6px 10px;background:#0b0f14;border:1px solid var(--line);border-radius:6px;color:var(--fg);font:inherit}
 .bar label{color:var(--dim);font-size:13px;white-space:nowrap}
 button.small{background:var(--panel);border:1px solid var(--line);color:var(--fg);border-radius:6px;padding:5px 10px;font:inherit;cursor:pointer}
-.l-error{color:var(--err)}.l-warning{color:var(--warn)}.l-info{color:var(--fg)}.l-debug{color:var(--dbg)}
+.l-crit{color:var(--crit);font-weight:600}.l-error{color:var(--err)}.l-warning{color:var(--warn)}.l-notice{color:var(--noti)}.l-missed{color:var(--warn);font-style:italic}.l-info{color:var(--fg)}.l-debug{color:var(--dbg)}
 .tablewrap{flex:1;overflow:auto;border:1px solid var(--line);border-radius:6px}
 table{width:100%;border-collapse:collapse}
 th,td{text-align:left;padding:6px 10px;border-bottom:1px solid var(--line);vertical-align:middle}
@@ -42,7 +43,8 @@ td.name{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;whi
 td input,td select{width:100%;min-width:120px;padding:4px 6px;background:#0b0f14;border:1px solid var(--line);border-radius:4px;color:var(--fg);font:inherit}
 td.res{font-size:12px;min-width:90px}
 .res.ok{color:var(--ok)}.res.bad{color:var(--err)}
-@media (max-width:600px){header h1{width:100%}th.desc,td.desc{display:none}main{padding:6px}}
+@media (max-width:600px){header{padding:6px 8px}main{padding:6px}td input,td select{min-width:80px}th,td{padding:4px 6px}}
+td.desc{color:var(--dim);font-size:12px;overflow-wrap:anywhere}
 </style>
 </head>
 <body>
@@ -65,6 +67,7 @@ td.res{font-size:12px;min-width:90px}
 <section id="log">
 <div class="bar">
 <input type="search" id="filter" placeholder="Filter lines (text)">
+<select id="level" title="Shows this level and the more severe ones"><option value="">all levels</option><option value="info">info and above</option><option value="notice">notice and above</option><option value="warning">warnings and above</option><option value="error">errors and above</option><option value="crit">crit only</option></select>
 <label><input type="checkbox" id="follow" checked> follow</label>
 <label><input type="checkbox" id="pause"> pause</label>
 <button class="small" id="logclear">Clear</button>
@@ -81,19 +84,28 @@ td.res{font-size:12px;min-width:90px}
 (function(){
 "use strict";
 var token=document.getElementById("token").value;
+// Requests go to the page's own origin: a URL with user:password in it is refused by the browser.
+var ORIGIN=location.origin&&location.origin!=="null"?location.origin:location.protocol+"//"+location.host;
+// This tab's own position in the log, kept by the server under this id.
+var READER=Math.random().toString(36).slice(2,12)+Date.now().toString(36);
 var MAXLOG=1000, HKEY="hubd.console.history", HMAX=200;
 function q(id){return document.getElementById(id);}
 function get(path,params,timeout){
-  var url=path+"?token="+encodeURIComponent(token);
+  var url=ORIGIN+path+"?token="+encodeURIComponent(token);
   for(var k in params) url+="&"+k+"="+params[k];
   var ctl=new AbortController(), timer=setTimeout(function(){ctl.abort();},timeout||10000);
   return fetch(url,{signal:ctl.signal,cache:"no-store",credentials:"same-origin"}).then(function(r){
     clearTimeout(timer);
-    if(!r.ok) throw new Error("HTTP "+r.status);
+    if(r.status===401) throw new Error("login needed");
+    if(!r.ok) return r.text().then(function(t){
+      var m=/<H1>([^<]*)<\/H1>/i.exec(t||"");
+      throw new Error("HTTP "+r.status+(m?": "+m[1]:""));
+    });
     return r.text();
   },function(e){clearTimeout(timer);throw e;});
 }
 function state(text){q("state").textContent=text;}
+function failed(e){return e&&e.message==="login needed"?"login needed":e&&/^HTTP /.test(e.message)?e.message:"offline";}
 /* tabs */
 var tabs=document.querySelectorAll("nav button");
 function show(name){
@@ -129,12 +141,11 @@ function run(line){
   if(line.trim()==="clear"){out.textContent="";return;}
   cmd.disabled=true;
   get("/cmd",{command:encodeURIComponent(line)},10000).then(function(text){
-    if(text){
-      var arr=JSON.parse(text);
-      for(var i=0;i<arr.length;i++) append(String(arr[i].resp).split("\u0000").join(""));
-    }
+    var arr=text?JSON.parse(text):[], shown=0;
+    for(var i=0;i<arr.length;i++){var t=String(arr[i].resp).split("\u0000").join("");shown+=t.length;append(t);}
+    if(!shown) append("(no output)\n","hint");
     state("");
-  }).catch(function(e){append("request failed: "+e.message+"\n","fail");state("offline");})
+  }).catch(function(e){append("request failed: "+e.message+"\n","fail");state(failed(e));})
   .then(function(){cmd.disabled=false;cmd.focus();});
 }
 function loadNames(){
@@ -187,7 +198,7 @@ out.addEventListener("click",function(){if(!window.getSelection().toString()) cm
 var lines=[], view=q("logview"), filter=q("filter");
 function lineNode(l){
   var d=document.createElement("div");
-  d.className="l-"+l.level;
+  d.className="l-"+(l.missed?"missed":l.level);
   d.textContent=l.log.replace(/\n$/,"");
   return d;
 }
@@ -197,12 +208,13 @@ function renderLog(){
   lines.forEach(function(l){if(matches(l)) frag.appendChild(lineNode(l));});
   view.textContent="";
   view.appendChild(frag);
-  q("logcount").textContent=lines.length+" lines";
+  count();
   if(q("follow").checked) view.scrollTop=view.scrollHeight;
 }
+function count(){var n=0;lines.forEach(function(l){if(matches(l)&&!l.missed) n++;});q("logcount").textContent=n+" lines";}
 function pollLog(){
   if(q("pause").checked){setTimeout(pollLog,1200);return;}
-  get("/log",{},10000).then(function(text){
+  get("/log",{reader:READER,level:q("level").value},10000).then(function(text){
     var arr=text?JSON.parse(text):[];
     if(arr.length){
       lines=lines.concat(arr);
@@ -210,14 +222,16 @@ function pollLog(){
       if(drop>0){lines=lines.slice(drop);renderLog();}
       else{
         arr.forEach(function(l){if(matches(l)) view.appendChild(lineNode(l));});
-        q("logcount").textContent=lines.length+" lines";
+        count();
         if(q("follow").checked) view.scrollTop=view.scrollHeight;
       }
     }
     state("");
-  }).catch(function(){state("offline");}).then(function(){setTimeout(pollLog,1200);});
+  }).catch(function(e){state(failed(e));}).then(function(){setTimeout(pollLog,1200);});
 }
 filter.addEventListener("input",renderLog);
+// The server filters by level, so a flood of one level cannot crowd out the lines asked for.
+q("level").addEventListener("change",function(){lines=[];renderLog();});
 q("logclear").onclick=function(){lines=[];renderLog();};
 /* settings */
 function cell(tr,cls){var td=document.createElement("td");if(cls) td.className=cls;tr.appendChild(td);return td;}
@@ -255,11 +269,13 @@ function loadVars(){
       input.name=v.name;
       input.id="var-"+v.name;
       td.appendChild(input);
-      cell(tr,"desc").textContent=v.desc&&v.desc!==v.name?v.desc:"";
+      var desc=v.desc&&v.desc!==v.name?v.desc:"";
+      if(v.range) desc+=(desc?" ":"")+"("+v.range.split("/").join(", ")+")";
+      cell(tr,"desc").textContent=desc;
       body.appendChild(tr);
     });
     state("");
-  }).catch(function(e){state("settings: "+e.message);});
+  }).catch(function(e){state(failed(e)==="offline"?"settings: "+e.message:failed(e));});
 }
 q("reload").onclick=loadVars;
 pollLog();

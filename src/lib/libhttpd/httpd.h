@@ -12,7 +12,16 @@
 
 constexpr size_t HTTPD_INBUF_SIZE = 4096;
 constexpr size_t HTTPD_LINE_MAXN = 65535;     // longer lines are split
-constexpr size_t HTTPD_PATH_SIZE = 1024;      // path, query and host hold 1023 characters
+constexpr size_t HTTPD_PATH_SIZE = 1024;      // path and host hold 1023 characters
+constexpr size_t HTTPD_QUERY_SIZE = 16384;    // the query holds 16383
+// A longer request target gets 414, a longer header line or header block 431.
+constexpr size_t HTTPD_TARGET_MAXN = HTTPD_PATH_SIZE + HTTPD_QUERY_SIZE;
+constexpr size_t HTTPD_HEADER_LINE_MAXN = 8192;
+constexpr size_t HTTPD_HEADERS_MAXN = 32768;
+// What a refused request may still send is read and dropped, up to this,
+// so that the close does not reset the connection before the reply is read.
+constexpr size_t HTTPD_DRAIN_MAXN = 4 * 1024 * 1024;
+constexpr uint32_t HTTPD_DRAIN_MS = 2000;
 constexpr size_t HTTPD_AUTH_SIZE = 128;       // Basic user and password hold 127
 constexpr size_t HTTPD_ADDR_SIZE = 80;
 constexpr size_t HTTPD_STATUS_SIZE = 1024;
@@ -31,9 +40,10 @@ constexpr uint32_t HTTPD_HEAD_DEADLINE_MS = 10000;
 constexpr int HTTPD_METHOD_NONE = 0;
 constexpr int HTTPD_METHOD_GET = 1;
 constexpr int HTTPD_METHOD_POST = 2;
+constexpr int HTTPD_METHOD_HEAD = 3;  // served as GET, without the body
 constexpr int HTTPD_ENTRY_FUNCTION = 2;
 
-constexpr const char *HTTPD_STATUS_OK = "200 Output Follows\r\n";
+constexpr const char *HTTPD_STATUS_OK = "200 OK\r\n";
 constexpr const char *HTTPD_SERVER_HEADER = "Server: QELTO Http Server\r\n";
 constexpr const char *HTTPD_CONTENT_HTML = "text/html; charset=utf-8";
 constexpr const char *HTTPD_CONTENT_JSON = "application/json; charset=utf-8";
@@ -89,9 +99,9 @@ struct httpd_request {
     int method;
     int version;  // 1 for HTTP/1.0, else 2
     char path[HTTPD_PATH_SIZE];
-    char query[HTTPD_PATH_SIZE];
-    uint8_t target_cut;  // the request target did not fit in path and query and was cut
+    char query[HTTPD_QUERY_SIZE];
     char host[HTTPD_PATH_SIZE];
+    uint8_t host_from_target;  // an absolute-form target named the host
     char origin[HTTPD_PATH_SIZE];
     char fetch_site[HTTPD_FETCH_SITE_SIZE];
     uint8_t from_browser;  // sent Origin, Referer or a Sec-Fetch-* header
@@ -103,6 +113,7 @@ struct httpd_request {
     char headers[HTTPD_STATUS_SIZE];
     char content_type[HTTPD_STATUS_SIZE];
     uint8_t headers_sent;
+    uint8_t drain;  // a refused request: its unread input is dropped before the close
     size_t bytes_sent;
     httpd_entry *entry;
     uint8_t send_buf[HTTPD_SEND_BUF_SIZE];
@@ -128,8 +139,8 @@ httpd_request *httpd_request_new(os_socket sock, const char *client_addr);
 void httpd_flush(httpd_request *r);
 // Flushes, frees the variables, closes the stream and frees the record; null is ignored.
 void httpd_request_free(httpd_request *r);
-// Reads the request line and headers and parses the query; 0, or -1 for an
-// unknown method (after its short error text has been sent).
+// Reads the request line and headers and parses the query; 0, or -1 when
+// the request was refused (400, 405, 414, 431 or 501, already sent).
 int httpdReadRequest(httpd_request *r);
 // Frees the request variables.
 void httpd_free_variables(httpd_request *r);
@@ -161,11 +172,24 @@ void httpd_send_403(httpd_request *r);
 // A short HTML page with the status ("421 Misdirected Request") and the
 // message, escaped.
 void httpd_send_refusal(httpd_request *r, const char *status, const char *message);
+// An error reply: the status line of code with its reason phrase and a short
+// page with message (405 adds Allow, 503 Retry-After). The request's input
+// is dropped before the close.
+void httpd_send_error(httpd_request *r, int code, const char *message);
+// The reason phrase of a status code ("OK", "Not Found"...); "Error" when unknown.
+const char *httpd_reason(int code);
+// The 503 reply for a connection that will not be served, written straight
+// to the socket (which stays open); what has arrived of the request is read
+// first, so that the close does not reset the reply away.
+void httpd_refuse_busy(os_socket sock);
 
 // ---- Decoding -------------------------------------------------------------
 // Decodes base64 text into out (HTTPD_BASE64_MAXN + 1 bytes); the decoded length.
 int httpd_base64_decode(const char *text, char *out);
 // '+' to blank and %XX to its byte, in place.
 void httpd_url_decode(char *text);
+// The first malformed escape of text ('%' not followed by two hexadecimal
+// digits), or null when every escape is sound.
+const char *httpd_bad_escape(const char *text);
 // Escapes & < > " ' for HTML into out (size bytes, always terminated); the length.
 size_t httpd_html_escape(const char *text, char *out, size_t size);

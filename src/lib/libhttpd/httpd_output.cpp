@@ -48,7 +48,8 @@ void buffer_bytes(httpd_request *r, const void *bytes, size_t len) {
 void send_bytes(httpd_request *r, const void *bytes, size_t len) {
     if (!r->headers_sent) httpd_send_headers(r, 0, 0);
     if (len == 0) return;
-    buffer_bytes(r, bytes, len);
+    // HEAD is answered as GET, without the body.
+    if (r->method != HTTPD_METHOD_HEAD) buffer_bytes(r, bytes, len);
     r->bytes_sent += len;
 }
 
@@ -68,7 +69,54 @@ void send_error_page(httpd_request *r, const char *status, const char *title, co
     httpd_print(r, page.c_str());
 }
 
+constexpr struct {
+    int code;
+    const char *reason;
+} REASONS[] = {{200, "OK"},
+               {400, "Bad Request"},
+               {401, "Please Authenticate"},
+               {403, "Forbidden"},
+               {404, "Not Found"},
+               {405, "Method Not Allowed"},
+               {414, "URI Too Long"},
+               {431, "Request Header Fields Too Large"},
+               {500, "Internal Server Error"},
+               {501, "Not Implemented"},
+               {503, "Service Unavailable"}};
+
+constexpr char BUSY_REPLY[] =
+    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+    "Content-Length: 40\r\n\r\nToo many connections, try again later.\r\n";
+constexpr int BUSY_WAIT_MS = 20;  // for the request to arrive, on the accepting thread
+constexpr int BUSY_READ_MAXN = 16;  // reads of what arrived, each of a buffer's size
+
 }  // namespace
+
+const char *httpd_reason(int code) {
+    for (const auto &row : REASONS)
+        if (row.code == code) return row.reason;
+    return "Error";
+}
+
+void httpd_send_error(httpd_request *r, int code, const char *message) {
+    r->drain = 1;
+    if (r->headers_sent) return;
+    char title[64], status[sizeof title + 2];
+    std::snprintf(title, sizeof title, "%d %s", code, httpd_reason(code));
+    std::snprintf(status, sizeof status, "%s\r\n", title);
+    if (code == 405) httpd_add_header(r, "Allow: GET, HEAD\r\n");
+    if (code == 503) httpd_add_header(r, "Retry-After: 1\r\n");
+    send_error_page(r, status, title, message);
+}
+
+void httpd_refuse_busy(os_socket sock) {
+    char buf[HTTPD_INBUF_SIZE];
+    if (os_socket_wait_impl(sock, OS_SOCKET_WAIT_READ, BUSY_WAIT_MS) > 0)
+        for (int i = 0; i < BUSY_READ_MAXN && os_socket_recv(sock, buf, sizeof buf) > 0; ++i) {
+        }
+    os_socket_send(sock, BUSY_REPLY, sizeof BUSY_REPLY - 1);
+}
 
 void httpd_set_status(httpd_request *r, const char *status) {
     std::snprintf(r->status, sizeof r->status, "%s", status);
@@ -116,7 +164,8 @@ void httpd_add_header(httpd_request *r, const char *line) {
     std::memcpy(r->headers + used, line, take);
     used += take;
     r->headers[used] = 0;
-    if (used > 0 && r->headers[used - 1] != '\n' && used < sizeof r->headers - 1) {
+    if (used > 0 && r->headers[used - 1] != '\n' && used < sizeof r->headers - 2) {
+        r->headers[used++] = '\r';
         r->headers[used++] = '\n';
         r->headers[used] = 0;
     }
@@ -171,9 +220,9 @@ void httpd_write(httpd_request *r, const void *bytes, size_t len) {
 }
 
 void httpd_force_auth(httpd_request *r) {
-    httpd_set_status(r, "401 Please Authenticate\n");
+    httpd_set_status(r, "401 Please Authenticate\r\n");
     char line[128];
-    std::snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\n", HTTPD_REALM);
+    std::snprintf(line, sizeof line, "WWW-Authenticate: Basic realm=\"%s\"\r\n", HTTPD_REALM);
     httpd_add_header(r, line);
     // The body is the login's message, never markup.
     httpd_set_content_type(r, HTTPD_CONTENT_TEXT);
@@ -181,7 +230,7 @@ void httpd_force_auth(httpd_request *r) {
 }
 
 void httpd_send_404(httpd_request *r) {
-    send_error_page(r, "404 Not Found\n", "404 Not Found", "The request URL was not found!");
+    send_error_page(r, "404 Not Found\r\n", "404 Not Found", "The request URL was not found!");
 }
 
 void httpd_send_403(httpd_request *r) {

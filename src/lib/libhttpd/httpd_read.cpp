@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "libhttpd/httpd.h"
 #include "libpal/env/malloc.h"
@@ -15,8 +17,11 @@
 namespace {
 
 std::atomic<uint32_t> g_head_deadline_ms{HTTPD_HEAD_DEADLINE_MS};
-constexpr size_t LINE_KEEP = HTTPD_INBUF_SIZE;  // bytes of a line kept; the rest is skipped
-constexpr char METHOD_ERROR[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
+constexpr size_t LINE_KEEP = HTTPD_INBUF_SIZE;  // bytes of a header line kept; the rest is skipped
+constexpr size_t REQUEST_LINE_SIZE = HTTPD_TARGET_MAXN + 64;  // method, target and version
+constexpr int EMPTY_LINES_MAXN = 4;  // blank lines tolerated before the request line
+// Methods HTTP defines that this server does not serve: 405, any other 501.
+constexpr const char *OTHER_METHODS[] = {"PUT", "DELETE", "OPTIONS", "PATCH", "TRACE", "CONNECT"};
 constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void copy_cut(char *dst, size_t size, const char *src, size_t len) {
@@ -86,24 +91,29 @@ int next_byte(httpd_request *r) {
     return r->inbuf[r->in_pos++];
 }
 
-// One line up to LF (CR dropped; a byte of 0x80 or above also ends it), at
-// most HTTPD_LINE_MAXN bytes, of which the first LINE_KEEP - 1 are kept.
-// The line's length, or -1 when the input ended before anything was read.
-long read_line(httpd_request *r, char *buf) {
+// One line up to LF (CR dropped; a byte of 0x80 or above also ends it), of
+// which the first size - 1 bytes are kept. Reading stops once the line is
+// longer than limit. The line's length, or -1 when the input ended before
+// anything was read; *complete tells whether its end was seen.
+long read_line(httpd_request *r, char *buf, size_t size, size_t limit, bool *complete) {
     size_t len = 0, kept = 0;
+    *complete = false;
     for (;;) {
         int c = next_byte(r);
         if (c < 0) {
             if (len == 0) return -1;
             break;
         }
-        if (c == '\n' || c >= 0x80) break;
+        if (c == '\n' || c >= 0x80) {
+            *complete = true;
+            break;
+        }
         if (c == '\r') continue;
-        if (kept < LINE_KEEP - 1) buf[kept++] = static_cast<char>(c);
-        if (++len >= HTTPD_LINE_MAXN) break;
+        if (kept < size - 1) buf[kept++] = static_cast<char>(c);
+        if (++len > limit) break;
     }
     buf[kept] = 0;
-    return static_cast<long>(kept);
+    return static_cast<long>(len);
 }
 
 // Case-insensitive header name match; the value after it, or null.
@@ -129,7 +139,7 @@ void parse_header(httpd_request *r, const char *line) {
     if (const char *v = header_value(line, "Authorization: ")) {
         parse_authorization(r, v);
     } else if (const char *v = header_value(line, "Host: ")) {
-        copy_cut(r->host, sizeof r->host, v, std::strlen(v));
+        if (!r->host_from_target) copy_cut(r->host, sizeof r->host, v, std::strlen(v));
     } else if (const char *v = header_value(line, "Accept-Encoding:")) {
         if (*v == ' ') ++v;
         if (strncasecmp(v, "gzip", 4) == 0) r->gzip = 1;
@@ -145,32 +155,73 @@ void parse_header(httpd_request *r, const char *line) {
         r->from_browser = 1;
 }
 
-// The request line; false (after the short error text) for an unknown method.
-bool parse_request_line(httpd_request *r, const char *line) {
+bool refuse(httpd_request *r, int code, const char *message) {
+    LOGV("request refused with %d: %s\n", code, message);
+    httpd_send_error(r, code, message);
+    return false;
+}
+
+// An absolute-form target ("http://host:port/path") is served as its path;
+// its authority stands for the Host header. The path part, or null.
+const char *strip_absolute_form(httpd_request *r, const char *target, size_t *len) {
+    size_t scheme = strncasecmp(target, "http://", 7) == 0 ? 7 : strncasecmp(target, "https://", 8) == 0 ? 8 : 0;
+    if (scheme == 0 || scheme > *len) return target;
+    const char *authority = target + scheme;
+    const char *end = target + *len;
+    const char *slash = authority;
+    while (slash < end && *slash != '/' && *slash != '?') ++slash;
+    copy_cut(r->host, sizeof r->host, authority, static_cast<size_t>(slash - authority));
+    r->host_from_target = 1;
+    *len = static_cast<size_t>(end - slash);
+    return slash;
+}
+
+// The request line; false (after the error reply) when it is refused.
+bool parse_request_line(httpd_request *r, const char *line, size_t line_len, bool complete) {
+    if (line_len > REQUEST_LINE_SIZE - 1) return refuse(r, 414, "The request target is longer than 17408 bytes.");
     size_t method_len = 0;
     while (std::isalpha(static_cast<unsigned char>(line[method_len]))) ++method_len;
-    char method[LINE_KEEP];
+    char method[16];
     copy_cut(method, sizeof method, line, method_len);
+    if (method_len == 0 || (line[method_len] != ' ' && line[method_len] != 0))
+        return refuse(r, 400, "The request line does not start with a method.");
     if (strcasecmp(method, "GET") == 0) {
         r->method = HTTPD_METHOD_GET;
+    } else if (strcasecmp(method, "HEAD") == 0) {
+        r->method = HTTPD_METHOD_HEAD;
     } else if (strcasecmp(method, "POST") == 0) {
         r->method = HTTPD_METHOD_POST;
     } else {
         LOGV("r->request.method [%s] invalid\n", method);
-        // Written as it is: no status line, no header block.
-        net_write(&r->stream, METHOD_ERROR, sizeof METHOD_ERROR - 1);
-        net_write(&r->stream, method, method_len);
-        return false;
+        for (const char *known : OTHER_METHODS)
+            if (strcasecmp(method, known) == 0) return refuse(r, 405, "Only GET and HEAD are served.");
+        return refuse(r, 501, "The method is not one this server knows.");
     }
     const char *p = line + method_len;
     if (*p) ++p;
     while (*p == ' ') ++p;
-    const char *path_end = std::strchr(p, ' ');
-    size_t path_len = path_end ? static_cast<size_t>(path_end - p) : std::strlen(p);
-    if (path_len >= sizeof r->path) r->target_cut = 1;
+    const char *target_end = std::strchr(p, ' ');
+    size_t target_len = target_end ? static_cast<size_t>(target_end - p) : std::strlen(p);
+    const char *version = target_end ? target_end + 1 : "";
+    while (*version == ' ') ++version;
+    // A line cut short by the end of the input is served with what came.
+    if (complete && std::strncmp(version, "HTTP/", 5) != 0)
+        return refuse(r, 400, "The request line has no HTTP version (GET /path HTTP/1.1).");
+    p = strip_absolute_form(r, p, &target_len);
+    if (target_len == 0) {
+        p = "/";
+        target_len = 1;
+    }
+    if (*p != '/') return refuse(r, 400, "The request target does not start with '/'.");
+    const char *question = static_cast<const char *>(std::memchr(p, '?', target_len));
+    size_t path_len = question ? static_cast<size_t>(question - p) : target_len;
+    size_t query_len = question ? target_len - path_len - 1 : 0;
+    if (path_len >= sizeof r->path) return refuse(r, 414, "The request path is longer than 1023 bytes.");
+    if (query_len >= sizeof r->query) return refuse(r, 414, "The query is longer than 16383 bytes.");
     copy_cut(r->path, sizeof r->path, p, path_len);
+    if (question) copy_cut(r->query, sizeof r->query, question + 1, query_len);
     httpd_sanitise_url(r->path);
-    r->version = path_end && std::strncmp(path_end + 1, "HTTP/1.0", 8) == 0 ? 1 : 2;
+    r->version = std::strncmp(version, "HTTP/1.0", 8) == 0 ? 1 : 2;
     return true;
 }
 
@@ -204,9 +255,8 @@ void add_query_var(httpd_request *r, const char *name, const char *value) {
 }
 
 void parse_query(httpd_request *r) {
-    char query[HTTPD_PATH_SIZE];
-    std::memcpy(query, r->query, sizeof query);
-    char *part = query;
+    std::string copy(r->query);
+    char *part = copy.data();
     while (part) {
         char *amp = std::strchr(part, '&');
         bool last = amp == nullptr;
@@ -225,6 +275,19 @@ void parse_query(httpd_request *r) {
             add_query_var(r, name, "");
         }
         part = amp ? amp + 1 : nullptr;
+    }
+}
+
+// Reads and drops what a refused client still sends, until it pauses, so
+// that the close does not reset the reply it has not read yet.
+void drain_input(httpd_request *r) {
+    uint64_t end = os_clock_ms() + HTTPD_DRAIN_MS;
+    size_t dropped = 0;
+    while (dropped < HTTPD_DRAIN_MAXN && os_clock_ms() < end) {
+        if (os_socket_wait_impl(r->stream.sock, OS_SOCKET_WAIT_READ, static_cast<int>(HTTPD_MORE_TIMEOUT_MS)) <= 0) break;
+        int got = os_socket_recv(r->stream.sock, r->inbuf, sizeof r->inbuf);
+        if (got <= 0) break;
+        dropped += static_cast<size_t>(got);
     }
 }
 
@@ -255,6 +318,7 @@ void httpd_request_free(httpd_request *r) {
     bool socket = r->stream.kind == NET_SOCK_KIND_SOCKET || r->stream.kind == NET_SOCK_KIND_SOCKET1;
     if (socket && r->stream.disconnected && r->in_pos == 0 && r->in_left == 0)
         os_socket_ctrl(r->stream.sock, OS_SOCKET_CTRL_SET_RESET_ON_CLOSE, 1);
+    if (socket && r->drain) drain_input(r);
     net_close(&r->stream);
     r->~httpd_request();
     mem_free(r);
@@ -266,28 +330,50 @@ int httpdReadRequest(httpd_request *r) {
     httpd_set_content_type(r, HTTPD_CONTENT_HTML);
     r->headers_sent = 0;
     r->head_deadline = os_clock_ms() + g_head_deadline_ms.load(std::memory_order_relaxed);
+    // The request line may be long (a query of 16 KB): it has its own buffer,
+    // one per thread, so that a short request does not pay for clearing it.
+    thread_local std::string request_line(REQUEST_LINE_SIZE, '\0');
+    bool complete = false;
+    long len = 0;
+    for (int blank = 0; blank <= EMPTY_LINES_MAXN; ++blank) {
+        len = read_line(r, request_line.data(), request_line.size(), REQUEST_LINE_SIZE, &complete);
+        if (len != 0) break;
+    }
+    if (len < 0 || (len == 0 && complete)) {
+        // Nothing but blank lines, or nothing at all: the path stays empty.
+        r->head_deadline = 0;
+        return 0;
+    }
+    if (!parse_request_line(r, request_line.c_str(), static_cast<size_t>(len), complete)) {
+        r->head_deadline = 0;
+        return -1;
+    }
     char line[LINE_KEEP];
-    bool first = true;
-    for (;;) {
-        long len = read_line(r, line);
-        if (len < 0) break;
-        if (first) {
-            first = false;
-            // A target longer than the line kept, or than path holds, arrives cut.
-            if (static_cast<size_t>(len) >= LINE_KEEP - 1) r->target_cut = 1;
-            if (!parse_request_line(r, line)) {
-                r->head_deadline = 0;
-                return -1;
-            }
-            continue;
+    size_t head_bytes = 0;
+    while (complete) {
+        len = read_line(r, line, sizeof line, HTTPD_HEADER_LINE_MAXN, &complete);
+        if (len <= 0) break;
+        head_bytes += static_cast<size_t>(len) + 2;
+        if (static_cast<size_t>(len) > HTTPD_HEADER_LINE_MAXN) {
+            r->head_deadline = 0;
+            refuse(r, 431, "A header line is longer than 8192 bytes.");
+            return -1;
         }
-        if (len == 0) break;
+        if (head_bytes > HTTPD_HEADERS_MAXN) {
+            r->head_deadline = 0;
+            refuse(r, 431, "The headers are longer than 32768 bytes.");
+            return -1;
+        }
         parse_header(r, line);
     }
     r->head_deadline = 0;
-    if (char *question = std::strchr(r->path, '?')) {
-        *question = 0;
-        copy_cut(r->query, sizeof r->query, question + 1, std::strlen(question + 1));
+    if (r->query[0]) {
+        if (const char *bad = httpd_bad_escape(r->query)) {
+            char message[96];
+            std::snprintf(message, sizeof message, "Bad escape in the query at \"%.3s\": %%XX takes two hexadecimal digits.", bad);
+            refuse(r, 400, message);
+            return -1;
+        }
         parse_query(r);
     }
     return 0;
@@ -387,6 +473,16 @@ int httpd_base64_decode(const char *text, char *out) {
     }
     out[len] = 0;
     return static_cast<int>(len);
+}
+
+const char *httpd_bad_escape(const char *text) {
+    if (!text) return nullptr;
+    for (const char *p = text; *p; ++p) {
+        if (*p != '%') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(p[1])) || !std::isxdigit(static_cast<unsigned char>(p[2]))) return p;
+        p += 2;
+    }
+    return nullptr;
 }
 
 void httpd_url_decode(char *text) {

@@ -123,7 +123,7 @@ char *dvar_mgr_json() {
         // Values are escaped so that a quote or a control byte in one cannot
         // break the array; plain values come out as they are.
         str_buf_add_str(b, "{\"desc\":\"");
-        json_add(b, var->name);
+        json_add(b, var->desc && var->desc[0] ? var->desc : var->name);
         str_buf_add_str(b, "\",\"name\":\"");
         json_add(b, var->name);
         str_buf_add_str(b, "\",\"value\":\"");

@@ -1,0 +1,81 @@
+// The log view's reader table: every reader sees every record, is told what
+// it missed, and a level filter keeps its records under a flood of others.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "libdbg/http_imp.h"
+#include "libdbg/http_util.h"
+#include "liblog/log2.h"
+
+namespace {
+
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+// All a reader gets until its reply is empty; the missed counts are summed into *missed.
+std::string read_all(const char *reader, int max_level, uint64_t now, uint64_t *missed) {
+    std::string all;
+    for (int i = 0; i < 1000; ++i) {
+        std::string reply = http_log_readers_reply(reader, max_level, now);
+        EXPECT_TRUE(http_test_json_ok(reply)) << reply.substr(0, 200);
+        EXPECT_LT(reply.size(), HTTP_LOG_REPLY_SIZE);
+        if (reply == "[]") break;
+        size_t at = reply.find("\"missed\":");
+        if (at != std::string::npos) *missed += std::stoull(reply.substr(at + 9));
+        all += reply;
+    }
+    return all;
+}
+
+TEST(HttpLogReaders, EachReaderSeesEveryRecordAndIsToldWhatItMissed) {
+    http_log_readers_clear();
+    uint64_t missed = 0;
+    EXPECT_EQ(http_log_readers_reply("a", LOG_VERB, 1000), "[]");
+    EXPECT_EQ(http_log_readers_reply("", LOG_VERB, 1000), "[]");
+    for (int level = LOG_CRIT; level <= LOG_VERB; ++level) http_log_readers_add(level, ("line " + std::to_string(level)).c_str());
+    for (const char *reader : {"a", ""}) {
+        std::string got = read_all(reader, LOG_VERB, 2000, &missed);
+        for (int level = LOG_CRIT; level <= LOG_VERB; ++level)
+            EXPECT_EQ(count(got, "line " + std::to_string(level)), 1u) << reader << got;
+        EXPECT_LT(got.find("\"level\":\"crit\""), got.find("\"level\":\"error\""));
+        EXPECT_NE(got.find("\"level\":\"notice\""), std::string::npos);
+    }
+    EXPECT_EQ(missed, 0u);
+    // A burst beyond what is kept, and records lost before the table.
+    for (size_t i = 0; i < HTTP_LOG_KEEP_PER_LEVEL + 250; ++i) http_log_readers_add(LOG_INFO, ("info " + std::to_string(i)).c_str());
+    http_log_readers_lost(7);
+    std::string got = read_all("a", LOG_VERB, 3000, &missed);
+    EXPECT_EQ(missed, 257u);
+    EXPECT_NE(got.find("{\"log\":\"257 lines missed\",\"level\":\"warning\",\"missed\":257}"), std::string::npos);
+    EXPECT_EQ(count(got, "\"info "), HTTP_LOG_KEEP_PER_LEVEL);
+    // A reader idle for more than a minute is forgotten and starts afresh with what is kept.
+    missed = 0;
+    got = read_all("", LOG_VERB, 3000 + HTTP_LOG_READER_IDLE_MS + 1, &missed);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(count(got, "\"info "), HTTP_LOG_KEEP_PER_LEVEL);
+}
+
+TEST(HttpLogReaders, LevelFilterKeepsWarningsUnderAnInfoFlood) {
+    http_log_readers_clear();
+    EXPECT_EQ(http_log_readers_reply("w", LOG_WARN, 0), "[]");
+    for (int i = 0; i < 5000; ++i) {
+        http_log_readers_add(LOG_INFO, "flood");
+        if (i % 100 == 0) http_log_readers_add(LOG_WARN, ("warn " + std::to_string(i)).c_str());
+        if (i % 1000 == 0) http_log_readers_add(LOG_ERR, "err");
+    }
+    uint64_t missed = 0;
+    std::string got = read_all("w", LOG_WARN, 10, &missed);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(count(got, "\"warn "), 50u);
+    EXPECT_EQ(count(got, "\"err\""), 5u);
+    EXPECT_EQ(count(got, "flood"), 0u);
+    EXPECT_EQ(http_log_level_parse("warning"), LOG_WARN);
+    EXPECT_EQ(http_log_level_parse(""), LOG_VERB);
+    EXPECT_EQ(http_log_level_parse("loud"), -1);
+}
+
+}  // namespace
