@@ -137,10 +137,15 @@ TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
         ASSERT_NE(end, std::string::npos) << what;
         std::string head = reply.substr(0, end + 2);
         EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << what;
-        for (size_t i = head.find('\n'); i != std::string::npos; i = head.find('\n', i + 1))
+        for (size_t i = head.find('\n'); i != std::string::npos; i = head.find('\n', i + 1)) {
             EXPECT_EQ(head[i - 1], '\r') << what << ": a header line ends in a bare LF";
-        if (row.body != "*") EXPECT_EQ(reply.substr(end + 4), row.body) << what;
-        if (row.raw.rfind("PUT", 0) == 0) EXPECT_NE(head.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
+        }
+        if (row.body != "*") {
+            EXPECT_EQ(reply.substr(end + 4), row.body) << what;
+        }
+        if (row.raw.rfind("PUT", 0) == 0) {
+            EXPECT_NE(head.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
+        }
     }
     // curl takes a reply without a status line for HTTP/0.9 and fails.
     int status = -1;
