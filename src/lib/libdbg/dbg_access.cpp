@@ -38,21 +38,15 @@ bool is_loopback(const os_ipaddr *addr) {
     return a[15] == 1;
 }
 
+bool names_uid(const std::string &item, const void *user) {
+    uint32_t named = 0;
+    return os_user_uid(item.c_str(), &named) && named == *static_cast<const uint32_t *>(user);
+}
+
 bool uid_allowed(uint32_t uid) {
     if (uid == 0 || uid == os_process_uid()) return true;
     std::lock_guard<std::mutex> guard(g_access.lock);
-    const std::string &list = g_access.allowed;
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t end = list.find(',', pos);
-        if (end == std::string::npos) end = list.size();
-        std::string item = list.substr(pos, end - pos);
-        size_t a = item.find_first_not_of(" \t"), b = item.find_last_not_of(" \t");
-        uint32_t named = 0;
-        if (a != std::string::npos && os_user_uid(item.substr(a, b - a + 1).c_str(), &named) && named == uid) return true;
-        pos = end + 1;
-    }
-    return false;
+    return dbg_list_any(g_access.allowed, names_uid, &uid);
 }
 
 // Constant time over the length of the configured password.
@@ -100,6 +94,21 @@ void reply(shell_ctx *ctx, const char *text) {
 }
 
 }  // namespace
+
+bool dbg_list_any(const std::string &list, bool (*match)(const std::string &item, const void *user), const void *user) {
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t end = list.find(',', pos);
+        if (end == std::string::npos) end = list.size();
+        size_t first = list.find_first_not_of(" \t", pos);
+        if (first != std::string::npos && first < end) {
+            size_t last = list.find_last_not_of(" \t", end - 1);
+            if (match(list.substr(first, last - first + 1), user)) return true;
+        }
+        pos = end + 1;
+    }
+    return false;
+}
 
 void dbg_access_set(const char *allowed_users, const char *shell_pwd, int protected_mode) {
     std::lock_guard<std::mutex> guard(g_access.lock);

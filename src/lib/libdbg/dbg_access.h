@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "libnet/net_sock.h"
 #include "libpal/os/os_socket.h"
@@ -35,6 +36,10 @@ struct dbg_peer {
 // why (DBG_ACCESS_TEXT_SIZE bytes) gets the line to send when refused, which
 // names what ("shell", "console").
 dbg_access_verdict dbg_access_check(os_socket sock, bool have_pwd, const char *what, dbg_peer *peer, char *why);
+// True when match holds for one item of a ',' separated list, each item
+// without its surrounding blanks; empty items are skipped.
+bool dbg_list_any(const std::string &list, bool (*match)(const std::string &item, const void *user), const void *user);
+
 // hubd -e: sends "auth <password>" first when a password is known; 0, or -1
 // after the refusal was printed on standard error.
 int dbgcli_auth(net_sock *stream);

@@ -66,18 +66,11 @@ bool same_ip(const os_ipaddr *a, const os_ipaddr *b) {
     return std::strcmp(os_ipaddr_ip_cstr(&x, tx, sizeof tx), os_ipaddr_ip_cstr(&y, ty, sizeof ty)) == 0;
 }
 
-bool in_list(const std::string &list, const std::string &name) {
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t end = list.find(',', pos);
-        if (end == std::string::npos) end = list.size();
-        std::string item = list.substr(pos, end - pos);
-        size_t a = item.find_first_not_of(" \t"), b = item.find_last_not_of(" \t");
-        if (a != std::string::npos && strcasecmp(item.substr(a, b - a + 1).c_str(), name.c_str()) == 0) return true;
-        pos = end + 1;
-    }
-    return false;
+bool same_name(const std::string &item, const void *user) {
+    return strcasecmp(item.c_str(), static_cast<const std::string *>(user)->c_str()) == 0;
 }
+
+bool in_list(const std::string &list, const std::string &name) { return dbg_list_any(list, same_name, &name); }
 
 // Constant time: the comparison says nothing about how much of a guess was right.
 bool token_matches(const char *given) {
