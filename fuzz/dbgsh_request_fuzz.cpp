@@ -8,43 +8,10 @@
 
 #include "libdbg/dbgsh_request.h"
 #include "liblog/log2_ctl.h"
-#include "libpal/value/fvar.h"
 #include "libsh/libsh.h"
 
-namespace {
+#include "fuzz_mem_channel.h"
 
-struct mem_channel {
-    std::string wire;
-    size_t ends = 0;
-};
-
-int mem_write(void *out, const char *text, size_t len) {
-    auto *m = static_cast<mem_channel *>(out);
-    if (std::memchr(text, 0, len)) std::abort();
-    m->wire.append(text, len);
-    return static_cast<int>(len);
-}
-
-int mem_print(void *out, const char *fmt, ...) {
-    char buf[8192];
-    va_list args;
-    va_start(args, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    if (n < 0) return n;
-    return mem_write(out, buf, std::strlen(buf));
-}
-
-int mem_flush(void *out) {
-    auto *m = static_cast<mem_channel *>(out);
-    m->wire.push_back('\0');
-    ++m->ends;
-    return 0;
-}
-
-int harmless(shell_ctx *, int, char **) { return 0; }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool ready = [] {
@@ -54,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)ready;
     if (size < 1) return 0;
     libsh_init();
-    for (const char *name : {"kill", "null"})
-        if (fvar *f = fvar_lookup(name)) f->func = harmless;
+    fuzz::disarm();
     // The first byte sets the sizes of the pieces the stream arrives in.
     size_t piece = 1 + data[0] % 61;
     const char *stream = reinterpret_cast<const char *>(data + 1);
@@ -69,13 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t requests = 0;
     for (char c : bytes) requests += (c == '\0' || c == '\n');
 
-    mem_channel m;
-    shell_ctx ctx{};
-    ctx.mode = NET_MODE;
-    ctx.out = &m;
-    ctx.print = mem_print;
-    ctx.write = mem_write;
-    ctx.flush = mem_flush;
+    fuzz::mem_channel m;
+    shell_ctx ctx = fuzz::mem_ctx(&m);
     bool status_on = false;
     dbgsh_request r;
     dbgsh_request_reset(&r);

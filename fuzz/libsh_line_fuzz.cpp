@@ -8,52 +8,12 @@
 
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
-#include "libpal/value/fvar.h"
 #include "libsh/alias.h"
 #include "libsh/libsh.h"
 #include "libsh/sh_env.h"
 
-namespace {
+#include "fuzz_mem_channel.h"
 
-struct mem_channel {
-    std::string wire;
-    size_t ends = 0;
-};
-
-int mem_write(void *out, const char *text, size_t len) {
-    auto *m = static_cast<mem_channel *>(out);
-    // An end byte belongs to flush alone: output that carried one would split a reply.
-    if (std::memchr(text, 0, len)) std::abort();
-    m->wire.append(text, len);
-    return static_cast<int>(len);
-}
-
-int mem_print(void *out, const char *fmt, ...) {
-    char buf[8192];
-    va_list args;
-    va_start(args, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    if (n < 0) return n;
-    return mem_write(out, buf, std::strlen(buf));
-}
-
-int mem_flush(void *out) {
-    auto *m = static_cast<mem_channel *>(out);
-    m->wire.push_back('\0');
-    ++m->ends;
-    return 0;
-}
-
-int harmless(shell_ctx *, int, char **) { return 0; }
-
-// Lines that end the process or fault on purpose stay out of the run.
-void disarm() {
-    for (const char *name : {"kill", "null"})
-        if (fvar *f = fvar_lookup(name)) f->func = harmless;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool quiet = [] {
@@ -62,15 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }();
     (void)quiet;
     libsh_init();
-    disarm();
+    fuzz::disarm();
     std::string input(reinterpret_cast<const char *>(data), size);
-    mem_channel m;
-    shell_ctx ctx{};
+    fuzz::mem_channel m;
+    shell_ctx ctx = fuzz::mem_ctx(&m);
     ctx.mode = HTTP_MODE;
-    ctx.out = &m;
-    ctx.print = mem_print;
-    ctx.write = mem_write;
-    ctx.flush = mem_flush;
     size_t lines = 0;
     size_t start = 0;
     while (start <= input.size()) {
