@@ -6,7 +6,7 @@
 
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 TEST(LogFatalDeathTest, BailingOutEndsTheProcessWithTheCritLevelFiltered) {
     EXPECT_EXIT(

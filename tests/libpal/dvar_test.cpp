@@ -8,7 +8,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "libpal/env/malloc.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "str_log_capture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "libpal/os/os_panic.h"
 #include "libpal/os/os_poller.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"

@@ -23,7 +23,7 @@
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 #include "libpwd/libpwd.h"
 #include "liblog/log2.h"
 

@@ -3,7 +3,7 @@
 #include "liblog/log_ctx.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 namespace {
 

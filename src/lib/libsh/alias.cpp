@@ -8,7 +8,7 @@
 #include "liblog/log2.h"
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tool.h"
 #include "libpal/string/str_vector.h"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 #include "libsh/alias.h"
 #include "libsh/sh_cmds.h"
 #include "libsh/sh_env.h"

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "libpal/env/malloc.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 #include "libsh/sh_cmds.h"
 
 namespace {

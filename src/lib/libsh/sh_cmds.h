@@ -1,7 +1,7 @@
 // Handlers of the built-in commands and the shell's own registry items.
 #pragma once
 
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "libsh/libsh.h"
 
 int sh_cmd_show(shell_ctx *ctx, int argc, char **argv);

@@ -15,12 +15,12 @@
 #include "libpal/os/os_host.h"
 #include "libpal/os/os_time.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "libpal/string/str_tool.h"
 #include "libpal/tframe/app.h"
 #include "libpal/value/fvar.h"
 #include "libpal/value/rvar.h"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 #include "libsh/sh_cmds.h"
 
 namespace {

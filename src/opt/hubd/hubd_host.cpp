@@ -15,7 +15,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_proc.h"
 #include "libpal/os/os_time.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpwd/libpwd.h"
 #include "libpal/tframe/app.h"

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "libpal/basic/pal_assert.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #define LOG_TAG "pal"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 #include <cerrno>
 #include <cstring>

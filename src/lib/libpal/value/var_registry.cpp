@@ -1,5 +1,5 @@
 #define LOG_TAG "pal"
-#include "libpal/value/value2.h"
+#include "libpal/value/var_registry.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include "libpal/env/malloc.h"
 #include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_safe2.h"
+#include "libpal/string/str_builder.h"
 
 namespace {
 
