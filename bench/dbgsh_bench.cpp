@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "libdbg/dbgsrv.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 
 namespace {

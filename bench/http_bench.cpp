@@ -11,7 +11,7 @@
 #include "libdbg/http.h"
 #include "libhttpd/httpd.h"
 #include "liblog/log2_ctl.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_tcp_server.h"
 

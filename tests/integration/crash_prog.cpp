@@ -14,8 +14,8 @@
 #include <string>
 
 #include "libapp/app_lib.h"
-#include "libnet/sock_env.h"
-#include "libnet/sock_env_imp.h"
+#include "libnet/sock_event_loop.h"
+#include "libnet/sock_event_loop_imp.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/os_thread.h"

@@ -19,7 +19,7 @@
 #include "libdbg/dbgcli.h"
 #include "http_util.h"
 #include "libdbg/dbgsrv.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "libbsv/bsv_log.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 #include "libsh/mem_session.h"
 

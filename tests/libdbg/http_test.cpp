@@ -18,7 +18,7 @@
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
 #include "libdbg/http_imp.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libpal/os/os_thread.h"
 #include "libpwd/libpwd.h"
 #include "libsh/libsh.h"

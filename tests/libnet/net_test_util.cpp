@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "integration/peer_process.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libpal/os/os_socket.h"
 
 std::atomic<uint64_t> g_test_loop_passes{0};

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/str_log_capture.h"

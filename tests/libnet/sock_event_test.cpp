@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/env/thread_name.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libnet/sock_event.h"
 #include "libnet/sock_tcp_server.h"
 #include "net_test_util.h"

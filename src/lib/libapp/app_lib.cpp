@@ -2,7 +2,7 @@
 #include "libapp/app_hooks.h"
 #include "libapp/app_lib.h"
 #include "libdbg/bsv_pipe_srv.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libpal/env/thread_name.h"
 #include "libpal/tframe/app.h"
 #include "libpal/value/rvar.h"

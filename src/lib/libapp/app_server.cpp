@@ -18,7 +18,7 @@
 #include "libdbg/dbgsh_stdio.h"
 #include "libdbg/dbgsrv.h"
 #include "libdbg/http.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libpal/os/os_signal.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/tframe/app.h"

@@ -9,7 +9,7 @@
 
 #include "libdbg/dbgsh_srv.h"
 #include "libnet/net_sock.h"
-#include "libnet/sock_tcp_ctx.h"
+#include "libnet/sock_thread_server.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"

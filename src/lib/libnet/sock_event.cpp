@@ -6,8 +6,8 @@
 
 #include <atomic>
 
-#include "libnet/sock_env.h"
-#include "libnet/sock_env_imp.h"
+#include "libnet/sock_event_loop.h"
+#include "libnet/sock_event_loop_imp.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_time.h"

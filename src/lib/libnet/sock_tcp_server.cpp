@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "libnet/sock_env.h"
-#include "libnet/sock_env_imp.h"
+#include "libnet/sock_event_loop.h"
+#include "libnet/sock_event_loop_imp.h"
 #include "libnet/sock_event.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/env/malloc.h"

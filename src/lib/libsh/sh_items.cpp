@@ -10,7 +10,7 @@
 
 #include "liblog/log2.h"
 #include "liblog/log2_ctl.h"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_host.h"
 #include "libpal/os/os_time.h"

@@ -1,6 +1,6 @@
 // Thread-per-connection server with a list of connection records.
 #define LOG_TAG "net"
-#include "libnet/sock_tcp_ctx.h"
+#include "libnet/sock_thread_server.h"
 
 #include <new>
 #include <vector>

@@ -1,14 +1,14 @@
 // Start, stop and thread of the socket event loop, and the gate that lets
 // other threads change the poller between two passes of the loop.
 #define LOG_TAG "net"
-#include "libnet/sock_env.h"
+#include "libnet/sock_event_loop.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 
 #include "libnet/sock_event.h"
-#include "libnet/sock_env_imp.h"
+#include "libnet/sock_event_loop_imp.h"
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_service.h"
 #include "libpal/os/os_thread.h"

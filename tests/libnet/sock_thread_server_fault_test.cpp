@@ -7,7 +7,7 @@
 #include <string>
 
 #include "libnet/net_sock.h"
-#include "libnet/sock_tcp_ctx.h"
+#include "libnet/sock_thread_server.h"
 #include "libpal/os/os_panic.h"
 #include "net_test_util.h"
 

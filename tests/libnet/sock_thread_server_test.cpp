@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "libnet/net_sock.h"
-#include "libnet/sock_env.h"
-#include "libnet/sock_tcp_ctx.h"
+#include "libnet/sock_event_loop.h"
+#include "libnet/sock_thread_server.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/env/thread_name.h"
 #include "net_test_util.h"
