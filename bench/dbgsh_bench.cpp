@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "libdbg/dbgsrv.h"
+#include "libdbg/shell_tcp_server.h"
 #include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 

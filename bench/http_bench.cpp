@@ -8,7 +8,7 @@
 #include <string>
 
 #include "libbsv/bsv_log.h"
-#include "libdbg/http.h"
+#include "libdbg/web_console.h"
 #include "libhttpd/httpd.h"
 #include "liblog/log2_ctl.h"
 #include "libnet/sock_event_loop.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "libdbg/dbgsh_line.h"
+#include "libdbg/shell_line_reader.h"
 
 namespace {
 

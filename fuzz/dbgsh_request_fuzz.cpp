@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "libdbg/dbgsh_request.h"
+#include "libdbg/shell_request.h"
 #include "liblog/log2_ctl.h"
 #include "libsh/libsh.h"
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "libdbg/dbgsh_srv.h"
-#include "libdbg/dbgsh_stdio.h"
+#include "libdbg/shell_session.h"
+#include "libdbg/shell_console.h"
 #include "liblog/log2_ctl.h"
 #include "libsh/libsh.h"
 

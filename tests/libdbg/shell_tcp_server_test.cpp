@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "libdbg/dbgcli.h"
+#include "libdbg/shell_remote_client.h"
 #include "http_util.h"
-#include "libdbg/dbgsrv.h"
+#include "libdbg/shell_tcp_server.h"
 #include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
 

@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsh_stdio.h"
+#include "libdbg/shell_console.h"
 
 #include <atomic>
 #include <cerrno>
@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "liblog/log2.h"
-#include "libdbg/dbgsh_edit.h"
-#include "libdbg/dbgsh_line.h"
-#include "libdbg/dbgsh_srv.h"
+#include "libdbg/shell_line_edit.h"
+#include "libdbg/shell_line_reader.h"
+#include "libdbg/shell_session.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
 

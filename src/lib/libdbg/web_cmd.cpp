@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "libpal/string/str_escape.h"
 #include "libsh/libsh.h"
 #include "liblog/log2.h"

@@ -8,7 +8,7 @@
 
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_reg.h"
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "libpal/memory/rbuf.h"
 #include "libpal/os/os_time.h"
 #include "liblog/log2.h"

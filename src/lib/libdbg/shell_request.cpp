@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsh_request.h"
+#include "libdbg/shell_request.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsh_srv.h"
+#include "libdbg/shell_session.h"
 #include "libdbg/dbg_access.h"
 
 #include <cstdarg>
@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "liblog/log2.h"
-#include "libdbg/dbgsh_request.h"
-#include "libdbg/dbgsh_stdio.h"
+#include "libdbg/shell_request.h"
+#include "libdbg/shell_console.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_tool.h"

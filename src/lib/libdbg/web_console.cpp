@@ -2,7 +2,7 @@
 // set of "http_cli" connection threads, authentication and the small
 // endpoints. /cmd, /log and the Prometheus view have their own units.
 #define LOG_TAG "dbg"
-#include "libdbg/http.h"
+#include "libdbg/web_console.h"
 #include "libpal/network/os_ipaddr.h"
 
 #include <algorithm>
@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_file.h"

@@ -15,9 +15,9 @@
 
 #include "http_util.h"
 #include "libbsv/bsv_log.h"
-#include "libdbg/dbgsrv.h"
-#include "libdbg/http.h"
-#include "libdbg/http_imp.h"
+#include "libdbg/shell_tcp_server.h"
+#include "libdbg/web_console.h"
+#include "libdbg/web_console_imp.h"
 #include "libnet/sock_event_loop.h"
 #include "libpal/os/os_thread.h"
 #include "libpwd/libpwd.h"

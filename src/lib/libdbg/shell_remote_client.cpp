@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgcli.h"
+#include "libdbg/shell_remote_client.h"
 
 #include <unistd.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 
 #include "libdbg/dbg_access.h"
-#include "libdbg/dbgsh_edit.h"
-#include "libdbg/dbgsh_line.h"
-#include "libdbg/dbgsh_request.h"
+#include "libdbg/shell_line_edit.h"
+#include "libdbg/shell_line_reader.h"
+#include "libdbg/shell_request.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_tcp_client.h"
 #include "libpal/basic/pal_assert.h"

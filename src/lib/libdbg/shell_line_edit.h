@@ -9,7 +9,7 @@
 // True when standard input and output are terminals, so that editing applies.
 bool dbgsh_edit_usable();
 // Shows prompt and reads one edited line into buf without its line end, with
-// the results of dbgsh_line_next (libdbg/dbgsh_line.h): DBGSH_LINE_READY and
+// the results of dbgsh_line_next (libdbg/shell_line_reader.h): DBGSH_LINE_READY and
 // its length in *len; DBGSH_LINE_TOO_LONG with the length typed in *len for a
 // line of more than size - 1 bytes (nothing of it kept); DBGSH_LINE_ZERO_BYTE
 // for a line with a byte 0 in it; DBGSH_LINE_END at the end of input (Ctrl+D

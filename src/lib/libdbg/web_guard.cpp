@@ -8,7 +8,7 @@
 #include <string>
 
 #include "libdbg/dbg_access.h"
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_peer.h"
 #include "libpal/tframe/app.h"

@@ -1,6 +1,6 @@
 // The built-in console page: three tabs (console, log, settings), all inline.
 // $title, $sh_psa, $token_value and $csp_nonce are filled in when it is served.
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 
 const char HTTP_BUILTIN_PAGE[] = R"PAGE(<!DOCTYPE html>
 <html lang="en">

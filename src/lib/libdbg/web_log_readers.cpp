@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "liblog/log2.h"
 
 namespace {

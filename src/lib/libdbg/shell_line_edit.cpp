@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsh_edit.h"
+#include "libdbg/shell_line_edit.h"
 
 #include <histedit.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "libdbg/dbgsh_line.h"
+#include "libdbg/shell_line_reader.h"
 #include "libpal/tframe/app.h"
 #include "libsh/sh_complete.h"
 #include "liblog/log2.h"

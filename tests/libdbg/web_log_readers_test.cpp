@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "libdbg/http_imp.h"
+#include "libdbg/web_console_imp.h"
 #include "libdbg/http_util.h"
 #include "liblog/log2.h"
 

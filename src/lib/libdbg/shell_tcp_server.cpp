@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsrv.h"
+#include "libdbg/shell_tcp_server.h"
 
 #include <atomic>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "libdbg/dbgsh_srv.h"
+#include "libdbg/shell_session.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_thread_server.h"
 #include "libnet/sock_tcp_server.h"

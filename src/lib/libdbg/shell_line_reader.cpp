@@ -1,5 +1,5 @@
 #define LOG_TAG "dbg"
-#include "libdbg/dbgsh_line.h"
+#include "libdbg/shell_line_reader.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "libdbg/http.h"
+#include "libdbg/web_console.h"
 
 // The value of a query argument, read from the raw query text: not decoded,
 // cut to size; empty when absent.

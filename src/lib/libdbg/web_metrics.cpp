@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "libdbg/dbgsrv.h"
-#include "libdbg/http_imp.h"
+#include "libdbg/shell_tcp_server.h"
+#include "libdbg/web_console_imp.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_proc.h"
 #include "libpal/tframe/app.h"
