@@ -168,3 +168,14 @@ TEST_F(OsOpt, ApplyFreesEveryPendingValue) {
     mem_stats_get(&after);
     EXPECT_EQ(after.malloc_count, before.malloc_count);
 }
+
+// A host that fills no opt_table: every -s is an unknown key, nothing is applied.
+TEST(OsOptNoTable, NullTableHoldsNoKeys) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(os_opt_apply(nullptr), 0);
+    EXPECT_EQ(os_opt_set(nullptr, "port=1"), -1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("unsupported key [port]\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("assert failed"), std::string::npos) << log;
+    EXPECT_EXIT(os_opt_set(nullptr, "list"), testing::ExitedWithCode(0), "^support the following key settings\n$");
+}

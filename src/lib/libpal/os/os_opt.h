@@ -17,6 +17,7 @@ struct OptKey {
     const char *conf_key;  // "section:key" of the file whose checks the value gets; may be null
 };
 
+// A null table is one without keys.
 // "list" prints the key names to standard error and exits the process with 0.
 // Otherwise stores the value of "name=value" as the pending value of the row
 // named name (letter case ignored); 0, or -1 (logged) on a syntax error or an
