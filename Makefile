@@ -5,7 +5,7 @@ ASAN  ?= build-asan
 TSAN  ?= build-tsan
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build run test test-plain test-asan tsan bench bench-compare fuzz install deb clean
+.PHONY: all deps build run test test-plain test-asan test-install tsan bench bench-compare fuzz install deb clean
 
 all: build
 
@@ -24,7 +24,7 @@ run: deps $(BUILD)/CMakeCache.txt
 	$(BUILD)/src/opt/hubd/hubd
 
 # The package test checks the package of `make deb` too.
-test: deb test-plain test-asan
+test: deb test-plain test-asan test-install
 
 test-plain: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
@@ -33,6 +33,11 @@ test-asan: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DHUBD_SANITIZE=address,undefined
 	cmake --build $(ASAN) -j$(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+# The framework as another project uses it: `make install` into a temporary
+# folder, then examples/echo and a one-file program built against it and run.
+test-install: deps
+	bash scripts/check-install.sh
 
 # ThreadSanitizer runs the tests labelled for it (concurrency tests).
 tsan: deps
@@ -58,12 +63,14 @@ fuzz: deps
 	@bash scripts/run-fuzz.sh build-fuzz/fuzz $(FUZZ_SECONDS)
 
 # The program, its configuration, unit, man page, logrotate snippet and the
-# Wireshark files under PREFIX (the configuration under /etc for /usr), into DESTDIR.
+# Wireshark files under PREFIX (the configuration under /etc for /usr), and the
+# framework for other projects (headers, static libraries, the CMake package
+# hubd and hubd.pc), into DESTDIR.
 PREFIX  ?= /usr/local
 DESTDIR ?=
 install: deps
 	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHUBD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build build-install -j$(JOBS) --target hubd
+	cmake --build build-install -j$(JOBS) --target hubd_installed
 	DESTDIR=$(DESTDIR) cmake --install build-install
 
 # The Debian package, built with dpkg-buildpackage from a copy of the tree

@@ -15,6 +15,7 @@ packages=(
   gdb systemd                                         # crash tests open the dumps with gdb; systemd-analyze checks the unit
   libedit-dev                                         # line editing, history and completion at the console (BSD licence)
   debhelper dpkg-dev fakeroot lintian                 # make deb builds the Debian package and checks it
+  pkgconf                                             # the installed framework's hubd.pc is checked with pkg-config
 )
 
 missing=()
