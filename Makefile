@@ -65,12 +65,13 @@ fuzz: deps
 # The program, its configuration, unit, man page, logrotate snippet and the
 # Wireshark files under PREFIX (the configuration under /etc for /usr), and the
 # framework for other projects (headers, static libraries, the CMake package
-# hubd and hubd.pc), into DESTDIR.
+# hubd and hubd.pc), into DESTDIR. The build is the default one without the
+# tests, so that every target an install rule names has been built.
 PREFIX  ?= /usr/local
 DESTDIR ?=
 install: deps
 	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHUBD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build build-install -j$(JOBS) --target hubd_installed
+	cmake --build build-install -j$(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install build-install
 
 # The Debian package, built with dpkg-buildpackage from a copy of the tree

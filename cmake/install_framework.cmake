@@ -11,10 +11,6 @@ option(HUBD_INSTALL_FRAMEWORK "install the headers, libraries, CMake package and
 # The headers are checked as C++20, the language the libraries are built in.
 target_compile_features(hubd_framework INTERFACE cxx_std_20)
 
-# What `make install` builds: everything installed, nothing more.
-add_custom_target(hubd_installed)
-add_dependencies(hubd_installed hubd ${HUBD_LIBS})
-
 if(NOT HUBD_INSTALL_FRAMEWORK)
   return()
 endif()
