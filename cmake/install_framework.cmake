@@ -54,7 +54,9 @@ list(REMOVE_DUPLICATES HUBD_SYSTEM_LIBS)
 # The C library brings the loader's; the others come with a -dev package a
 # consumer may lack, which hubdConfig.cmake names.
 set(HUBD_CHECKED_LIBS ${HUBD_SYSTEM_LIBS})
-list(REMOVE_ITEM HUBD_CHECKED_LIBS ${CMAKE_DL_LIBS})
+if(CMAKE_DL_LIBS)
+  list(REMOVE_ITEM HUBD_CHECKED_LIBS ${CMAKE_DL_LIBS})
+endif()
 
 configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/hubdConfig.cmake.in"
                               "${PROJECT_BINARY_DIR}/cmake/hubdConfig.cmake"
