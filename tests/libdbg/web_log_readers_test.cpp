@@ -1,12 +1,17 @@
 // The log view's reader table: every reader sees every record, is told what
 // it missed, and a level filter keeps its records under a flood of others.
+#define LOG_TAG "tag"
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "libdbg/web_console_imp.h"
 #include "libdbg/http_util.h"
+#include "libbsv/bsv_log.h"
 #include "liblog/log2.h"
+#include "liblog/log2_ctl.h"
 
 namespace {
 
@@ -76,6 +81,46 @@ TEST(HttpLogReaders, LevelFilterKeepsWarningsUnderAnInfoFlood) {
     EXPECT_EQ(http_log_level_parse("warning"), LOG_WARN);
     EXPECT_EQ(http_log_level_parse(""), LOG_VERB);
     EXPECT_EQ(http_log_level_parse("loud"), -1);
+}
+
+// The records come from the log call itself, not from a ring drained when
+// someone polls: a burst far beyond any ring between two polls loses no
+// warning for the reader that asks for warnings, and the reader of every
+// level is told how many info lines went by unseen.
+TEST(HttpLogReaders, WarningReaderGetsEveryWarningOfAFloodBetweenTwoPolls) {
+    constexpr int FLOOD = 258000, EVERY = 2580;
+    bsv_log_attach();
+    http_log_exit();
+    ASSERT_EQ(http_log_init(), 0);
+    int saved_level = log2_level_get();
+    log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
+    EXPECT_EQ(http_log_readers_reply("warn", LOG_WARN, 0), "[]");
+    uint64_t missed = 0;
+    read_all("all", LOG_VERB, 0, &missed);
+    // The console sink would print every line of the burst.
+    int saved_err = dup(2), null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    for (int i = 0; i < FLOOD; ++i) {
+        LOGI("flood %d\n", i);
+        if (i % EVERY == 0) LOGW("burst warning %d\n", i);
+    }
+    dup2(saved_err, 2);
+    close(saved_err);
+    close(null_fd);
+    log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, saved_level);
+
+    missed = 0;
+    std::string got = read_all("warn", LOG_WARN, 10, &missed);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(count(got, "burst warning "), static_cast<size_t>(FLOOD / EVERY));
+    EXPECT_NE(got.find("burst warning 255420"), std::string::npos);
+    EXPECT_EQ(count(got, "flood "), 0u);
+    got = read_all("all", LOG_VERB, 10, &missed);
+    EXPECT_GE(missed, static_cast<uint64_t>(FLOOD - HTTP_LOG_KEEP_PER_LEVEL));
+    EXPECT_LT(missed, static_cast<uint64_t>(FLOOD));
+    EXPECT_EQ(count(got, "burst warning "), static_cast<size_t>(FLOOD / EVERY));
+    EXPECT_NE(got.find("flood 257999"), std::string::npos);
+    http_log_exit();
 }
 
 }  // namespace
