@@ -29,6 +29,9 @@ int http_check_browser(httpd_request *r);
 // Without a login configured, only a peer the shell would serve may use the
 // console: 0, or 1 after the 403 page.
 int http_check_peer(httpd_request *r);
+// The 401 of a refused login; without the challenge when the request asks
+// for none (challenge=0), as the page's own requests do.
+void http_force_auth(httpd_request *r);
 // The audit line of a command or setting change from the console.
 void http_audit(const httpd_request *r, const char *line);
 

@@ -91,7 +91,8 @@ var READER=Math.random().toString(36).slice(2,12)+Date.now().toString(36);
 var MAXLOG=1000, HKEY="hubd.console.history", HMAX=200;
 function q(id){return document.getElementById(id);}
 function get(path,params,timeout){
-  var url=ORIGIN+path+"?token="+encodeURIComponent(token);
+  // challenge=0: a refused login comes back as a plain 401 rather than a login box.
+  var url=ORIGIN+path+"?token="+encodeURIComponent(token)+"&challenge=0";
   for(var k in params) url+="&"+k+"="+params[k];
   var ctl=new AbortController(), timer=setTimeout(function(){ctl.abort();},timeout||10000);
   return fetch(url,{signal:ctl.signal,cache:"no-store",credentials:"same-origin"}).then(function(r){
