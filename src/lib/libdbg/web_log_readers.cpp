@@ -5,10 +5,10 @@
 // Records arrive on the logging threads as they are written, encoded; they
 // are turned into text only when a reader first asks for them, once for all
 // readers. Memory: at most HTTP_LOG_KEEP_PER_LEVEL records per level, each
-// at most BSV_LOG_REC_MAXN bytes encoded plus HTTP_LOG_TEXT_SIZE of text,
-// about 3 MB per level and 21 MB for the seven levels in the worst case
-// (some 200 KB per level for lines of a hundred bytes). Slots are reused, so
-// a flood costs no allocation once each slot has held a line.
+// at most BSV_LOG_REC_MAXN bytes encoded plus HTTP_LOG_TEXT_SIZE of text:
+// about 3 MB a level and 26 MB for the nine level slots in the worst case,
+// some 200 KB a level for lines of a hundred bytes. Slots are reused, so a
+// flood costs no allocation once each slot has held a line.
 #define LOG_TAG "dbg"
 #include <atomic>
 #include <cstdio>
