@@ -1,10 +1,10 @@
 """What one open tab of the web console costs an idle hubd.
 
 Usage: bench_compare_tab.py <build dir> [--seconds S]
-Runs hubd from the build twice in a private temporary folder, for S seconds
-with no client and for S seconds with the console page open in headless
-Chromium, and prints the difference of their CPU times as a share of one
-core, with the page's requests per second. Needs chromium, chromedriver and
+Runs hubd from the build in a private temporary folder for S seconds with
+no client, then with the console page open in headless Chromium showing its
+console, then its log, and prints what each run took beyond the first as a
+share of one core, with the page's requests per second. Needs chromium, chromedriver and
 python3-selenium (scripts/install-deps.sh installs them); says so and ends
 with 0 when they are missing.
 """
@@ -48,7 +48,7 @@ def open_page(url):
     return driver, profile
 
 
-def run_hubd(build, seconds, with_tab):
+def run_hubd(build, seconds, tab):
     """(CPU seconds of a whole hubd run of about seconds, page requests per second).
 
     The time comes from wait4 when hubd has ended: every thread's, the
@@ -74,9 +74,11 @@ def run_hubd(build, seconds, with_tab):
                     sys.exit("hubd did not start its web console")
                 time.sleep(0.2)
         rate = 0.0
-        if with_tab:
+        if tab:
             driver, profile = open_page(f"http://127.0.0.1:{port}/")
             try:
+                from selenium.webdriver.common.by import By
+                driver.find_element(By.ID, "tab-" + tab).click()
                 before = requests_served(port)
                 time.sleep(seconds)
                 rate = (requests_served(port) - before - 1) / seconds
@@ -99,17 +101,20 @@ def run_hubd(build, seconds, with_tab):
 
 
 def measure(build, seconds):
-    """(idle share, share with the tab, page requests per second) in percent of
-    a core; None without a browser."""
+    """{case: (share of a core in percent, page requests per second)} for
+    hubd alone and with the page showing its console or its log; None
+    without a browser."""
     try:
         import selenium  # noqa: F401
     except ImportError:
         return None
     if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
         return None
-    idle, _ = run_hubd(build, seconds, False)
-    tab, rate = run_hubd(build, seconds, True)
-    return 100.0 * idle / seconds, 100.0 * tab / seconds, rate
+    got = {}
+    for tab in (None, "console", "log"):
+        cpu, rate = run_hubd(build, seconds, tab)
+        got[tab] = (100.0 * cpu / seconds, rate)
+    return got
 
 
 def report(build, seconds=30.0):
@@ -117,9 +122,11 @@ def report(build, seconds=30.0):
     if got is None:
         print("open web console tab: skipped (chromium, chromedriver or python3-selenium missing)")
         return
-    idle, tab, rate = got
-    print(f"open web console tab: {tab - idle:.4f}% of a core (target < 0.1%), "
-          f"{rate:.2f} requests/s; hubd alone {idle:.4f}%, with the tab {tab:.4f}%, over {seconds:.0f} s each")
+    idle = got[None][0]
+    for tab in ("console", "log"):
+        share, rate = got[tab]
+        print(f"open web console tab, {tab} shown: {share - idle:.4f}% of a core (target < 0.1%), "
+              f"{rate:.2f} requests/s; hubd alone {idle:.4f}%, with the tab {share:.4f}%, over {seconds:.0f} s")
 
 
 if __name__ == "__main__":

@@ -117,7 +117,7 @@ function show(name){
   }
   if(name==="console") q("cmd").focus();
   if(name==="settings") loadVars();
-  if(name==="log") renderLog();
+  if(name==="log"){renderLog();pollNow();}
 }
 for(var i=0;i<tabs.length;i++) tabs[i].onclick=function(){show(this.getAttribute("data-tab"));};
 /* console */
@@ -213,10 +213,22 @@ function renderLog(){
   if(q("follow").checked) view.scrollTop=view.scrollHeight;
 }
 function count(){var n=0;lines.forEach(function(l){if(matches(l)&&!l.missed) n++;});q("logcount").textContent=n+" lines";}
+// Watched (the log tab shown in a visible window), the log is polled every
+// 1200 ms. Unwatched, the polls back off to every 6 s while nothing comes,
+// and the log is polled at once when it is looked at again.
+var pollTimer=0, polling=false, emptyPolls=0;
+function logWatched(){return !document.hidden&&q("log").className==="on";}
+function nextPoll(){
+  clearTimeout(pollTimer);
+  pollTimer=setTimeout(pollLog,logWatched()?1200:Math.min(1200<<emptyPolls,6000));
+}
+function pollNow(){if(!polling){clearTimeout(pollTimer);pollLog();}}
 function pollLog(){
-  if(q("pause").checked){setTimeout(pollLog,1200);return;}
+  if(q("pause").checked){nextPoll();return;}
+  polling=true;
   get("/log",{reader:READER,level:q("level").value},10000).then(function(text){
     var arr=text?JSON.parse(text):[];
+    emptyPolls=arr.length?0:Math.min(emptyPolls+1,3);
     if(arr.length){
       lines=lines.concat(arr);
       var drop=lines.length-MAXLOG;
@@ -228,8 +240,9 @@ function pollLog(){
       }
     }
     state("");
-  }).catch(function(e){state(failed(e));}).then(function(){setTimeout(pollLog,1200);});
+  }).catch(function(e){state(failed(e));}).then(function(){polling=false;nextPoll();});
 }
+document.addEventListener("visibilitychange",function(){if(logWatched()) pollNow();});
 filter.addEventListener("input",renderLog);
 // The server filters by level, so a flood of one level cannot crowd out the lines asked for.
 q("level").addEventListener("change",function(){lines=[];renderLog();});
