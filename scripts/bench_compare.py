@@ -196,6 +196,8 @@ def main():
                 print(f"{'  median round trip':28} {'us':8} {med(results[name][0], 1):12.1f} "
                       f"{med(results[name][1], 1):12.1f}")
         print(f"\nmedians of {args.rounds} rounds; ratio = how far HUBD is ahead (time and CPU: peer/HUBD)")
+        import bench_compare_tab  # the web console's open tab: no peer, a target of its own
+        bench_compare_tab.report(args.build)
     finally:
         for p in procs:
             if p.poll() is None:

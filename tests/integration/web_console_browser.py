@@ -1,8 +1,12 @@
 """Drives the web console's page in headless Chromium: a command and its
-output, a settings change that takes effect, and a new line in the log tab.
+output, a settings change that takes effect, a new line in the log tab, and
+the log's polls backing off while another tab is shown.
 Usage: web_console_browser.py URL SCREENSHOT_PATH. Exit 0 on success."""
+import re
 import sys
 import tempfile
+import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -62,6 +66,18 @@ try:
     shown = [e for e in view.find_elements(By.TAG_NAME, "div")]
     assert shown and all("no_such_command" in e.text for e in shown), [e.text for e in shown]
     driver.save_screenshot(shot)
+
+    def log_polls():
+        with urllib.request.urlopen(url.rstrip("/") + "/metrics/prometheus", timeout=5) as r:
+            return int(re.search(r'^hubd_http_requests_total\{endpoint="/log"\} (\d+)', r.read().decode(), re.M)[1])
+
+    # Every 1200 ms while watched, ten polls in these 12 s; unwatched, they back off to every 6 s.
+    driver.find_element(By.ID, "tab-console").click()
+    time.sleep(3)
+    before = log_polls()
+    time.sleep(12)
+    unwatched = log_polls() - before
+    assert unwatched <= 5, "%d polls of the log in 12 s while the console is shown" % unwatched
     print("ok")
 finally:
     driver.quit()

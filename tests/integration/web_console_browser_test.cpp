@@ -82,4 +82,26 @@ TEST(WebConsoleBrowser, FitsEverySizeAndWorksWithCredentialsInTheUrl) {
     p.stop(SIGTERM);
 }
 
+// Wrong credentials and none, met by an open page: "login needed", not "offline".
+TEST(WebConsoleBrowser, RefusedCredentialsShowLoginNeeded) {
+    int status = -1;
+    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
+        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    HubdDir dir;
+    int port = free_tcp_port();
+    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
+    HubdProcess p(dir, {});
+    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
+        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) break;
+        p.pump(100);
+    }
+    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_login.py "
+                                  "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ op:pw 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ok"), std::string::npos) << out;
+    p.stop(SIGTERM);
+}
+
 }  // namespace

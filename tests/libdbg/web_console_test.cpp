@@ -402,4 +402,21 @@ TEST_F(HttpServerTest, LogReturnsNewRecordsOnce) {
     log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, saved);
 }
 
+// The page's requests ask for no challenge: the browser then hands the page
+// the 401 instead of holding the request behind a login box.
+TEST_F(HttpServerTest, PageRequestsGetTheRefusalWithoutTheChallenge) {
+    start("admin", "s3cret");
+    for (const std::string &auth : {std::string(), http_test_basic("admin", "wrong")}) {
+        for (const char *path : {"/log?token=1&challenge=0", "/cmd?command=echo%20x&token=1&challenge=0"}) {
+            std::string reply = get(path, auth);
+            EXPECT_EQ(reply.rfind("HTTP/1.1 401 Please Authenticate\r\n", 0), 0u) << path << reply;
+            EXPECT_EQ(reply.find("WWW-Authenticate"), std::string::npos) << path << reply;
+        }
+        EXPECT_NE(get("/log?token=1&challenge=1", auth).find("WWW-Authenticate: Basic"), std::string::npos);
+    }
+    EXPECT_EQ(http_test_body(get("/cmd?command=echo%20x&challenge=0", http_test_basic("admin", "s3cret"))),
+              "[{\"resp\":\"x\\n\\u0000\"}]");
+}
+
 }  // namespace
+

@@ -27,6 +27,7 @@ std::atomic<bool> g_log_registered{false};
 std::atomic<size_t> g_prefix_len{0};
 std::atomic<bsv_log_sink_fn> g_file_sink{nullptr};
 std::atomic<bsv_log_sink_fn> g_net_sink{nullptr};
+std::atomic<bsv_log_sink_fn> g_view_sink{nullptr};
 std::atomic<size_t> g_net_room{BSV_LOG_REC_MAXN};
 
 // Set while this thread is inside the binary layer: a record logged by a
@@ -181,6 +182,7 @@ void bsv_log_record(uint32_t flags, const char *tag, const char *file, int line,
             send_net(net, rec, len, flags, tag, file, line, func, msg);
     }
     if (bsv_log_sink_fn file_sink = g_file_sink.load(std::memory_order_acquire)) file_sink(flags, rec, len);
+    if (bsv_log_sink_fn view_sink = g_view_sink.load(std::memory_order_acquire)) view_sink(flags, rec, len);
     bsv_write(&g_log_type, rec, len);
     t_inside = false;
 }
@@ -189,6 +191,7 @@ void bsv_log_attach() { log2_attach_bin(&BIN_OPS); }
 
 void bsv_log_set_file_sink(bsv_log_sink_fn sink) { g_file_sink.store(sink, std::memory_order_release); }
 void bsv_log_set_net_sink(bsv_log_sink_fn sink) { g_net_sink.store(sink, std::memory_order_release); }
+void bsv_log_set_view_sink(bsv_log_sink_fn sink) { g_view_sink.store(sink, std::memory_order_release); }
 void bsv_log_set_net_room(size_t max) {
     g_net_room.store(max < BSV_LOG_REC_MAXN ? max : BSV_LOG_REC_MAXN, std::memory_order_relaxed);
 }
@@ -236,8 +239,12 @@ int bsv_read_log(bsv_reader *h, int *log_level, char *text) {
     const uint8_t *rec = nullptr;
     int len = bsv_read_raw_log(h, &rec);
     if (len <= 0) return len;
-    bsv_value_ctx *ctx = h->value;
-    auto n = static_cast<size_t>(len);
+    return bsv_log_text(h->value, rec, static_cast<size_t>(len), log_level, text);
+}
+
+int bsv_log_text(bsv_value_ctx *ctx, const uint8_t *rec, size_t n, int *log_level, char *text) {
+    PAL_CHECK_RET(ctx != NULL && rec != NULL, "ctx != NULL", -1);
+    PAL_CHECK_RET(log_level != NULL && text != NULL, "log_level != NULL", -1);
     bsv_value sec = bsv_value_get_n(ctx, rec, n, BSV_LOG_SEC);
     bsv_value usec = bsv_value_get_n(ctx, rec, n, BSV_LOG_USEC);
     bsv_value pid = bsv_value_get_n(ctx, rec, n, BSV_LOG_PID);

@@ -12,6 +12,7 @@
 
 struct bsv_reader;
 struct bsv_type;
+struct bsv_value_ctx;
 
 constexpr size_t BSV_LOG_REC_MAXN = 1470;
 constexpr size_t BSV_LOG_FIXED_SIZE = 21;
@@ -61,6 +62,9 @@ void bsv_log_attach();
 using bsv_log_sink_fn = void (*)(uint32_t flags, const uint8_t *rec, size_t len);
 void bsv_log_set_file_sink(bsv_log_sink_fn sink);
 void bsv_log_set_net_sink(bsv_log_sink_fn sink);
+// The web console's log view: every record, on the logging thread, so that
+// it keeps up with a flood that would overrun a reader's ring between polls.
+void bsv_log_set_view_sink(bsv_log_sink_fn sink);
 // The longest record the net sink can carry; a longer one reaches it as
 // several records with the message in pieces.
 void bsv_log_set_net_room(size_t max);
@@ -75,3 +79,6 @@ int bsv_read_raw_log(bsv_reader *h, const uint8_t **rec);
 // "YYYY-MM-DD hh:mm:ss.mmm LEVEL pid --- [tid_name] tag func(): msg".
 // Stores the level; returns the text length, 0 when none waits, -1 on a bad call.
 int bsv_read_log(bsv_reader *h, int *log_level, char *text);
+// The same line for an encoded record, read with a value context of
+// BSV_LOG_INFO; its length, -1 on a bad call.
+int bsv_log_text(bsv_value_ctx *ctx, const uint8_t *rec, size_t len, int *log_level, char *text);

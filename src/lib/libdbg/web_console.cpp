@@ -340,7 +340,7 @@ int is_need_auth(httpd_request *r) {
         char msg[LIBPWD_MSG_SIZE] = "";
         if (libpwd_check_user_pwd(r->client_addr, r->user, r->pwd, msg) == LIBPWD_OK) return 0;
         LOGD("authentication error: %s\n", msg);
-        httpd_force_auth(r);
+        http_force_auth(r);
         // The browser shows this body when the operator cancels the login box.
         char escaped[LIBPWD_MSG_SIZE * 2];
         httpd_html_escape(msg, escaped, sizeof escaped);
@@ -350,7 +350,7 @@ int is_need_auth(httpd_request *r) {
     }
     if (std::strcmp(r->user, s.user) == 0 && std::strcmp(r->pwd, s.pwd) == 0) return 0;
     LOGD("Status page requested, forcing authentication\n");
-    httpd_force_auth(r);
+    http_force_auth(r);
     return 1;
 }
 

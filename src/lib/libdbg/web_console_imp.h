@@ -29,6 +29,9 @@ int http_check_browser(httpd_request *r);
 // Without a login configured, only a peer the shell would serve may use the
 // console: 0, or 1 after the 403 page.
 int http_check_peer(httpd_request *r);
+// The 401 of a refused login; without the challenge when the request asks
+// for none (challenge=0), as the page's own requests do.
+void http_force_auth(httpd_request *r);
 // The audit line of a command or setting change from the console.
 void http_audit(const httpd_request *r, const char *line);
 
@@ -60,11 +63,15 @@ const char *http_log_level_name(int level);
 // The log view's readers (a reader is the id a page or client sends).
 constexpr size_t HTTP_LOG_KEEP_PER_LEVEL = 1000;  // recent records kept of each level
 constexpr uint64_t HTTP_LOG_READER_IDLE_MS = 60000;  // a reader not polling this long is forgotten
-// A record for every reader.
+// A record for every reader, as text or encoded (bsv_log_encode).
 void http_log_readers_add(int level, const char *text);
+void http_log_readers_add_record(const uint8_t *rec, size_t len);
+// Makes the context that reads encoded records; 0, or -1 when out of memory.
+int http_log_readers_start();
 // Records lost before they could be kept: every reader is told.
 void http_log_readers_lost(uint64_t count);
-// Forgets the records and the readers.
+// Forgets the records and the readers; encoded records are refused until
+// the next start.
 void http_log_readers_clear();
 // The JSON array for the reader: "N lines missed" first when it missed any,
 // then its next records of max_level or more severe, oldest first, within

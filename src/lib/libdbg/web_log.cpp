@@ -3,13 +3,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "libbsv/bsv_log.h"
-#include "libbsv/bsv_reg.h"
 #include "libdbg/web_console_imp.h"
-#include "libpal/memory/rbuf.h"
 #include "libpal/os/os_time.h"
 #include "liblog/log2.h"
 
@@ -20,27 +17,11 @@ constexpr size_t READER_ID_MAXN = 64;
 constexpr size_t LEVEL_ARG_SIZE = 16;
 constexpr char ITEM_FMT[] = "{\"log\":\"%s\",\"level\":\"%s\"},";
 
-struct log_reader_state {
-    std::mutex lock;  // the reader and the held record
-    bsv_reader *reader = nullptr;
-    http_log_held held{};
-    uint64_t drops_seen = 0;  // of the reader's ring
-};
-log_reader_state g_log;
-
 static_assert(HTTP_LOG_TEXT_SIZE >= BSV_LOG_TEXT_MAXN, "a log line must fit the held record");
 
-// Moves what the log reader holds into the reader table; under g_log.lock.
-void drain_locked() {
-    int level = 0;
-    char text[HTTP_LOG_TEXT_SIZE];
-    while (bsv_read_log(g_log.reader, &level, text) > 0) http_log_readers_add(level, text);
-    rbuf_stats stats{};
-    if (g_log.reader->ring && rbuf_stats_get(g_log.reader->ring, &stats) && stats.drop_count > g_log.drops_seen) {
-        http_log_readers_lost(stats.drop_count - g_log.drops_seen);
-        g_log.drops_seen = stats.drop_count;
-    }
-}
+// Every record as it is written: a reader polling now and then still gets
+// every line of its levels that is kept, whatever flood came in between.
+void view_sink(uint32_t, const uint8_t *rec, size_t len) { http_log_readers_add_record(rec, len); }
 
 bool valid_reader_id(const char *id) {
     size_t len = std::strlen(id);
@@ -93,23 +74,16 @@ size_t http_log_json(http_log_next next, void *source, http_log_held *held, char
 
 int http_log_init() {
     LOGD("==>\n");
-    std::lock_guard<std::mutex> guard(g_log.lock);
-    if (g_log.reader) return 0;
-    g_log.reader = bsv_open_log();
-    if (!g_log.reader) {
-        LOGD("bsv_open_log failed\n");
+    if (bsv_reg_log() != 0 || http_log_readers_start() != 0) {
+        LOGE("log view: the log records cannot be read\n");
         return -1;
     }
-    g_log.held.valid = false;
-    g_log.drops_seen = 0;
+    bsv_log_set_view_sink(view_sink);
     return 0;
 }
 
 void http_log_exit() {
-    std::lock_guard<std::mutex> guard(g_log.lock);
-    if (g_log.reader) bsv_close(g_log.reader, 1);
-    g_log.reader = nullptr;
-    g_log.held.valid = false;
+    bsv_log_set_view_sink(nullptr);
     http_log_readers_clear();
 }
 
@@ -128,15 +102,5 @@ void http_callback_log(httpd_server *, httpd_request *r) {
         httpd_send_error(r, 400, "level: one of crit, error, warning, notice, info, debug.");
         return;
     }
-    std::string reply;
-    {
-        std::lock_guard<std::mutex> guard(g_log.lock);
-        if (!g_log.reader) {
-            reply = "[]";
-        } else {
-            drain_locked();
-            reply = http_log_readers_reply(reader, max_level, os_clock_ms());
-        }
-    }
-    httpd_print(r, reply.c_str());
+    httpd_print(r, http_log_readers_reply(reader, max_level, os_clock_ms()).c_str());
 }

@@ -91,7 +91,8 @@ var READER=Math.random().toString(36).slice(2,12)+Date.now().toString(36);
 var MAXLOG=1000, HKEY="hubd.console.history", HMAX=200;
 function q(id){return document.getElementById(id);}
 function get(path,params,timeout){
-  var url=ORIGIN+path+"?token="+encodeURIComponent(token);
+  // challenge=0: a refused login comes back as a plain 401 rather than a login box.
+  var url=ORIGIN+path+"?token="+encodeURIComponent(token)+"&challenge=0";
   for(var k in params) url+="&"+k+"="+params[k];
   var ctl=new AbortController(), timer=setTimeout(function(){ctl.abort();},timeout||10000);
   return fetch(url,{signal:ctl.signal,cache:"no-store",credentials:"same-origin"}).then(function(r){
@@ -116,7 +117,7 @@ function show(name){
   }
   if(name==="console") q("cmd").focus();
   if(name==="settings") loadVars();
-  if(name==="log") renderLog();
+  if(name==="log"){renderLog();pollNow();}
 }
 for(var i=0;i<tabs.length;i++) tabs[i].onclick=function(){show(this.getAttribute("data-tab"));};
 /* console */
@@ -212,10 +213,22 @@ function renderLog(){
   if(q("follow").checked) view.scrollTop=view.scrollHeight;
 }
 function count(){var n=0;lines.forEach(function(l){if(matches(l)&&!l.missed) n++;});q("logcount").textContent=n+" lines";}
+// Watched (the log tab shown in a visible window), the log is polled every
+// 1200 ms. Unwatched, the polls back off to every 6 s while nothing comes,
+// and the log is polled at once when it is looked at again.
+var pollTimer=0, polling=false, emptyPolls=0;
+function logWatched(){return !document.hidden&&q("log").className==="on";}
+function nextPoll(){
+  clearTimeout(pollTimer);
+  pollTimer=setTimeout(pollLog,logWatched()?1200:Math.min(1200<<emptyPolls,6000));
+}
+function pollNow(){if(!polling){clearTimeout(pollTimer);pollLog();}}
 function pollLog(){
-  if(q("pause").checked){setTimeout(pollLog,1200);return;}
+  if(q("pause").checked){nextPoll();return;}
+  polling=true;
   get("/log",{reader:READER,level:q("level").value},10000).then(function(text){
     var arr=text?JSON.parse(text):[];
+    emptyPolls=arr.length?0:Math.min(emptyPolls+1,3);
     if(arr.length){
       lines=lines.concat(arr);
       var drop=lines.length-MAXLOG;
@@ -227,8 +240,9 @@ function pollLog(){
       }
     }
     state("");
-  }).catch(function(e){state(failed(e));}).then(function(){setTimeout(pollLog,1200);});
+  }).catch(function(e){state(failed(e));}).then(function(){polling=false;nextPoll();});
 }
+document.addEventListener("visibilitychange",function(){if(logWatched()) pollNow();});
 filter.addEventListener("input",renderLog);
 // The server filters by level, so a flood of one level cannot crowd out the lines asked for.
 q("level").addEventListener("change",function(){lines=[];renderLog();});
