@@ -128,40 +128,40 @@ int refuse_long_line(echo_conn *conn) {
     return flush(conn);
 }
 
-// Echoes every complete line of data; the rest waits for its end.
+// Echoes every complete line of data; the rest waits for its end. The lines
+// before one that is too long still go back, ahead of the error line.
 int echo_input(echo_conn *conn, const char *data, size_t len) {
     const size_t max_line = g.max_line.load(std::memory_order_relaxed);
     size_t begun = conn->partial.size();  // bytes of the current line before data
     size_t done = 0;                      // bytes of data up to the last line end
     uint64_t lines = 0;
+    bool too_long = false;
     for (const char *end = data + len, *p = data; p < end;) {
         const auto *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (!nl) break;
-        if (begun + static_cast<size_t>(nl - p) > max_line) return refuse_long_line(conn);
+        too_long = begun + static_cast<size_t>((nl ? nl : end) - p) > max_line;
+        if (!nl || too_long) break;
         begun = 0;
         ++lines;
         p = nl + 1;
         done = static_cast<size_t>(p - data);
     }
-    if (begun + (len - done) > max_line) return refuse_long_line(conn);
-    if (lines == 0) {
-        conn->partial.append(data, len);
-        return 0;
+    if (lines > 0) {
+        bump(g.lines, lines);
+        bump(g.bytes, conn->partial.size() + done);
+        // Output keeps its order: what waits, the line begun earlier, then the new lines.
+        conn->pending += conn->partial;
+        std::string().swap(conn->partial);
+        size_t sent = 0;
+        if (conn->pending.empty()) {
+            const int n = os_socket_send(sock_event_socket(conn->ctx), data, done);
+            if (n < 0) return -1;
+            sent = static_cast<size_t>(n);
+        }
+        conn->pending.append(data + sent, done - sent);
     }
-    bump(g.lines, lines);
-    bump(g.bytes, conn->partial.size() + done);
-    // Output keeps its order: what waits, the line begun earlier, then the new lines.
-    conn->pending += conn->partial;
-    std::string().swap(conn->partial);
-    size_t sent = 0;
-    if (conn->pending.empty()) {
-        const int n = os_socket_send(sock_event_socket(conn->ctx), data, done);
-        if (n < 0) return -1;
-        sent = static_cast<size_t>(n);
-    }
-    conn->pending.append(data + sent, done - sent);
+    if (too_long) return refuse_long_line(conn);
     conn->partial.append(data + done, len - done);
-    return flush(conn);
+    return lines > 0 ? flush(conn) : 0;
 }
 
 int echo_readable(sock_event_ctx *ctx, uint32_t, void *host) {
