@@ -86,7 +86,8 @@ const char *peer_text(sock_event_ctx *ctx, char *buf, size_t n) {
     return os_ipaddr_cstr(&peer, buf, n);
 }
 
-// Sends what waits; write interest stays on while some is left. -1 closes.
+// Sends what waits; write interest stays on while some is left. -1 closes:
+// a send error, or more waiting than the cap allows.
 int flush(echo_conn *conn) {
     const os_socket sock = sock_event_socket(conn->ctx);
     while (!conn->pending.empty()) {
@@ -105,12 +106,12 @@ int flush(echo_conn *conn) {
         }
         return -1;
     }
-    if (conn->pending.empty()) {
-        std::string().swap(conn->pending);
-        if (conn->closing) return -1;
-    }
+    if (conn->pending.empty()) std::string().swap(conn->pending);
     return sock_event_write_interest(conn->ctx, !conn->pending.empty());
 }
+
+// An error line that has gone out ends the connection.
+bool error_sent(const echo_conn *conn) { return conn->closing && conn->pending.empty(); }
 
 int refuse_long_line(echo_conn *conn) {
     const uint32_t max_line = g.max_line.load(std::memory_order_relaxed);
@@ -177,10 +178,13 @@ int echo_readable(sock_event_ctx *ctx, uint32_t, void *host) {
         // After an error line the input is read and dropped, so that the close is orderly.
         if (!conn->closing && echo_input(conn, buf, static_cast<size_t>(n)) < 0) return -1;
     }
-    return conn->closing && conn->pending.empty() ? -1 : 0;
+    return error_sent(conn) ? -1 : 0;
 }
 
-int echo_writable(sock_event_ctx *, void *host) { return flush(static_cast<echo_conn *>(host)); }
+int echo_writable(sock_event_ctx *, void *host) {
+    auto *conn = static_cast<echo_conn *>(host);
+    return flush(conn) < 0 || error_sent(conn) ? -1 : 0;
+}
 
 void echo_closed(sock_event_ctx *, void *host, int reason) {
     auto *conn = static_cast<echo_conn *>(host);
