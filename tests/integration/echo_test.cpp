@@ -313,7 +313,7 @@ TEST_P(EchoLimits, AnswerOnceCloseAndCount) {
 INSTANTIATE_TEST_SUITE_P(Rows, EchoLimits, testing::ValuesIn(kLimitRows),
                          [](const testing::TestParamInfo<LimitRow> &info) { return std::string(info.param.name); });
 
-TEST(EchoHost, CheckPassesTheSampleAndNamesEveryBadValue) {
+TEST(EchoHost, CheckPassesTheSampleAndABadValueOrABusyPortStopsTheStart) {
     const struct {
         std::string echo_keys;
         std::string message;  // empty: the file is fine
@@ -343,4 +343,20 @@ TEST(EchoHost, CheckPassesTheSampleAndNamesEveryBadValue) {
             EXPECT_NE(check.err.find(row.message), std::string::npos) << check.err;
         }
     }
+    // A port that another program holds: one line that says so, exit 1.
+    const int port = free_tcp_port();
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    dir.write_file("hubd-echo.ini", echo_ini(port, 0, ""));
+    HubdResult busy = run_hubd(dir, {"-q"});
+    close(holder);
+    EXPECT_EQ(busy.exit_code, 1) << busy.err;
+    EXPECT_NE(busy.err.find("echo cannot listen on [127.0.0.1] port " + std::to_string(port) + ": Address already in use"),
+              std::string::npos)
+        << busy.err;
 }
