@@ -27,6 +27,12 @@ struct BrokenRow {
     bool error;           // false: an unknown name, which a start only warns about
 };
 
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
 std::string row_name(const testing::TestParamInfo<BrokenRow> &info) { return info.param.name; }
 
 class BrokenConf : public testing::TestWithParam<BrokenRow> {};
@@ -48,11 +54,15 @@ TEST_P(BrokenConf, StartAndCheckNameFileLineAndWhatIsAllowed) {
         EXPECT_NE(start.err.find(message), std::string::npos) << start.err;
         EXPECT_NE(start.err.find("not started"), std::string::npos) << start.err;
     } else {
-        // A typo is said, and the start goes on.
-        HubdProcess p(dir, {"-q"});
+        // A typo is said once on the console and once in the log file, and
+        // the start goes on.
+        HubdProcess p(dir, {"-q", "-o", "hubd.log"});
         EXPECT_TRUE(p.wait_for_err(message)) << p.err();
         HubdResult end = p.stop(SIGTERM);
         EXPECT_EQ(end.exit_code, 0) << end.err;
+        EXPECT_EQ(count_of(end.err, message), 1u) << end.err;
+        std::string log = dir.read_file("hubd.log");
+        EXPECT_EQ(count_of(log, message), 1u) << log;
     }
 }
 

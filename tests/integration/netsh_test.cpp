@@ -340,6 +340,34 @@ TEST(NetshClient, CommandStringSendsOneRequestPerPiece) {
     EXPECT_EQ(r.out, "a\nb\na\nb\n");
 }
 
+// The command text is cut as the shell cuts a line: ';' inside quotes stays,
+// blank pieces (which would repeat the last line) go, and unbalanced text
+// goes whole for the shell to refuse.
+TEST(NetshClient, CommandStringIsCutOnlyAtSemicolonsOutsideQuotes) {
+    struct Row {
+        std::string commands;
+        std::vector<std::string> requests;
+    };
+    const Row rows[] = {
+        {"echo 'a;b'", {"echo 'a;b'"}},
+        {"echo \"x;y\" ; echo z", {"echo \"x;y\"", "echo z"}},
+        {"a;; ;b;", {"a", "b"}},
+        {"echo 'a;b", {"echo 'a;b"}},
+        {"echo " + std::string(5000, 'x') + ";b", {"echo " + std::string(5000, 'x'), "b"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.commands.substr(0, 40));
+        RecordingServer fake("ok\r\n\x01" "0" + NUL);
+        HubdDir dir;
+        HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
+                                      "http_server_port=0", "-e", row.commands});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        std::string expected = "\x01status" + NUL;
+        for (const std::string &request : row.requests) expected += request + NUL;
+        EXPECT_EQ(fake.received(), expected);
+    }
+}
+
 // ---- instances and ending ----
 
 TEST(NetshLifecycle, SecondInstanceExitsWithOne) {

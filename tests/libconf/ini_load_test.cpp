@@ -53,34 +53,51 @@ TEST_F(IniLoad, StoresSectionsAndKeysInFileOrder) {
     EXPECT_STREQ(get(d, "log\tlevel"), "dbg");
 }
 
-TEST_F(IniLoad, KeysBeforeAnySectionHaveEmptySectionPart) {
-    DictPtr d = load("top = 1\n[s]\nk = 2\n");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "\ttop"), "1");
-    EXPECT_STREQ(get(d, "s\tk"), "2");
-}
-
-TEST_F(IniLoad, SectionNamesAreCaseSensitive) {
-    DictPtr d = load("[Debug]\nport=1\n[debug]\nport=2\n");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "Debug\tport"), "1");
-    EXPECT_STREQ(get(d, "debug\tport"), "2");
-    EXPECT_EQ(get(d, "debug\tPort"), nullptr);
-}
-
-TEST_F(IniLoad, ByteOrderMarkIsSkipped) {
-    DictPtr with = load("\xEF\xBB\xBF[a]\nk=v\n");
-    ASSERT_TRUE(with);
-    EXPECT_STREQ(get(with, "a\tk"), "v");
-    EXPECT_GE(dictionary_find(with.get(), "a"), 0);
-}
-
-TEST_F(IniLoad, ShortFilesWithoutByteOrderMarkLoad) {
-    DictPtr d = load("k=");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "\tk"), "");
-    EXPECT_TRUE(load("\n"));
-    EXPECT_TRUE(load(""));
+// Each file loads, and each key has its value (null: no such key; PRESENT:
+// there, whatever its value).
+TEST_F(IniLoad, ValuesOfEachKey) {
+    static const char PRESENT[] = "";
+    const std::string v1021(1021, 'v');
+    const std::string joined = std::string(998, 'v') + std::string(23, 'w');
+    const struct {
+        std::string bytes;
+        std::vector<std::pair<const char *, const char *>> keys;
+    } rows[] = {
+        // Keys before any section have an empty section part.
+        {"top = 1\n[s]\nk = 2\n", {{"\ttop", "1"}, {"s\tk", "2"}}},
+        // Section names are case-sensitive.
+        {"[Debug]\nport=1\n[debug]\nport=2\n", {{"Debug\tport", "1"}, {"debug\tport", "2"}, {"debug\tPort", nullptr}}},
+        // A byte order mark is skipped; short files without one load.
+        {"\xEF\xBB\xBF[a]\nk=v\n", {{"a\tk", "v"}, {"a", PRESENT}}},
+        {"k=", {{"\tk", ""}}},
+        {"\n", {}},
+        {"", {}},
+        // Carriage return line ends are line ends.
+        {"[a]\r\nk = v\r\n\r\nj = w", {{"a\tk", "v"}, {"a\tj", "w"}}},
+        // A line of 1023 bytes loads, with either line end.
+        {"[a]\nk=" + v1021 + "\n", {{"a\tk", v1021.c_str()}}},
+        {"[a]\r\nk=" + v1021 + "\r\nj=1\r\n", {{"a\tj", "1"}}},
+        // A backslash joins the next line, across several; on the last line it ends the value.
+        {"[a]\nk = one\\\ntwo\nj = 2\n", {{"a\tk", "onetwo"}, {"a\tj", "2"}}},
+        {"[a]\nk = 1\\  \n2\\\r\n3\n", {{"a\tk", "123"}}},
+        {"[a]\nk = v\\", {{"a\tk", "v"}}},
+        // A join that fills the line buffer exactly: the backslash at byte 1000.
+        {"[a]\nk=" + std::string(998, 'v') + "\\\n" + std::string(23, 'w') + "\n",
+         {{"a\tk", joined.c_str()}}},
+    };
+    for (const auto &row : rows) {
+        DictPtr d = load(row.bytes);
+        ASSERT_TRUE(d) << row.bytes.substr(0, 40);
+        for (const auto &[key, value] : row.keys) {
+            if (!value) {
+                EXPECT_EQ(get(d, key), nullptr) << key;
+            } else if (value == PRESENT) {
+                EXPECT_GE(dictionary_find(d.get(), key), 0) << key;
+            } else {
+                EXPECT_STREQ(get(d, key), value) << key;
+            }
+        }
+    }
 }
 
 TEST_F(IniLoad, CommentsAndBlankLinesAttachToTheNextEntry) {
@@ -100,127 +117,41 @@ TEST_F(IniLoad, RepeatedKeyKeepsFirstSlotAndTakesLastValue) {
     EXPECT_EQ(d->trailer, nullptr);
 }
 
-TEST_F(IniLoad, CarriageReturnLineEndsAreLineEnds) {
-    DictPtr d = load("[a]\r\nk = v\r\n\r\nj = w");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "a\tk"), "v");
-    EXPECT_STREQ(get(d, "a\tj"), "w");
-    EXPECT_STREQ(d->comments[dictionary_find(d.get(), "a\tj")], "\n");
+// Each file fails to load as a whole, with every fault said with its line.
+TEST_F(IniLoad, BrokenFilesFailWholeAndSayWhere) {
+    const std::string path = dir_.file("t.ini");
+    const struct {
+        std::string bytes;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"[a]\nok=1\nk=" + std::string(1022, 'v') + "\nj=2\n", {path + ":3: line too long (at most 1023 bytes)\n"}},
+        {"[a]\nk=" + std::string(4000, 'v'), {}},
+        // 1000 bytes, a backslash, then 100 more: the joined line cannot fit in 1024.
+        {"[a]\nk=" + std::string(998, 'v') + "\\\n" + std::string(100, 'w') + "\n", {":3: line too long"}},
+        {"[a]\nk=1\njunk here\n", {path + ":3: expected key = value: junk here\n"}},
+        {"bad one\n[a]\n=x\nk=1\n[unclosed\n",
+         {":1: expected key = value: bad one\n", ":3: expected key = value: =x\n",
+          ":5: expected [section]: [unclosed\n"}},
+        {"[a]\n[a\tJ]\nk=1\n", {":2: expected [section]: [a\tJ]\n"}},
+        // A single character on the last line is not ignored.
+        {"[a]\nk=1\nx", {}},
+        {std::string("[a]\nk=v\0w\nj=2\n", 14), {":2: a NUL byte in the line\n"}},
+        // A NUL byte does not hide an overlong line.
+        {"[a]\nk=v" + std::string(1, '\0') + std::string(1100, 'x') + "\n", {":2: line too long"}},
+        {std::string("\0\n[a]\n", 6), {}},
+    };
+    for (const auto &row : rows) {
+        DictPtr d;
+        std::string log = load_log(row.bytes, &d);
+        EXPECT_FALSE(d) << row.bytes.substr(0, 40);
+        for (const std::string &said : row.said) EXPECT_NE(log.find(said), std::string::npos) << log;
+    }
 }
 
-TEST_F(IniLoad, Line1023BytesLongLoads) {
-    std::string key = "k=" + std::string(1021, 'v');
-    DictPtr d = load("[a]\n" + key + "\n");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(std::string(get(d, "a\tk")).size(), 1021u);
-}
-
-TEST_F(IniLoad, Line1023BytesWithCarriageReturnLineEndLoads) {
-    DictPtr d = load("[a]\r\nk=" + std::string(1021, 'v') + "\r\nj=1\r\n");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "a\tj"), "1");
-}
-
-TEST_F(IniLoad, Line1024BytesLongFailsWholeLoad) {
-    DictPtr d;
-    std::string log = load_log("[a]\nok=1\nk=" + std::string(1022, 'v') + "\nj=2\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(dir_.file("t.ini") + ":3: line too long (at most 1023 bytes)\n"), std::string::npos)
-        << log;
-}
-
-TEST_F(IniLoad, OverlongLastLineWithoutLineEndFails) {
-    DictPtr d;
-    load_log("[a]\nk=" + std::string(4000, 'v'), &d);
-    EXPECT_FALSE(d);
-}
-
-TEST_F(IniLoad, BackslashJoinsTheNextLine) {
-    DictPtr d = load("[a]\nk = one\\\ntwo\nj = 2\n");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "a\tk"), "onetwo");
-    EXPECT_STREQ(get(d, "a\tj"), "2");
-}
-
-TEST_F(IniLoad, BackslashChainsAcrossSeveralLines) {
-    DictPtr d = load("[a]\nk = 1\\  \n2\\\r\n3\n");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "a\tk"), "123");
-}
-
-TEST_F(IniLoad, BackslashOnTheLastLineEndsTheValue) {
-    DictPtr d = load("[a]\nk = v\\");
-    ASSERT_TRUE(d);
-    EXPECT_STREQ(get(d, "a\tk"), "v");
-}
-
-TEST_F(IniLoad, JoinThatOverflowsTheLineBufferFails) {
-    // 1000 bytes, a backslash, then 100 more: the joined line cannot fit in 1024.
-    DictPtr d;
-    std::string log = load_log("[a]\nk=" + std::string(998, 'v') + "\\\n" + std::string(100, 'w') + "\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(":3: line too long"), std::string::npos) << log;
-}
-
-TEST_F(IniLoad, JoinThatFillsTheLineBufferExactlyLoads) {
-    std::string first = "k=" + std::string(998, 'v');  // 1000 bytes, the backslash at 1000
-    DictPtr d = load("[a]\n" + first + "\\\n" + std::string(23, 'w') + "\n");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(std::string(get(d, "a\tk")).size(), 998u + 23u);
-}
-
-TEST_F(IniLoad, LineWithoutEqualsSignFailsAndIsReported) {
-    DictPtr d;
-    std::string log = load_log("[a]\nk=1\njunk here\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(dir_.file("t.ini") + ":3: expected key = value: junk here\n"), std::string::npos)
-        << log;
-}
-
-TEST_F(IniLoad, EverySyntaxErrorIsReported) {
-    DictPtr d;
-    std::string log = load_log("bad one\n[a]\n=x\nk=1\n[unclosed\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(":1: expected key = value: bad one\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(":3: expected key = value: =x\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(":5: expected [section]: [unclosed\n"), std::string::npos) << log;
-}
-
-TEST_F(IniLoad, SectionNameWithATabIsASyntaxError) {
-    DictPtr d;
-    std::string log = load_log("[a]\n[a\tJ]\nk=1\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(":2: expected [section]: [a\tJ]\n"), std::string::npos) << log;
-}
-
-TEST_F(IniLoad, SingleCharacterLastLineIsNotIgnored) {
-    DictPtr d;
-    load_log("[a]\nk=1\nx", &d);
-    EXPECT_FALSE(d);
+TEST_F(IniLoad, SingleCharacterCommentOnTheLastLineIsTheTrailer) {
     DictPtr c = load("[a]\nk=1\n#");
     ASSERT_TRUE(c);
     EXPECT_STREQ(c->trailer, "#\n");
-}
-
-TEST_F(IniLoad, NulByteInsideALineIsASyntaxError) {
-    DictPtr d;
-    std::string log = load_log(std::string("[a]\nk=v\0w\nj=2\n", 14), &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(":2: a NUL byte in the line\n"), std::string::npos) << log;
-}
-
-TEST_F(IniLoad, NulByteDoesNotHideAnOverlongLine) {
-    DictPtr d;
-    std::string line = "k=v" + std::string(1, '\0') + std::string(1100, 'x');
-    std::string log = load_log("[a]\n" + line + "\n", &d);
-    EXPECT_FALSE(d);
-    EXPECT_NE(log.find(":2: line too long"), std::string::npos) << log;
-}
-
-TEST_F(IniLoad, LeadingNulByteLineFails) {
-    DictPtr d;
-    load_log(std::string("\0\n[a]\n", 6), &d);
-    EXPECT_FALSE(d);
 }
 
 TEST_F(IniLoad, MissingFileFailsWithMessage) {

@@ -34,72 +34,60 @@ std::string tid_text() { return std::to_string(os_thread_id()); }
 
 }  // namespace
 
-TEST(Log2Format, NoFlagsGivesTheBareMessage) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, 0, LOG_INFO, "hello\n"), "hello\n");
-}
-
-TEST(Log2Format, TidFlagPrefixesThreadIdInBrackets) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, LOG_FMT_TID, LOG_INFO, "x\n"), "[" + tid_text() + "] x\n");
-}
-
-TEST(Log2Format, TimeFlagPrefixesNineCharacterClock) {
-    scoped_log_ctx c;
-    std::string line = console_line(c.ctx, LOG_FMT_TIME, LOG_INFO, "x\n");
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d x\n)"))) << line;
-}
-
-TEST(Log2Format, TimeMsFlagPrefixesThirteenCharacterClock) {
-    scoped_log_ctx c;
-    std::string line = console_line(c.ctx, LOG_FMT_TIME_MS, LOG_INFO, "x\n");
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d{3} x\n)"))) << line;
-}
-
-TEST(Log2Format, TimeWinsOverTimeMsWhenBothSet) {
-    scoped_log_ctx c;
-    std::string line = console_line(c.ctx, LOG_FMT_TIME | LOG_FMT_TIME_MS, LOG_INFO, "x\n");
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d x\n)"))) << line;
-}
-
-TEST(Log2Format, FuncFlagPrefixesFunctionName) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, LOG_FMT_FUNC, LOG_INFO, "x\n"), "do_work(): x\n");
-}
-
-TEST(Log2Format, FuncFlagWithoutFunctionWritesNothing) {
-    scoped_log_ctx c;
-    c.ctx->flags.store(LOG_FMT_FUNC);
-    c.ctx->console_on.store(1);
-    CaptureStderr();
-    log2_printf(c.ctx, LOG_INFO, "test", "f.cpp", 1, nullptr, "x\n");
-    EXPECT_EQ(GetCapturedStderr(), "x\n");
-}
-
-TEST(Log2Format, FileFlagShowsBaseNameAndLine) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, log_flags_2_int("file|no_colour"), LOG_INFO, "x\n"), "[unit.cpp:42] x\n");
-}
-
-TEST(Log2Format, FileBitAloneShowsFullPath) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, LOG_FMT_FILE, LOG_INFO, "x\n"), "[/src/lib/dir/unit.cpp:42] x\n");
-}
-
-TEST(Log2Format, BaseNameCutsAtBackslashToo) {
-    scoped_log_ctx c;
-    c.ctx->flags.store(LOG_FMT_FILE | LOG_FMT_FILE_BASE);
-    c.ctx->console_on.store(1);
-    CaptureStderr();
-    log2_printf(c.ctx, LOG_INFO, "test", "c:\\src\\win.cpp", 7, nullptr, "x\n");
-    EXPECT_EQ(GetCapturedStderr(), "[win.cpp:7] x\n");
-}
-
-TEST(Log2Format, TidNameFlagShowsDisplayName) {
-    scoped_log_ctx c;
+// One record of each format flag on the console: the exact line (or its
+// pattern where the clock shows) and what log2_printf returns (-1: not checked).
+TEST(Log2Format, EachFlagAddsItsPiece) {
     char name[OS_THREAD_NAME_MAXN];
     os_thread_name_get(name);
-    EXPECT_EQ(console_line(c.ctx, LOG_FMT_TID_NAME, LOG_INFO, "x\n"), std::string("[") + name + "] x\n");
+    const char *path = "/src/lib/dir/unit.cpp";
+    const struct {
+        uint32_t fmt_flags;
+        uint32_t flags;
+        const char *file;
+        int line;
+        const char *func;
+        const char *msg;
+        std::string shown;
+        bool pattern;
+        int returned;
+    } rows[] = {
+        {0, LOG_INFO, path, 42, "do_work", "hello\n", "hello\n", false, -1},
+        {LOG_FMT_TID, LOG_INFO, path, 42, "do_work", "x\n", "[" + tid_text() + "] x\n", false, -1},
+        {LOG_FMT_TIME, LOG_INFO, path, 42, "do_work", "x\n", R"(\d\d:\d\d:\d\d x\n)", true, -1},
+        {LOG_FMT_TIME_MS, LOG_INFO, path, 42, "do_work", "x\n", R"(\d\d:\d\d:\d\d\.\d{3} x\n)", true, -1},
+        // Time wins over time_ms when both are set.
+        {LOG_FMT_TIME | LOG_FMT_TIME_MS, LOG_INFO, path, 42, "do_work", "x\n", R"(\d\d:\d\d:\d\d x\n)", true, -1},
+        {LOG_FMT_FUNC, LOG_INFO, path, 42, "do_work", "x\n", "do_work(): x\n", false, -1},
+        {LOG_FMT_FUNC, LOG_INFO, "f.cpp", 1, nullptr, "x\n", "x\n", false, -1},
+        {log_flags_2_int("file|no_colour"), LOG_INFO, path, 42, "do_work", "x\n", "[unit.cpp:42] x\n", false, -1},
+        {LOG_FMT_FILE, LOG_INFO, path, 42, "do_work", "x\n", "[/src/lib/dir/unit.cpp:42] x\n", false, -1},
+        {LOG_FMT_FILE | LOG_FMT_FILE_BASE, LOG_INFO, "c:\\src\\win.cpp", 7, nullptr, "x\n", "[win.cpp:7] x\n",
+         false, -1},
+        {LOG_FMT_TID_NAME, LOG_INFO, path, 42, "do_work", "x\n", std::string("[") + name + "] x\n", false, -1},
+        // A missing newline is appended and not counted; the record's own is.
+        {0, LOG_INFO, "f", 1, nullptr, "abc", "abc\n", false, 3},
+        {LOG_FMT_FUNC, LOG_INFO, "f", 1, "fn", "abc\n", "fn(): abc\n", false, 10},
+        {0, LOG_INFO, path, 42, "do_work", "", "\n", false, -1},
+        {0, LOG_ERR | LOG_F_APPEND_OSERR, "f", 1, nullptr, "open x: ", "open x: No such file or directory\n", false,
+         -1},
+    };
+    for (const auto &row : rows) {
+        scoped_log_ctx c;
+        c.ctx->flags.store(row.fmt_flags);
+        c.ctx->console_on.store(1);
+        CaptureStderr();
+        errno = ENOENT;
+        int n = log2_printf(c.ctx, row.flags, "test", row.file, row.line, row.func, "%s", row.msg);
+        std::string line = GetCapturedStderr();
+        if (row.pattern) {
+            EXPECT_TRUE(std::regex_match(line, std::regex(row.shown))) << line;
+        } else {
+            EXPECT_EQ(line, row.shown) << row.fmt_flags;
+        }
+        if (row.returned >= 0) {
+            EXPECT_EQ(n, row.returned) << row.shown;
+        }
+    }
 }
 
 TEST(Log2Format, PiecesComeInFixedOrder) {
@@ -110,27 +98,6 @@ TEST(Log2Format, PiecesComeInFixedOrder) {
     std::string expect_tail = "[" + tid_text() + "] [" + name + "] [unit.cpp:42] do_work(): x\n";
     ASSERT_EQ(line.size(), 9 + expect_tail.size()) << line;
     EXPECT_EQ(line.substr(9), expect_tail);
-}
-
-TEST(Log2Format, MissingNewlineIsAppendedAndNotCounted) {
-    scoped_log_ctx c;
-    c.ctx->flags.store(0);
-    c.ctx->console_on.store(1);
-    CaptureStderr();
-    int n = log2_printf(c.ctx, LOG_INFO, "test", "f", 1, nullptr, "abc");
-    EXPECT_EQ(GetCapturedStderr(), "abc\n");
-    EXPECT_EQ(n, 3);
-}
-
-TEST(Log2Format, ReturnCountsOwnNewline) {
-    scoped_log_ctx c;
-    c.ctx->flags.store(LOG_FMT_FUNC);
-    EXPECT_EQ(log2_printf(c.ctx, LOG_INFO, "test", "f", 1, "fn", "abc\n"), 10);
-}
-
-TEST(Log2Format, EmptyMessageBecomesNewline) {
-    scoped_log_ctx c;
-    EXPECT_EQ(console_line(c.ctx, 0, LOG_INFO, ""), "\n");
 }
 
 TEST(Log2Format, LongMessageIsCutTo8191BytesEndingInNewline) {
@@ -170,16 +137,6 @@ TEST(Log2Format, LongMessageAfterPrefixStillFitsTheLine) {
     ASSERT_EQ(line.size(), 8191u);
     EXPECT_EQ(line.substr(0, 11), "do_work(): ");
     EXPECT_EQ(line.back(), '\n');
-}
-
-TEST(Log2Format, AppendOsErrorAddsErrorText) {
-    scoped_log_ctx c;
-    c.ctx->flags.store(0);
-    c.ctx->console_on.store(1);
-    CaptureStderr();
-    errno = ENOENT;
-    log2_printf(c.ctx, LOG_ERR | LOG_F_APPEND_OSERR, "test", "f", 1, nullptr, "open x: ");
-    EXPECT_EQ(GetCapturedStderr(), "open x: No such file or directory\n");
 }
 
 TEST(Log2Errno, AcceptedRecordKeepsErrno) {
@@ -304,27 +261,27 @@ std::vector<std::string> g_debug_texts;
 void capture_debug(const char *text) { g_debug_texts.emplace_back(text); }
 }  // namespace
 
-TEST(Log2Dbgview, CopySkipsTimeMsPrefix) {
-    scoped_log_ctx c;
-    g_debug_texts.clear();
-    os_debug_output_redirect(&capture_debug);
-    c.ctx->dbgview_on.store(1);
-    std::string line = console_line(c.ctx, LOG_FMT_TIME_MS | LOG_FMT_TID, LOG_INFO, "dv\n");
-    os_debug_output_redirect(nullptr);
-    ASSERT_EQ(g_debug_texts.size(), 1u);
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d{3} \[\d+\] dv\n)"))) << line;
-    EXPECT_EQ(g_debug_texts[0], line.substr(13));
-}
-
+// The debugger copy leaves out the clock, whichever of the two is shown.
 TEST(Log2Dbgview, CopySkipsTimePrefix) {
-    scoped_log_ctx c;
-    g_debug_texts.clear();
-    os_debug_output_redirect(&capture_debug);
-    c.ctx->dbgview_on.store(1);
-    std::string line = console_line(c.ctx, LOG_FMT_TIME | LOG_FMT_FUNC, LOG_INFO, "dv\n");
-    os_debug_output_redirect(nullptr);
-    ASSERT_EQ(g_debug_texts.size(), 1u);
-    EXPECT_EQ(g_debug_texts[0], "do_work(): dv\n");
+    const struct {
+        uint32_t fmt_flags;
+        const char *line;  // pattern of the console line
+        size_t clock;      // bytes of clock and blank
+    } rows[] = {
+        {LOG_FMT_TIME_MS | LOG_FMT_TID, R"(\d\d:\d\d:\d\d\.\d{3} \[\d+\] dv\n)", 13},
+        {LOG_FMT_TIME | LOG_FMT_FUNC, R"(\d\d:\d\d:\d\d do_work\(\): dv\n)", 9},
+    };
+    for (const auto &row : rows) {
+        scoped_log_ctx c;
+        g_debug_texts.clear();
+        os_debug_output_redirect(&capture_debug);
+        c.ctx->dbgview_on.store(1);
+        std::string line = console_line(c.ctx, row.fmt_flags, LOG_INFO, "dv\n");
+        os_debug_output_redirect(nullptr);
+        ASSERT_EQ(g_debug_texts.size(), 1u);
+        EXPECT_TRUE(std::regex_match(line, std::regex(row.line))) << line;
+        EXPECT_EQ(g_debug_texts[0], line.substr(row.clock));
+    }
 }
 
 TEST(Log2Dbgview, OffSendsNothing) {

@@ -28,13 +28,23 @@ size_t count_lines(const std::string &text) {
     return n;
 }
 
-}  // namespace
-
-TEST(LogFileFormat, LineHasDateTimeLevelPidThreadTagAndBody) {
+// A private log context and a folder for its files.
+class LogFile : public testing::Test {
+protected:
+    // Opens dir's file name as the log file; its path.
+    std::string opened(const char *name) {
+        std::string path = dir.file(name);
+        open_file(c.ctx, path);
+        return path;
+    }
     scoped_log_ctx c;
     temp_dir dir;
-    std::string path = dir.file("fmt.log");
-    open_file(c.ctx, path);
+};
+
+}  // namespace
+
+TEST_F(LogFile, LineHasDateTimeLevelPidThreadTagAndBody) {
+    std::string path = opened("fmt.log");
     c.ctx->flags.store(LOG_FMT_FUNC | LOG_FMT_TIME | LOG_FMT_TID);
     log2_printf(c.ctx, LOG_INFO, "net", "f.cpp", 3, "sock_open", "port %d\n", 80);
     log2_printf(c.ctx, LOG_DBG, "net", "f.cpp", 3, nullptr, "second");
@@ -48,9 +58,7 @@ TEST(LogFileFormat, LineHasDateTimeLevelPidThreadTagAndBody) {
     EXPECT_TRUE(std::regex_match(text, expect)) << text;
 }
 
-TEST(LogFileFormat, EveryLevelHasItsColumnName) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, EveryLevelHasItsColumnName) {
     open_file(c.ctx, dir.file("lv.log"));
     c.ctx->level.store(LOG_VERB);
     for (int level = LOG_CRIT; level <= LOG_VERB; ++level) {
@@ -62,9 +70,7 @@ TEST(LogFileFormat, EveryLevelHasItsColumnName) {
     }
 }
 
-TEST(LogFileMode, ModeWTruncatesExistingFile) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, ModeWTruncatesExistingFile) {
     std::string path = dir.file("w.log");
     write_file(path, "old line\n");
     open_file(c.ctx, path);
@@ -74,9 +80,7 @@ TEST(LogFileMode, ModeWTruncatesExistingFile) {
     EXPECT_EQ(count_lines(text), 1u);
 }
 
-TEST(LogFileMode, ModeAAppendsToExistingFile) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, ModeAAppendsToExistingFile) {
     std::string path = dir.file("a.log");
     write_file(path, "old line\n");
     c.ctx->file.mode[0] = 'a';
@@ -87,9 +91,7 @@ TEST(LogFileMode, ModeAAppendsToExistingFile) {
     EXPECT_EQ(count_lines(text), 2u);
 }
 
-TEST(LogFileDir, RelativeNameIsJoinedToDirectory) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, RelativeNameIsJoinedToDirectory) {
     std::string sub = dir.file("logs/deeper");
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_DIR, sub.c_str());
     open_file(c.ctx, "joined.log");
@@ -98,9 +100,7 @@ TEST(LogFileDir, RelativeNameIsJoinedToDirectory) {
     EXPECT_EQ(count_lines(read_file(sub + "/joined.log")), 1u);
 }
 
-TEST(LogFileDir, AbsoluteNameIgnoresDirectory) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, AbsoluteNameIgnoresDirectory) {
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_DIR, dir.file("unused").c_str());
     open_file(c.ctx, dir.file("abs.log"));
     EXPECT_EQ(std::string(c.ctx->file.name), dir.file("abs.log"));
@@ -128,9 +128,7 @@ TEST(LogFileDir, DirectoryWithTrailingSlashGetsNoSecondSlash) {
     EXPECT_STREQ(out, "/var/log/y.log");
 }
 
-TEST(LogFileOpen, MissingDirectoryFailsAndRetriesLater) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, MissingDirectoryFailsAndRetriesLater) {
     std::string path = dir.file("later/r.log");
     EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE, path.c_str()), -1);
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_ON, 1);
@@ -142,11 +140,8 @@ TEST(LogFileOpen, MissingDirectoryFailsAndRetriesLater) {
     EXPECT_NE(text.find("kept"), std::string::npos);
 }
 
-TEST(LogFileRecreate, DeletedFileIsRecreatedByNextLine) {
-    scoped_log_ctx c;
-    temp_dir dir;
-    std::string path = dir.file("del.log");
-    open_file(c.ctx, path);
+TEST_F(LogFile, DeletedFileIsRecreatedByNextLine) {
+    std::string path = opened("del.log");
     log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "before\n");
     ASSERT_EQ(unlink(path.c_str()), 0);
     log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "after\n");
@@ -155,11 +150,8 @@ TEST(LogFileRecreate, DeletedFileIsRecreatedByNextLine) {
     EXPECT_NE(text.find("after"), std::string::npos);
 }
 
-TEST(LogFileRecreate, FileRenamedAwayIsRecreatedForTheNextLines) {
-    scoped_log_ctx c;
-    temp_dir dir;
-    std::string path = dir.file("rot.log");
-    open_file(c.ctx, path);
+TEST_F(LogFile, FileRenamedAwayIsRecreatedForTheNextLines) {
+    std::string path = opened("rot.log");
     log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "before\n");
     ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
     for (int i = 0; i < 3; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "after %d\n", i);
@@ -173,9 +165,7 @@ TEST(LogFileRecreate, FileRenamedAwayIsRecreatedForTheNextLines) {
 
 // A file is appended to by offset-less positional writes; a FIFO takes no
 // offset at all and must still get every line, by plain writes.
-TEST(LogFileStream, FifoAsLogFileGetsEveryLine) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, FifoAsLogFileGetsEveryLine) {
     std::string path = dir.file("lines.fifo");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
@@ -191,11 +181,8 @@ TEST(LogFileStream, FifoAsLogFileGetsEveryLine) {
     EXPECT_NE(text.find("piped 2\n"), std::string::npos) << text;
 }
 
-TEST(LogFileCap, FileTruncatedFromOutsideIsWrittenFromItsNewEnd) {
-    scoped_log_ctx c;
-    temp_dir dir;
-    std::string path = dir.file("trunc.log");
-    open_file(c.ctx, path);
+TEST_F(LogFile, FileTruncatedFromOutsideIsWrittenFromItsNewEnd) {
+    std::string path = opened("trunc.log");
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 4096);
     for (int i = 0; i < 30; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "old %03d\n", i);
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
@@ -210,11 +197,8 @@ TEST(LogFileCap, FileTruncatedFromOutsideIsWrittenFromItsNewEnd) {
     EXPECT_NE(text.substr(0, text.find('\n')).find("new 000"), std::string::npos) << text.substr(0, 200);
 }
 
-TEST(LogFileConcurrent, TwoThreadsLeaveWholeLinesNoneInterleaved) {
-    scoped_log_ctx c;
-    temp_dir dir;
-    std::string path = dir.file("two.log");
-    open_file(c.ctx, path);
+TEST_F(LogFile, ConcurrentWritersLeaveWholeLinesNoneInterleaved) {
+    std::string path = opened("two.log");
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 0x40000000);
     constexpr int per_thread = 100000;
     auto writer = [&](int id) {
@@ -249,11 +233,8 @@ TEST(LogFileConcurrent, TwoThreadsLeaveWholeLinesNoneInterleaved) {
     EXPECT_EQ(next[1], per_thread);
 }
 
-TEST(LogFileCap, FullFileKeepsNewestHalfFromALineStart) {
-    scoped_log_ctx c;
-    temp_dir dir;
-    std::string path = dir.file("cap.log");
-    open_file(c.ctx, path);
+TEST_F(LogFile, FullFileKeepsNewestHalfFromALineStart) {
+    std::string path = opened("cap.log");
     log2_ioctl(c.ctx, LOG2_IOCTL_FILE_SIZE, 4096);
     for (int i = 0; i < 200; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "line %03d padding\n", i);
     std::string text = read_file(path);
@@ -290,9 +271,7 @@ const log2_pcap_ops PCAP_OPS = {
 };
 }  // namespace
 
-TEST(LogFilePcap, PcapNameGoesToAttachedWriterAndNoTextLines) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, PcapNameGoesToAttachedWriterAndNoTextLines) {
     std::string path = dir.file("bin.pcap");
     g_pcap_closes = 0;
     log2_attach_pcap(&PCAP_OPS);
@@ -308,9 +287,7 @@ TEST(LogFilePcap, PcapNameGoesToAttachedWriterAndNoTextLines) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST(LogFilePcap, UppercaseExtensionIsText) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, UppercaseExtensionIsText) {
     EXPECT_EQ(log2_ioctl(c.ctx, LOG2_IOCTL_FILE, dir.file("x.PCAP").c_str()), 0);
     EXPECT_EQ(c.ctx->file.type, LOG_FILE_TEXT);
 }
@@ -363,9 +340,7 @@ void free_chain(void *chain) {
 }
 }  // namespace
 
-TEST(LogHeap, FileAndRingPathAllocatesNothing) {
-    scoped_log_ctx c;
-    temp_dir dir;
+TEST_F(LogFile, FileAndRingPathAllocatesNothing) {
     open_file(c.ctx, dir.file("heap.log"));
     c.ctx->flags.store(0xFF & ~LOG_FMT_TIME_MS & ~LOG_FMT_COLOUR);
     log2_printf(c.ctx, LOG_INFO, "t", "f", 1, "warm", "warm up\n");

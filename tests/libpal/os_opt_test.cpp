@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "libpal/env/malloc.h"
 
@@ -52,17 +53,34 @@ TEST_F(OsOpt, SetKeepsValuePendingUntilApplied) {
     EXPECT_EQ(shell_port_, 12581);
 }
 
-TEST_F(OsOpt, NameMatchIgnoresLetterCase) {
-    ASSERT_EQ(os_opt_set(table_, "HTTP_SERVER_PORT=81"), 0);
-    os_opt_apply(table_);
-    EXPECT_EQ(http_port_, 81);
-}
-
-TEST_F(OsOpt, LaterSettingReplacesEarlierOne) {
-    ASSERT_EQ(os_opt_set(table_, "debug_server_port=1000"), 0);
-    ASSERT_EQ(os_opt_set(table_, "debug_server_port=2000"), 0);
-    os_opt_apply(table_);
-    EXPECT_EQ(shell_port_, 2000);
+// Settings that are taken, and the values they leave once applied.
+TEST_F(OsOpt, AcceptedSettingsAndTheValuesApplied) {
+    const std::string v255(255, '7');
+    const struct {
+        std::vector<std::string> args;
+        int32_t http, shell;
+        std::string text;
+    } rows[] = {
+        {{"HTTP_SERVER_PORT=81"}, 81, 12581, "old"},  // the name ignores letter case
+        {{"debug_server_port=1000", "debug_server_port=2000"}, 12580, 2000, "old"},
+        {{"panic_dump_dir=a=b"}, 12580, 12581, "a"},  // the value ends at a second '='
+        {{"panic_dump_dir= x "}, 12580, 12581, " x "},  // nothing is trimmed
+        // An integer reads like atol, and stops at the limits.
+        {{"http_server_port= 81xyz", "debug_server_port=abc"}, 81, 0, "old"},
+        {{"http_server_port=99999999999", "debug_server_port=-99999999999"}, INT32_MAX, INT32_MIN, "old"},
+        {{"panic_dump_dir=" + v255}, 12580, 12581, v255},
+    };
+    for (const auto &row : rows) {
+        http_port_ = 12580;
+        shell_port_ = 12581;
+        mem_free(text_);
+        text_ = mem_strdup("old");
+        for (const std::string &arg : row.args) ASSERT_EQ(os_opt_set(table_, arg.c_str()), 0) << arg;
+        os_opt_apply(table_);
+        EXPECT_EQ(http_port_, row.http) << row.args[0];
+        EXPECT_EQ(shell_port_, row.shell) << row.args[0];
+        EXPECT_EQ(std::string(text_), row.text) << row.args[0];
+    }
 }
 
 TEST_F(OsOpt, TextTargetGetsAHeapCopyReplacingTheOldText) {
@@ -72,75 +90,26 @@ TEST_F(OsOpt, TextTargetGetsAHeapCopyReplacingTheOldText) {
     EXPECT_EQ(table_[2].pending, nullptr);
 }
 
-TEST_F(OsOpt, ValueEndsAtASecondEqualsSign) {
-    ASSERT_EQ(os_opt_set(table_, "panic_dump_dir=a=b"), 0);
-    os_opt_apply(table_);
-    EXPECT_STREQ(text_, "a");
-}
-
-TEST_F(OsOpt, NothingIsTrimmed) {
-    int rc = 0;
-    std::string log = set_log(" http_server_port=81", &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(log.find("unsupported key [ http_server_port]\n"), std::string::npos) << log;
-    ASSERT_EQ(os_opt_set(table_, "panic_dump_dir= x "), 0);
-    os_opt_apply(table_);
-    EXPECT_STREQ(text_, " x ");
-}
-
-TEST_F(OsOpt, IntegerValueReadsLikeAtol) {
-    ASSERT_EQ(os_opt_set(table_, "http_server_port= 81xyz"), 0);
-    ASSERT_EQ(os_opt_set(table_, "debug_server_port=abc"), 0);
-    os_opt_apply(table_);
-    EXPECT_EQ(http_port_, 81);
-    EXPECT_EQ(shell_port_, 0);
-}
-
-TEST_F(OsOpt, OutOfRangeIntegerStopsAtTheLimits) {
-    ASSERT_EQ(os_opt_set(table_, "http_server_port=99999999999"), 0);
-    ASSERT_EQ(os_opt_set(table_, "debug_server_port=-99999999999"), 0);
-    os_opt_apply(table_);
-    EXPECT_EQ(http_port_, INT32_MAX);
-    EXPECT_EQ(shell_port_, INT32_MIN);
-}
-
-TEST_F(OsOpt, UnknownKeyIsLoggedAndRejected) {
-    int rc = 0;
-    std::string log = set_log("foo=1", &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(log.find("os_opt_kv_get"), std::string::npos) << log;
-    EXPECT_NE(log.find("unsupported key [foo]\n"), std::string::npos) << log;
-}
-
-TEST_F(OsOpt, ArgumentWithoutEqualsSignIsASyntaxError) {
-    int rc = 0;
-    std::string log = set_log("port", &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(log.find("os_opt_kv_get"), std::string::npos) << log;
-    EXPECT_NE(log.find("port syntax error Example: k=v\n"), std::string::npos) << log;
-}
-
-TEST_F(OsOpt, PartsUpTo255BytesAreAccepted) {
-    std::string value(255, '7');
-    ASSERT_EQ(os_opt_set(table_, ("panic_dump_dir=" + value).c_str()), 0);
-    os_opt_apply(table_);
-    EXPECT_EQ(std::string(text_), value);
-}
-
-TEST_F(OsOpt, OverlongValueIsASyntaxError) {
-    int rc = 0;
-    std::string arg = "panic_dump_dir=" + std::string(256, 'v');
-    std::string log = set_log(arg, &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(log.find(arg + " syntax error Example: k=v\n"), std::string::npos);
-    EXPECT_EQ(table_[2].pending, nullptr);
-}
-
-TEST_F(OsOpt, OverlongNameIsASyntaxError) {
-    int rc = 0;
-    std::string log = set_log(std::string(256, 'k') + "=1", &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(log.find("syntax error Example: k=v\n"), std::string::npos);
+// Settings that are refused, with what the log says; nothing is kept pending.
+TEST_F(OsOpt, RefusedSettingsAreLogged) {
+    const std::string long_value = "panic_dump_dir=" + std::string(256, 'v');
+    const struct {
+        std::string arg;
+        std::vector<std::string> said;
+    } rows[] = {
+        {" http_server_port=81", {"unsupported key [ http_server_port]\n"}},
+        {"foo=1", {"os_opt_kv_get", "unsupported key [foo]\n"}},
+        {"port", {"os_opt_kv_get", "port syntax error Example: k=v\n"}},
+        {long_value, {long_value + " syntax error Example: k=v\n"}},
+        {std::string(256, 'k') + "=1", {"syntax error Example: k=v\n"}},
+    };
+    for (const auto &row : rows) {
+        int rc = 0;
+        std::string log = set_log(row.arg, &rc);
+        EXPECT_EQ(rc, -1) << row.arg;
+        for (const std::string &said : row.said) EXPECT_NE(log.find(said), std::string::npos) << log;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(table_[i].pending, nullptr) << row.arg;
+    }
 }
 
 TEST_F(OsOpt, FailedSettingKeepsTheEarlierPendingValue) {

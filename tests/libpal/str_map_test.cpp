@@ -30,6 +30,12 @@ const char *text_of(const str_map &m, const char *key) {
     return static_cast<const char *>(str_map_get(&m, key));
 }
 
+// A map initialised with flags and cleared when the test leaves.
+struct map : str_map {
+    explicit map(uint32_t flags) { str_map_init(this, flags); }
+    ~map() { str_map_clear(this); }
+};
+
 }  // namespace
 
 TEST(StrMap, InitWithoutKeyModeChoosesReference) {
@@ -39,17 +45,14 @@ TEST(StrMap, InitWithoutKeyModeChoosesReference) {
 }
 
 TEST(StrMap, UnsortedKeepsInsertionOrder) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     for (const char *k : {"zeta", "alpha", "mid"}) ASSERT_EQ(str_map_add(&m, k, "v"), 0);
     EXPECT_EQ(keys_of(m), (strings{"zeta", "alpha", "mid"}));
     EXPECT_EQ(str_map_find(&m, "alpha"), 1);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SortedKeepsByteWiseOrder) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR | STR_MAP_SORTED);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR | STR_MAP_SORTED);
     for (const char *k : {"b", "a", "B", "\xC3\xA9", "ab", ""}) ASSERT_EQ(str_map_add(&m, k, k), 0);
     EXPECT_EQ(keys_of(m), (strings{"", "B", "a", "ab", "b", "\xC3\xA9"}));
     for (const char *k : {"b", "a", "B", "\xC3\xA9", "ab", ""}) {
@@ -60,12 +63,10 @@ TEST(StrMap, SortedKeepsByteWiseOrder) {
     }
     EXPECT_EQ(str_map_find(&m, "c"), -1);
     EXPECT_EQ(str_map_find(&m, "aa"), -1);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SortedLookupAcrossGrowth) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_SORTED);
+    map m(STR_MAP_KEY_COPY | STR_MAP_SORTED);
     for (int i = 99; i >= 0; --i) {
         std::string k = "k" + std::to_string(i);
         ASSERT_EQ(str_map_add(&m, k.c_str(), reinterpret_cast<void *>(static_cast<uintptr_t>(i + 1))), 0);
@@ -76,106 +77,86 @@ TEST(StrMap, SortedLookupAcrossGrowth) {
         std::string k = "k" + std::to_string(i);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(str_map_get(&m, k.c_str())), static_cast<uintptr_t>(i + 1));
     }
-    str_map_clear(&m);
 }
 
 TEST(StrMap, CapacityStartsAtSixteenAndDoubles) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY);
+    map m(STR_MAP_KEY_COPY);
     for (int i = 0; i < 17; ++i) {
         std::string k = std::to_string(i);
         str_map_add(&m, k.c_str(), nullptr);
         EXPECT_EQ(m.capacity, i < 16 ? 16u : 32u);
     }
     EXPECT_EQ(m.entries[17], nullptr) << "the new half is zeroed";
-    str_map_clear(&m);
 }
 
 TEST(StrMap, AddRejectsPresentKey) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     ASSERT_EQ(str_map_add(&m, "k", "one"), 0);
     EXPECT_EQ(str_map_add(&m, "k", "two"), -1);
     EXPECT_STREQ(text_of(m, "k"), "one");
     EXPECT_EQ(m.count, 1u);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, KeysCompareExactly) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY);
+    map m(STR_MAP_KEY_COPY);
     str_map_add(&m, "Key", nullptr);
     EXPECT_EQ(str_map_find(&m, "key"), -1);
     EXPECT_EQ(str_map_add(&m, "key", nullptr), 0);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, InlineKeyIsCopied) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     char key[] = "name";
     str_map_add(&m, key, "v");
     key[0] = 'X';
     EXPECT_STREQ(text_of(m, "name"), "v");
     // key inline, value inline: key, NUL, value, NUL in one block
     EXPECT_EQ(mem_block_size(m.entries[0]), std::strlen("name") + std::strlen("v") + 2);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, ReferenceKeyUsesCallerPointer) {
-    str_map m;
-    str_map_init(&m, STR_MAP_VAL_STR);
+    map m(STR_MAP_VAL_STR);
     static const char key[] = "shared";
     str_map_add(&m, key, "value");
     EXPECT_EQ(str_map_key_at(&m, 0), key);
     EXPECT_EQ(mem_block_size(m.entries[0]), std::strlen("value") + 9);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, EntryLayoutSizes) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY);
+    map m(STR_MAP_KEY_COPY);
     str_map_add(&m, "abc", nullptr);
     EXPECT_EQ(mem_block_size(m.entries[0]), 3u + 9u);
     str_map_clear(&m);
     str_map_init(&m, STR_MAP_KEY_REF);
     str_map_add(&m, "abc", nullptr);
     EXPECT_EQ(mem_block_size(m.entries[0]), 16u);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, PointerValueRoundTrips) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY);
+    map m(STR_MAP_KEY_COPY);
     int target = 5;
     str_map_add(&m, "p", &target);
     EXPECT_EQ(str_map_get(&m, "p"), &target);
     EXPECT_EQ(str_map_get(&m, "q"), nullptr);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SetAddsWhenAbsent) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     ASSERT_EQ(str_map_set(&m, "a", "1"), 0);
     EXPECT_STREQ(text_of(m, "a"), "1");
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SetShorterStringReusesEntry) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     str_map_add(&m, "k", "long value");
     char *entry = m.entries[0];
     ASSERT_EQ(str_map_set(&m, "k", "short"), 0);
     EXPECT_EQ(m.entries[0], entry);
     EXPECT_STREQ(text_of(m, "k"), "short");
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SetLongerStringRebuildsEntry) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR | STR_MAP_SORTED);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR | STR_MAP_SORTED);
     str_map_add(&m, "b", "x");
     str_map_add(&m, "a", "y");
     uint64_t before = live_blocks();
@@ -183,23 +164,19 @@ TEST(StrMap, SetLongerStringRebuildsEntry) {
     EXPECT_EQ(live_blocks(), before) << "the old entry block is freed";
     EXPECT_STREQ(text_of(m, "b"), "a much longer value");
     EXPECT_EQ(keys_of(m), (strings{"a", "b"}));
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SetRebuildKeepsReferenceKey) {
-    str_map m;
-    str_map_init(&m, STR_MAP_VAL_STR);
+    map m(STR_MAP_VAL_STR);
     static const char key[] = "k";
     str_map_add(&m, key, "1");
     ASSERT_EQ(str_map_set(&m, "k", "12345"), 0);
     EXPECT_EQ(str_map_key_at(&m, 0), key);
     EXPECT_STREQ(text_of(m, "k"), "12345");
-    str_map_clear(&m);
 }
 
 TEST(StrMap, SetOwnValueFreesReplacedPointer) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_OWNED);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_OWNED);
     uint64_t before = live_blocks();
     str_map_add(&m, "k", mem_strdup("one"));
     void *second = mem_strdup("two");
@@ -210,19 +187,16 @@ TEST(StrMap, SetOwnValueFreesReplacedPointer) {
 }
 
 TEST(StrMap, SetWithoutOwnershipLeavesOldPointer) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY);
+    map m(STR_MAP_KEY_COPY);
     int a = 1, b = 2;
     str_map_add(&m, "k", &a);
     ASSERT_EQ(str_map_set(&m, "k", &b), 0);
     EXPECT_EQ(str_map_get(&m, "k"), &b);
-    str_map_clear(&m);
 }
 
 TEST(StrMap, ClearReleasesEverything) {
     uint64_t before = live_blocks();
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     for (int i = 0; i < 40; ++i) str_map_add(&m, std::to_string(i).c_str(), "value");
     ASSERT_EQ(str_map_clear(&m), 0);
     EXPECT_EQ(m.count, 0u);
@@ -231,8 +205,7 @@ TEST(StrMap, ClearReleasesEverything) {
 }
 
 TEST(StrMap, NullArgumentsFail) {
-    str_map m;
-    str_map_init(&m, STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
+    map m(STR_MAP_KEY_COPY | STR_MAP_VAL_STR);
     str_log_capture log;
     EXPECT_EQ(str_map_init(nullptr, 0), -1);
     EXPECT_EQ(str_map_clear(nullptr), -1);

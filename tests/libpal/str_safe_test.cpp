@@ -29,19 +29,29 @@ size_t count_of(const std::string &text, const std::string &part) {
 
 // --- str_safecopy_imp ---
 
-TEST(StrSafecopy, FitsWithTerminator) {
-    char dest[8];
-    std::memset(dest, 'x', sizeof dest);
-    EXPECT_EQ(str_safecopy_imp(dest, sizeof dest, "1234567", 1), 0);
-    EXPECT_STREQ(dest, "1234567");
-}
-
-TEST(StrSafecopy, SilentTruncationWithoutReport) {
-    char dest[8];
-    str_log_capture log;
-    EXPECT_EQ(str_safecopy_imp(dest, sizeof dest, "0123456789", 0), 0);
-    EXPECT_STREQ(dest, "0123456");
-    EXPECT_NOT_LOGGED(log.take(), "need_size");
+// A copy or an append that fits, or one cut without a report: 0, and what the
+// 8-byte destination holds, with no overflow report.
+TEST(StrSafecopy, FitOrQuietCutIsZero) {
+    using copy_fn = int (*)(char *, size_t, const char *, int);
+    const struct {
+        copy_fn fn;
+        const char *before, *src;
+        int report;
+        const char *after;
+    } rows[] = {
+        {str_safecopy_imp, "xxxxxxx", "1234567", 1, "1234567"},
+        {str_safecopy_imp, "", "0123456789", 0, "0123456"},
+        {str_safecat_imp, "ab", "cdefg", 1, "abcdefg"},
+        {str_safecat_imp, "abc", "defghij", 0, "abcdefg"},  // the old text stays
+    };
+    for (const auto &row : rows) {
+        char dest[8];
+        std::strcpy(dest, row.before);
+        str_log_capture log;
+        EXPECT_EQ(row.fn(dest, sizeof dest, row.src, row.report), 0) << row.src;
+        EXPECT_STREQ(dest, row.after);
+        EXPECT_NOT_LOGGED(log.take(), "need_size");
+    }
 }
 
 TEST(StrSafecopy, ReportedOverflowEmptiesDestination) {
@@ -85,18 +95,6 @@ TEST(StrSafecopy, NullSourceEmptiesDestination) {
 }
 
 // --- str_safecat_imp ---
-
-TEST(StrSafecat, AppendsBehindText) {
-    char dest[8] = "ab";
-    EXPECT_EQ(str_safecat_imp(dest, sizeof dest, "cdefg", 1), 0);
-    EXPECT_STREQ(dest, "abcdefg");
-}
-
-TEST(StrSafecat, SilentTruncationKeepsOldText) {
-    char dest[8] = "abc";
-    EXPECT_EQ(str_safecat_imp(dest, sizeof dest, "defghij", 0), 0);
-    EXPECT_STREQ(dest, "abcdefg");
-}
 
 TEST(StrSafecat, ReportedOverflowNeedCountsWholeResult) {
     char dest[8] = "abc";
@@ -207,24 +205,19 @@ TEST(StrCopyTrunc, FailureReturnsSize) {
 
 // --- str_quote_show ---
 
-TEST(StrQuoteShow, EmptyAndNullGiveTwoQuotes) {
-    char out[16];
-    EXPECT_STREQ(str_quote_show("", out, sizeof out), "''");
-    EXPECT_STREQ(str_quote_show(nullptr, out, sizeof out), "''");
-}
-
-TEST(StrQuoteShow, BlankTabOrSemicolonGetsQuoted) {
-    char out[16];
-    EXPECT_STREQ(str_quote_show("a b", out, sizeof out), "'a b'");
-    EXPECT_STREQ(str_quote_show("a\tb", out, sizeof out), "'a\tb'");
-    EXPECT_STREQ(str_quote_show("a;b", out, sizeof out), "'a;b'");
-}
-
-TEST(StrQuoteShow, AlreadyQuotedOrPlainUnchanged) {
-    char out[16];
-    EXPECT_STREQ(str_quote_show("'a b'", out, sizeof out), "'a b'");
-    EXPECT_STREQ(str_quote_show("plain", out, sizeof out), "plain");
-    EXPECT_EQ(str_quote_show("plain", out, sizeof out), out);
+// '' for null or empty, quotes around a blank, tab or ';', else the text unchanged.
+TEST(StrQuoteShow, QuotesOnlyWhatWouldSplit) {
+    const struct {
+        const char *text, *shown;
+    } rows[] = {
+        {"", "''"}, {nullptr, "''"}, {"a b", "'a b'"}, {"a\tb", "'a\tb'"},
+        {"a;b", "'a;b'"}, {"'a b'", "'a b'"}, {"plain", "plain"},
+    };
+    for (const auto &row : rows) {
+        char out[16];
+        EXPECT_EQ(str_quote_show(row.text, out, sizeof out), out);
+        EXPECT_STREQ(out, row.shown) << (row.text ? row.text : "(null)");
+    }
 }
 
 TEST(StrQuoteShow, SmallOutputStaysInBounds) {

@@ -28,50 +28,43 @@ uint64_t live_blocks() {
     return s.malloc_count;
 }
 
+// A vector initialised with flags and cleared when the test leaves.
+struct vec : str_vector {
+    explicit vec(uint32_t flags) { str_vector_init(this, flags); }
+    ~vec() { str_vector_clear(this); }
+};
+
 }  // namespace
 
 // --- records and storage modes ---
 
-TEST(StrVector, InitWithoutModeChoosesReference) {
-    str_vector v;
-    ASSERT_EQ(str_vector_init(&v, STR_VECTOR_SKIP_EMPTY), 0);
-    EXPECT_EQ(v.flags & STR_VECTOR_MODE_MASK, STR_VECTOR_REF);
-    EXPECT_EQ(v.flags & STR_VECTOR_SKIP_EMPTY, STR_VECTOR_SKIP_EMPTY);
-    EXPECT_EQ(v.count, 0u);
-    EXPECT_EQ(v.items, nullptr);
+TEST(StrVector, InitSetsModeAndFlags) {
+    vec dflt(STR_VECTOR_SKIP_EMPTY);
+    EXPECT_EQ(dflt.flags & STR_VECTOR_MODE_MASK, STR_VECTOR_REF);
+    EXPECT_EQ(dflt.flags & STR_VECTOR_SKIP_EMPTY, STR_VECTOR_SKIP_EMPTY);
+    EXPECT_EQ(dflt.count, 0u);
+    EXPECT_EQ(dflt.items, nullptr);
+    vec copy(0x61);
+    EXPECT_EQ(copy.flags, 0x61u);
 }
 
-TEST(StrVector, InitKeepsGivenCopyMode) {
-    str_vector v;
-    ASSERT_EQ(str_vector_init(&v, 0x61), 0);
-    EXPECT_EQ(v.flags, 0x61u);
-}
-
-TEST(StrVector, ReferenceModeStoresCallerPointer) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_REF);
+TEST(StrVector, ReferenceModeStoresCallerPointerCopyModeOwnsCopies) {
+    vec ref(STR_VECTOR_REF);
     char text[] = "alpha";
-    ASSERT_EQ(str_vector_add(&v, text), 0);
-    EXPECT_EQ(v.items[0], text);
-    str_vector_clear(&v);
-}
-
-TEST(StrVector, CopyModeOwnsItsCopies) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY);
+    ASSERT_EQ(str_vector_add(&ref, text), 0);
+    EXPECT_EQ(ref.items[0], text);
     uint64_t before = live_blocks();
-    char text[] = "alpha";
-    ASSERT_EQ(str_vector_add(&v, text), 0);
-    EXPECT_NE(v.items[0], text);
+    vec copy(STR_VECTOR_COPY);
+    ASSERT_EQ(str_vector_add(&copy, text), 0);
+    EXPECT_NE(copy.items[0], text);
     text[0] = 'X';
-    EXPECT_STREQ(v.items[0], "alpha");
-    str_vector_clear(&v);
+    EXPECT_STREQ(copy.items[0], "alpha");
+    str_vector_clear(&copy);
     EXPECT_EQ(live_blocks(), before);
 }
 
-TEST(StrVector, CapacityStartsAtSixteenAndDoubles) {
-    str_vector v;
-    str_vector_init(&v, 0);
+TEST(StrVector, CapacityStartsAtSixteenAndDoublesCopiesStayIntact) {
+    vec v(0);
     str_vector_add(&v, "x");
     EXPECT_EQ(v.capacity, 16u);
     for (int i = 1; i < 16; ++i) str_vector_add(&v, "x");
@@ -79,21 +72,14 @@ TEST(StrVector, CapacityStartsAtSixteenAndDoubles) {
     str_vector_add(&v, "x");
     EXPECT_EQ(v.capacity, 32u);
     EXPECT_EQ(v.count, 17u);
-    str_vector_clear(&v);
-}
-
-TEST(StrVector, ManyCopiesStayIntactAcrossGrowth) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(str_vector_add(&v, std::to_string(i).c_str()), 0);
-    ASSERT_EQ(v.count, 1000u);
-    for (int i = 0; i < 1000; ++i) ASSERT_STREQ(v.items[i], std::to_string(i).c_str());
-    str_vector_clear(&v);
+    vec copies(STR_VECTOR_COPY);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(str_vector_add(&copies, std::to_string(i).c_str()), 0);
+    ASSERT_EQ(copies.count, 1000u);
+    for (int i = 0; i < 1000; ++i) ASSERT_STREQ(copies.items[i], std::to_string(i).c_str());
 }
 
 TEST(StrVector, ClearResetsButKeepsFlags) {
-    str_vector v;
-    str_vector_init(&v, 0x61);
+    vec v(0x61);
     str_vector_add(&v, "a");
     ASSERT_EQ(str_vector_clear(&v), 0);
     EXPECT_EQ(v.count, 0u);
@@ -102,10 +88,9 @@ TEST(StrVector, ClearResetsButKeepsFlags) {
     EXPECT_EQ(v.flags, 0x61u);
     EXPECT_EQ(str_vector_add(&v, "b"), 0);
     EXPECT_EQ(items_of(v), strings{"b"});
-    str_vector_clear(&v);
 }
 
-TEST(StrVector, NewAndDestroyReleaseEverything) {
+TEST(StrVector, NewAndDestroyReleaseEverythingDestroyOfStackRecordOnlyClears) {
     uint64_t before = live_blocks();
     str_vector *v = str_vector_new(STR_VECTOR_COPY);
     ASSERT_NE(v, nullptr);
@@ -114,22 +99,17 @@ TEST(StrVector, NewAndDestroyReleaseEverything) {
     str_split_esape("a;b", v);
     EXPECT_EQ(str_vector_destroy(v), 0);
     EXPECT_EQ(live_blocks(), before);
-}
-
-TEST(StrVector, DestroyOfStackRecordOnlyClears) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY);
-    str_vector_add(&v, "one");
-    EXPECT_EQ(str_vector_destroy(&v), 0);
-    EXPECT_EQ(v.count, 0u);
-    EXPECT_EQ(v.items, nullptr);
+    vec stack(STR_VECTOR_COPY);
+    str_vector_add(&stack, "one");
+    EXPECT_EQ(str_vector_destroy(&stack), 0);
+    EXPECT_EQ(stack.count, 0u);
+    EXPECT_EQ(stack.items, nullptr);
 }
 
 // --- add rules ---
 
 TEST(StrVectorAdd, NullTextFails) {
-    str_vector v;
-    str_vector_init(&v, 0);
+    vec v(0);
     str_log_capture log;
     EXPECT_EQ(str_vector_add(&v, nullptr), -1);
     EXPECT_LOGGED(log.take(), "assert failed");
@@ -151,145 +131,89 @@ TEST(StrVectorAdd, NullVectorReportedEverywhere) {
     EXPECT_LOGGED(out, "expr[v != nullptr]: assert failed");
 }
 
-TEST(StrVectorAdd, SkipEmptyIsSuccessfulNoOp) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_SKIP_EMPTY);
-    EXPECT_EQ(str_vector_add(&v, ""), 0);
-    EXPECT_EQ(v.count, 0u);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorAdd, EmptyKeptWithoutSkipEmpty) {
-    str_vector v;
-    str_vector_init(&v, 0);
-    EXPECT_EQ(str_vector_add(&v, ""), 0);
-    EXPECT_EQ(v.count, 1u);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorAdd, UniqueDropsDuplicate) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY | STR_VECTOR_UNIQUE);
-    EXPECT_EQ(str_vector_add(&v, "net"), 0);
-    EXPECT_EQ(str_vector_add(&v, "net"), 0);
-    EXPECT_EQ(str_vector_add(&v, "NET"), 0);
-    EXPECT_EQ(items_of(v), (strings{"net", "NET"}));
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorAdd, UniqueCaseInsensitiveDropsCaseVariant) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY | STR_VECTOR_UNIQUE | STR_VECTOR_ICASE);
-    str_vector_add(&v, "Main");
-    EXPECT_EQ(str_vector_add(&v, "mAIN"), 0);
-    EXPECT_EQ(items_of(v), strings{"Main"});
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorAdd, WithoutUniqueDuplicatesAreKept) {
-    str_vector v;
-    str_vector_init(&v, 0);
-    str_vector_add(&v, "a");
-    str_vector_add(&v, "a");
-    EXPECT_EQ(v.count, 2u);
-    str_vector_clear(&v);
+// The empty text and duplicates under each flag set.
+TEST(StrVectorAdd, EmptyAndDuplicateRules) {
+    const struct {
+        uint32_t flags;
+        strings added;
+        strings kept;
+    } rows[] = {
+        {STR_VECTOR_SKIP_EMPTY, {""}, {}},
+        {0, {""}, {""}},
+        {STR_VECTOR_COPY | STR_VECTOR_UNIQUE, {"net", "net", "NET"}, {"net", "NET"}},
+        {STR_VECTOR_COPY | STR_VECTOR_UNIQUE | STR_VECTOR_ICASE, {"Main", "mAIN"}, {"Main"}},
+        {0, {"a", "a"}, {"a", "a"}},
+    };
+    for (const auto &row : rows) {
+        vec v(row.flags);
+        for (const std::string &text : row.added) EXPECT_EQ(str_vector_add(&v, text.c_str()), 0);
+        EXPECT_EQ(items_of(v), row.kept) << row.flags;
+    }
 }
 
 // --- find ---
 
-TEST(StrVectorFind, ExactByDefault) {
-    str_vector v;
-    str_vector_init(&v, 0);
-    str_vector_add(&v, "pal");
-    str_vector_add(&v, "Net");
-    EXPECT_EQ(str_vector_find(&v, "Net"), 1);
-    EXPECT_EQ(str_vector_find(&v, "net"), -1);
-    EXPECT_EQ(str_vector_find(&v, "pa"), -1);
-    EXPECT_EQ(str_vector_find(&v, "pall"), -1);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorFind, CaseInsensitiveFoldsAsciiLettersOnly) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_ICASE);
-    str_vector_add(&v, "a[b");
-    str_vector_add(&v, "Net");
-    EXPECT_EQ(str_vector_find(&v, "nET"), 1);
-    // '[' and '{' differ by 0x20 like letters, but are not letters.
-    EXPECT_EQ(str_vector_find(&v, "a{b"), -1);
-    EXPECT_EQ(str_vector_find(&v, "A[B"), 0);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorFind, ReturnsFirstMatch) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_ICASE);
-    str_vector_add(&v, "x");
-    str_vector_add(&v, "A");
-    str_vector_add(&v, "a");
-    EXPECT_EQ(str_vector_find(&v, "a"), 1);
-    str_vector_clear(&v);
+TEST(StrVectorFind, ExactOrAsciiCaseFoldedFirstMatch) {
+    const struct {
+        uint32_t flags;
+        strings items;
+        const char *wanted;
+        int64_t found;
+    } rows[] = {
+        {0, {"pal", "Net"}, "Net", 1},
+        {0, {"pal", "Net"}, "net", -1},
+        {0, {"pal", "Net"}, "pa", -1},
+        {0, {"pal", "Net"}, "pall", -1},
+        {STR_VECTOR_ICASE, {"a[b", "Net"}, "nET", 1},
+        // '[' and '{' differ by 0x20 like letters, but are not letters.
+        {STR_VECTOR_ICASE, {"a[b", "Net"}, "a{b", -1},
+        {STR_VECTOR_ICASE, {"a[b", "Net"}, "A[B", 0},
+        {STR_VECTOR_ICASE, {"x", "A", "a"}, "a", 1},
+    };
+    for (const auto &row : rows) {
+        vec v(row.flags);
+        for (const std::string &item : row.items) str_vector_add(&v, item.c_str());
+        EXPECT_EQ(str_vector_find(&v, row.wanted), row.found) << row.wanted;
+    }
 }
 
 // --- plain split ---
 
-TEST(StrVectorSplit, KeepsEmptyPiecesAndTerminates) {
-    str_vector v;
-    str_vector_init(&v, 0);
+TEST(StrVectorSplit, PiecesBySeparatorSetBehindExistingItemsAndTerminated) {
+    const struct {
+        uint32_t flags;
+        const char *before;  // null: nothing added first
+        const char *text;
+        const char *separators;
+        strings items;
+    } rows[] = {
+        {0, nullptr, "a,b,,c,", ",", {"a", "b", "", "c", ""}},
+        {STR_VECTOR_SKIP_EMPTY, nullptr, "a b\tc  d", " \t", {"a", "b", "c", "d"}},
+        {0, nullptr, "a,b c", "", {"a,b c"}},
+        {STR_VECTOR_SKIP_EMPTY, nullptr, ",,,", ",", {}},
+        {STR_VECTOR_COPY | STR_VECTOR_UNIQUE, "b", "a|b|c", "|", {"b", "a", "c"}},
+    };
+    for (const auto &row : rows) {
+        vec v(row.flags);
+        if (row.before) str_vector_add(&v, row.before);
+        std::string text = row.text;
+        ASSERT_EQ(str_vector_split(&v, text.data(), row.separators), 0) << row.text;
+        EXPECT_EQ(items_of(v), row.items) << row.text;
+        ASSERT_NE(v.items, nullptr);
+        EXPECT_EQ(v.items[v.count], nullptr) << row.text;
+    }
+}
+
+TEST(StrVectorSplit, ReferenceItemsPointIntoTheTextCutInPlace) {
+    vec v(0);
     char text[] = "a,b,,c,";
     ASSERT_EQ(str_vector_split(&v, text, ","), 0);
-    EXPECT_EQ(items_of(v), (strings{"a", "b", "", "c", ""}));
-    EXPECT_EQ(v.items[v.count], nullptr);
-    // Reference mode points into the caller's text, which was cut in place.
     EXPECT_EQ(v.items[0], text);
     EXPECT_EQ(text[1], '\0');
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorSplit, AnySeparatorByteCuts) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_SKIP_EMPTY);
-    char text[] = "a b\tc  d";
-    ASSERT_EQ(str_vector_split(&v, text, " \t"), 0);
-    EXPECT_EQ(items_of(v), (strings{"a", "b", "c", "d"}));
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorSplit, EmptySeparatorSetGivesWholeText) {
-    str_vector v;
-    str_vector_init(&v, 0);
-    char text[] = "a,b c";
-    ASSERT_EQ(str_vector_split(&v, text, ""), 0);
-    EXPECT_EQ(items_of(v), strings{"a,b c"});
-    EXPECT_EQ(v.items[1], nullptr);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorSplit, AllEmptyWithSkipEmptyStillTerminates) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_SKIP_EMPTY);
-    char text[] = ",,,";
-    ASSERT_EQ(str_vector_split(&v, text, ","), 0);
-    EXPECT_EQ(v.count, 0u);
-    ASSERT_NE(v.items, nullptr);
-    EXPECT_EQ(v.items[0], nullptr);
-    str_vector_clear(&v);
-}
-
-TEST(StrVectorSplit, AppendsBehindExistingItems) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_COPY | STR_VECTOR_UNIQUE);
-    str_vector_add(&v, "b");
-    char text[] = "a|b|c";
-    ASSERT_EQ(str_vector_split(&v, text, "|"), 0);
-    EXPECT_EQ(items_of(v), (strings{"b", "a", "c"}));
-    EXPECT_EQ(v.items[3], nullptr);
-    str_vector_clear(&v);
 }
 
 TEST(StrVectorSplit, NullArgumentsFail) {
-    str_vector v;
-    str_vector_init(&v, 0);
+    vec v(0);
     char text[] = "a";
     str_log_capture log;
     EXPECT_EQ(str_vector_split(&v, nullptr, ","), -1);
@@ -299,88 +223,43 @@ TEST(StrVectorSplit, NullArgumentsFail) {
 
 // --- quoted split ---
 
-TEST(StrSplitEscape, SplitsAtSemicolon) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("a;b", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"a", "b"}));
-    EXPECT_EQ(v.items[2], nullptr);
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, SemicolonInsideQuotesStaysInPiece) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("echo 'x;y';z", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"echo 'x;y'", "z"}));
-    EXPECT_EQ(v.items[2], nullptr);
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, DoubleQuotesProtectToo) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("a\"b;c\"d;e", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"a\"b;c\"d", "e"}));
-    str_vector_clear(&v);
+TEST(StrSplitEscape, CutsAtSemicolonsOutsideQuotes) {
+    const struct {
+        uint32_t flags;
+        const char *text;
+        strings items;
+    } rows[] = {
+        {0x24, "a;b", {"a", "b"}},
+        {0x24, "echo 'x;y';z", {"echo 'x;y'", "z"}},
+        {0x24, "a\"b;c\"d;e", {"a\"b;c\"d", "e"}},
+        // The ' closes the run that " opened, so the ';' after it cuts.
+        {0x24, "\"a';b'\"", {"\"a'", "b'\""}},
+        {0x24, "a;;b;", {"a", "b"}},
+        // Without quotes a trailing empty piece is offered; with them it is not added.
+        {STR_VECTOR_REF, "a;", {"a", ""}},
+        {STR_VECTOR_REF, "'a';;", {"'a'", ""}},
+        {0x24, "", {}},
+    };
+    for (const auto &row : rows) {
+        vec v(row.flags);
+        ASSERT_EQ(str_split_esape(row.text, &v), 0) << row.text;
+        EXPECT_EQ(items_of(v), row.items) << row.text;
+        EXPECT_EQ(v.items[v.count], nullptr) << row.text;
+    }
 }
 
 TEST(StrSplitEscape, OddQuoteCountIsSyntaxError) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    str_log_capture log;
-    EXPECT_EQ(str_split_esape("a;'b", &v), -1);
-    EXPECT_LOGGED(log.take(), "syntax error\n");
-    EXPECT_EQ(v.count, 0u);
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, ApostropheInsideDoubleQuotesUnbalances) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    str_log_capture log;
-    EXPECT_EQ(str_split_esape("echo \"it's\"", &v), -1);
-    EXPECT_EQ(v.count, 0u);
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, MixedQuotesToggleOneFlag) {
-    // The ' closes the run that " opened, so the ';' after it cuts.
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("\"a';b'\"", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"\"a'", "b'\""}));
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, SkipEmptyDropsEmptyCommands) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("a;;b;", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"a", "b"}));
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, UnquotedTrailingEmptyPieceIsOffered) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_REF);
-    ASSERT_EQ(str_split_esape("a;", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"a", ""}));
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, QuotedTrailingEmptyPieceIsNotAdded) {
-    str_vector v;
-    str_vector_init(&v, STR_VECTOR_REF);
-    ASSERT_EQ(str_split_esape("'a';;", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"'a'", ""}));
-    EXPECT_EQ(v.items[2], nullptr);
-    str_vector_clear(&v);
+    for (const char *text : {"a;'b", "echo \"it's\""}) {
+        vec v(0x24);
+        str_log_capture log;
+        EXPECT_EQ(str_split_esape(text, &v), -1) << text;
+        EXPECT_LOGGED(log.take(), "syntax error\n");
+        EXPECT_EQ(v.count, 0u);
+    }
 }
 
 TEST(StrSplitEscape, LeavesCallerTextAlone) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
+    vec v(0x24);
     const char text[] = "a;b";
     ASSERT_EQ(str_split_esape(text, &v), 0);
     EXPECT_STREQ(text, "a;b");
@@ -391,35 +270,20 @@ TEST(StrSplitEscape, LeavesCallerTextAlone) {
     EXPECT_EQ(v.work, nullptr);
 }
 
-TEST(StrSplitEscape, SecondSplitKeepsEarlierReferenceItems) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
+// Items of a first split point into its work buffer, which must live on; copies survive too.
+TEST(StrSplitEscape, SecondSplitKeepsEarlierItems) {
+    vec ref(0x24);
     std::string first = "one;two";
-    ASSERT_EQ(str_split_esape(first.c_str(), &v), 0);
-    ASSERT_EQ(str_split_esape("three", &v), 0);
-    // Items of the first split point into the first work buffer, which must live on.
-    EXPECT_EQ(items_of(v), (strings{"one", "two", "three"}));
-    str_vector_clear(&v);
-}
-
-TEST(StrSplitEscape, CopyModeItemsSurviveLaterSplits) {
+    ASSERT_EQ(str_split_esape(first.c_str(), &ref), 0);
+    ASSERT_EQ(str_split_esape("three", &ref), 0);
+    EXPECT_EQ(items_of(ref), (strings{"one", "two", "three"}));
     uint64_t before = live_blocks();
-    str_vector v;
-    str_vector_init(&v, 0x61);
-    ASSERT_EQ(str_split_esape("log;net", &v), 0);
-    ASSERT_EQ(str_split_esape("net;pal", &v), 0);
-    EXPECT_EQ(items_of(v), (strings{"log", "net", "pal"}));
-    str_vector_clear(&v);
+    vec copy(0x61);
+    ASSERT_EQ(str_split_esape("log;net", &copy), 0);
+    ASSERT_EQ(str_split_esape("net;pal", &copy), 0);
+    EXPECT_EQ(items_of(copy), (strings{"log", "net", "pal"}));
+    str_vector_clear(&copy);
     EXPECT_EQ(live_blocks(), before);
-}
-
-TEST(StrSplitEscape, EmptyTextWithSkipEmptyGivesNothing) {
-    str_vector v;
-    str_vector_init(&v, 0x24);
-    ASSERT_EQ(str_split_esape("", &v), 0);
-    EXPECT_EQ(v.count, 0u);
-    EXPECT_EQ(v.items[0], nullptr);
-    str_vector_clear(&v);
 }
 
 // Memory exhaustion: a child process runs under a tight address-space limit and

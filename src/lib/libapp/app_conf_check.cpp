@@ -6,6 +6,7 @@
 #include "libapp/app_lib.h"
 #include "libconf/conf_check.h"
 #include "liblog/log2_ctl.h"
+#include "libpal/tframe/app.h"
 
 namespace {
 
@@ -46,7 +47,13 @@ constexpr conf_key_rule DEBUG_RULES[] = {
     {nullptr, nullptr, nullptr},
 };
 
-void say(bool, const char *line, void *) { std::fprintf(stderr, "%s\n", line); }
+// An error stops the start before the log is up; a warning waits for the log.
+void say(bool is_error, const char *line, void *) {
+    if (is_error)
+        std::fprintf(stderr, "%s\n", line);
+    else
+        app_conf_warning(line);
+}
 
 }  // namespace
 

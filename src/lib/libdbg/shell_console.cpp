@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include "liblog/log2.h"
+#include "libdbg/shell_cmd_pieces.h"
 #include "libdbg/shell_line_edit.h"
 #include "libdbg/shell_line_reader.h"
 #include "libdbg/shell_session.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_vector.h"
 #include "libpal/tframe/app.h"
 
 namespace {
@@ -63,23 +65,24 @@ const char *debug_shell_cmd_string() { return g_cmd_string.load(std::memory_orde
 int debug_shell_cmd_piece(char *buf, size_t size) {
     const char *text = debug_shell_cmd_string();
     unsigned wanted = g_cmd_piece.fetch_add(1, std::memory_order_relaxed);
-    const char *piece = text;
-    for (unsigned i = 0; piece && i < wanted; ++i) {
-        piece = std::strchr(piece, ';');
-        if (piece) ++piece;
-    }
-    if (!piece) {
+    str_vector pieces;
+    str_vector_init(&pieces, STR_VECTOR_COPY);
+    int cut = text ? dbgsh_cmd_pieces(text, &pieces) : 0;
+    if (cut != 0 || wanted >= pieces.count) {
+        str_vector_clear(&pieces);
+        if (cut != 0) LOGE("error: out of memory splitting the command text\n");
         std::fflush(nullptr);
-        std::exit(0);
+        std::exit(cut != 0 ? 1 : 0);
     }
-    size_t len = std::strcspn(piece, ";");
+    size_t len = std::strlen(pieces.items[wanted]);
     buf[0] = '\0';
     if (len >= size) {
+        str_vector_clear(&pieces);
         refuse_line(DBGSH_LINE_TOO_LONG, len, size);
         return 0;
     }
-    std::memcpy(buf, piece, len);
-    buf[len] = 0;
+    std::memcpy(buf, pieces.items[wanted], len + 1);
+    str_vector_clear(&pieces);
     return static_cast<int>(len);
 }
 

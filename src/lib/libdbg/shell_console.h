@@ -10,9 +10,9 @@
 // never spins on a closed input. A caller that must keep the process alive
 // until the services stop waits for that itself. Logs "<==\n" on return.
 int debug_shell_stdio_loop();
-// Stores a ';'-separated command string and runs the console loop on it:
-// one piece per iteration, no prompt. After the last piece the process
-// exits with code 0.
+// Stores a command string (pieces as dbgsh_cmd_pieces cuts them) and runs
+// the console loop on it: one piece per iteration, no prompt. After the last
+// piece the process exits with code 0.
 int debug_shell_stdio_exec(const char *commands);
 // Makes a running console loop return within half a second (from any thread).
 void debug_shell_stdio_stop();

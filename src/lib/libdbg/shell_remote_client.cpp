@@ -9,6 +9,7 @@
 #include <string>
 
 #include "libdbg/dbg_access.h"
+#include "libdbg/shell_cmd_pieces.h"
 #include "libdbg/shell_line_edit.h"
 #include "libdbg/shell_line_reader.h"
 #include "libdbg/shell_request.h"
@@ -17,28 +18,13 @@
 #include "libpal/basic/pal_assert.h"
 #include "libpal/os/os_time.h"
 #include "libpal/string/str_tool.h"
+#include "libpal/string/str_vector.h"
 #include "libsh/libsh.h"
 #include "liblog/log2.h"
 
 namespace {
 
 bool is_interactive(const dbgcli_ctx *cli) { return !cli->cmd || std::strcmp(cli->cmd, "sh") == 0; }
-
-// Piece index of the ';'-separated command string into buf (at most
-// DBGCLI_LINE_SIZE - 2 bytes); false when there is no such piece.
-bool command_piece(const char *commands, unsigned index, char *buf) {
-    const char *piece = commands;
-    for (unsigned i = 0; piece && i < index; ++i) {
-        piece = std::strchr(piece, ';');
-        if (piece) ++piece;
-    }
-    if (!piece) return false;
-    size_t len = std::strcspn(piece, ";");
-    if (len > DBGCLI_LINE_SIZE - 2) len = DBGCLI_LINE_SIZE - 2;
-    std::memcpy(buf, piece, len);
-    buf[len] = '\0';
-    return true;
-}
 
 // Lines typed or piped in are refused here when the shell server would
 // refuse them, in its words, and never sent.
@@ -70,9 +56,8 @@ int stdin_line(char *buf, size_t size, dbgcli_output_func output) {
 }
 
 // Next command into buf; false when the input is used up.
-bool next_command(dbgcli_ctx *cli, unsigned index, char *buf) {
+bool next_command(dbgcli_ctx *cli, char *buf) {
     buf[0] = '\0';
-    if (!is_interactive(cli)) return command_piece(cli->cmd, index, buf);
     if (cli->input != dbgcli_stdin_input) return cli->input(buf, DBGCLI_LINE_SIZE) >= 0;
     if (dbgsh_edit_usable()) {
         for (;;) {
@@ -199,13 +184,28 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         net_close(&conn.stream);
         return -1;
     }
+    // A piece goes whole: the server refuses an over-long one in its words.
+    str_vector pieces;
+    str_vector_init(&pieces, STR_VECTOR_COPY);
+    bool interactive = is_interactive(cli);
+    if (!interactive && dbgsh_cmd_pieces(cli->cmd, &pieces) != 0) {
+        LOGE("error: out of memory splitting the command text\n");
+        net_close(&conn.stream);
+        return -1;
+    }
     char line[DBGCLI_LINE_SIZE];
     std::string reply;
     int result = 0;
-    for (unsigned index = 0;; ++index) {
+    for (uint64_t index = 0;; ++index) {
         cli->state = DBGCLI_STATE_COMMAND;
-        if (!next_command(cli, index, line)) break;
-        const char *text = str_trim(line);
+        const char *text = nullptr;
+        if (interactive) {
+            if (!next_command(cli, line)) break;
+            text = str_trim(line);
+        } else {
+            if (index >= pieces.count) break;
+            text = pieces.items[index];
+        }
         if (std::strcmp(text, "quit") == 0) break;
         if (!send_request(&conn, text)) {
             LOGE("error: execution command failed\n");
@@ -241,6 +241,7 @@ int debug_shell_connet_exec_cmd(const char *addr, int port, dbgcli_ctx *cli) {
         if (status != 0) result = 1;
     }
     if (result == 0 && g_line_refused) result = 1;
+    str_vector_clear(&pieces);
     cli->state = DBGCLI_STATE_IDLE;
     net_close(&conn.stream);
     return result;

@@ -9,7 +9,7 @@ constexpr size_t DBGCLI_PROMPT_SIZE = 128;
 constexpr uint32_t DBGCLI_CONNECT_TIMEOUT_MS = 2000;
 constexpr uint32_t DBGCLI_BUF_SIZE = 10240;
 constexpr uint32_t DBGCLI_REPLY_TIMEOUT_MS = 60000;
-constexpr size_t DBGCLI_LINE_SIZE = 16384;  // pieces up to 16382 bytes; typed lines as the server takes them
+constexpr size_t DBGCLI_LINE_SIZE = 16384;  // lines from an input function
 
 // Client states.
 constexpr int32_t DBGCLI_STATE_IDLE = 0;
@@ -25,7 +25,7 @@ using dbgcli_output_func = void (*)(const char *text);
 struct dbgcli_ctx {
     int32_t state;
     char prompt[DBGCLI_PROMPT_SIZE];  // "%s>" of the application name
-    const char *cmd;                  // null or "sh": interactive; else ';'-separated commands
+    const char *cmd;                  // null or "sh": interactive; else commands (dbgsh_cmd_pieces)
     dbgcli_input_func input;          // null: one line of standard input
     dbgcli_output_func output;        // null: the text and a newline on standard output
 };

@@ -181,6 +181,24 @@ void load_conf(bool named) {
     std::exit(1);
 }
 
+std::vector<std::string> g_conf_warnings;
+
+void print_conf_warnings() {
+    for (const std::string &line : g_conf_warnings) std::fprintf(stderr, "%s\n", line.c_str());
+    g_conf_warnings.clear();
+}
+
+// The console sink writes warnings to standard error itself: a line printed
+// there as well would show twice on a terminal.
+void log_conf_warnings() {
+    bool console_shows = log2_level_get() >= LOG_WARN;
+    for (const std::string &line : g_conf_warnings) {
+        if (!console_shows) std::fprintf(stderr, "%s\n", line.c_str());
+        LOGW("%s\n", line.c_str());
+    }
+    g_conf_warnings.clear();
+}
+
 // Checks the -s values against the same rules as the file's.
 int check_settings() {
     int errors = 0;
@@ -223,6 +241,7 @@ void check_conf() {
         std::exit(0);
     }
     if (errors) {
+        print_conf_warnings();
         std::fprintf(stderr, "%s: %d configuration error(s), not started\n", g_app.app_name ? g_app.app_name : "",
                      static_cast<int>(errors));
         std::exit(1);
@@ -346,6 +365,15 @@ void app_init_env() {
 
 ConfHandle *app_conf_loaded() { return g_conf_loaded; }
 
+void app_conf_warning(const char *line) {
+    if (!line) return;
+    if (g_app.opt_check_conf) {
+        std::fprintf(stderr, "%s\n", line);
+        return;
+    }
+    g_conf_warnings.emplace_back(line);
+}
+
 int app_opt_set() {
     app_init_env();
     if (g_app.opt_log_file) {
@@ -355,6 +383,7 @@ int app_opt_set() {
         app_log_file_release();
     }
     if (g_app.opt_log_level) log2_ioctl(nullptr, LOG2_IOCTL_LEVEL_NAME, g_app.opt_log_level);
+    log_conf_warnings();
     if (g_app.svc_action == 'i') {
         keep_service_options();
         leave_early(os_install_service(g_app.svc_name, g_app.svc_display_name, g_app.svc_desc));

@@ -121,6 +121,12 @@ void app_baner();
 // standard input is read only once); null when there is none, and after the
 // framework keys have been read.
 ConfHandle *app_conf_loaded();
+// A warning of the configuration check (one line, no line end). -t prints it
+// at once; a start keeps it until the log is set up and then logs it, so that
+// the log file and the journal hold it too (on standard error as well when
+// the log level keeps warnings off the console). A start that stops on a
+// configuration error prints the kept warnings on standard error.
+void app_conf_warning(const char *line);
 // Opens the log file held since start-up and writes the lines kept so far:
 // called once this process is known to run the servers (or for -o).
 void app_log_file_release();

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libpal/os/linux/os_dir_walk.h"
 #include "libpal/os/os_error.h"
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_panic.h"
@@ -72,7 +73,12 @@ char g_path[4096];
 char g_tmp_path[4200];
 ucontext_t g_self_context;
 char g_dents[16384];
-char g_oldest[256];
+// The dumps in the folder, and the oldest of them (their names sort by time).
+struct dump_census {
+    int count;
+    char oldest[256];
+};
+dump_census g_census;
 std::atomic<int> g_keep{OS_PANIC_DUMP_KEEP_DEFAULT};
 // How long the other threads get to stop and hand over their registers.
 constexpr uint32_t THREAD_CAPTURE_WAIT_MS = 1000;
@@ -331,32 +337,28 @@ bool is_dump_name(const char *name) {
     return true;
 }
 
-// Keeps the newest g_keep dumps (their names sort by time) and removes the
-// rest, oldest first. No heap: one pass over the folder per removal.
+bool count_dump(const char *name, void *arg) {
+    auto *census = static_cast<dump_census *>(arg);
+    if (!is_dump_name(name)) return true;
+    ++census->count;
+    size_t len = std::strlen(name);
+    if (len < sizeof census->oldest && (!census->oldest[0] || std::strcmp(name, census->oldest) < 0))
+        std::memcpy(census->oldest, name, len + 1);
+    return true;
+}
+
+// Keeps the newest g_keep dumps and removes the rest, oldest first. No heap:
+// one pass over the folder per removal.
 void prune_dumps() {
     int keep = g_keep.load(std::memory_order_relaxed);
     if (keep <= 0) return;
     int dir = open(g_dump_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
     for (;;) {
-        int count = 0;
-        g_oldest[0] = 0;
-        lseek(dir, 0, SEEK_SET);
-        for (;;) {
-            long got = syscall(SYS_getdents64, dir, g_dents, sizeof g_dents);
-            if (got <= 0) break;
-            for (long at = 0; at < got;) {
-                unsigned short reclen;
-                std::memcpy(&reclen, g_dents + at + 16, sizeof reclen);
-                const char *name = g_dents + at + 19;
-                at += reclen;
-                if (!is_dump_name(name)) continue;
-                ++count;
-                if (!g_oldest[0] || std::strcmp(name, g_oldest) < 0)
-                    std::snprintf(g_oldest, sizeof g_oldest, "%s", name);
-            }
-        }
-        if (count <= keep || !g_oldest[0] || unlinkat(dir, g_oldest, 0) != 0) break;
+        g_census.count = 0;
+        g_census.oldest[0] = 0;
+        if (os_dir_walk(dir, g_dents, sizeof g_dents, count_dump, &g_census) < 0) break;
+        if (g_census.count <= keep || !g_census.oldest[0] || unlinkat(dir, g_census.oldest, 0) != 0) break;
     }
     close(dir);
 }

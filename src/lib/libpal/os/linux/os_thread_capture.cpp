@@ -10,7 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+
+#include "libpal/os/linux/os_dir_walk.h"
 
 namespace {
 
@@ -73,36 +74,35 @@ uint64_t now_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+struct thread_census {
+    int self;
+    int count;
+};
+
+// A thread's directory is its id; another name is no thread.
+bool add_thread(const char *name, void *arg) {
+    auto *census = static_cast<thread_census *>(arg);
+    int tid = 0;
+    for (const char *c = name; *c; ++c) {
+        if (*c < '0' || *c > '9') return true;
+        tid = tid * 10 + (*c - '0');
+    }
+    if (tid <= 0 || tid == census->self) return true;
+    if (census->count == OS_THREAD_CAPTURE_MAXN) return false;
+    g_slots[census->count].tid.store(tid, std::memory_order_relaxed);
+    g_slots[census->count].state.store(SLOT_ASKED, std::memory_order_relaxed);
+    ++census->count;
+    return true;
+}
+
 // The other threads' ids, from /proc/self/task, into the slots.
 int list_threads(int self) {
     int dir = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return 0;
-    int count = 0;
-    for (;;) {
-        long got = syscall(SYS_getdents64, dir, g_dents, sizeof g_dents);
-        if (got <= 0) break;
-        for (long at = 0; at < got;) {
-            // struct linux_dirent64: ino, off, reclen, type, name.
-            unsigned short reclen;
-            std::memcpy(&reclen, g_dents + at + 16, sizeof reclen);
-            const char *name = g_dents + at + 19;
-            at += reclen;
-            int tid = 0;
-            for (const char *c = name; *c; ++c) {
-                if (*c < '0' || *c > '9') {
-                    tid = 0;
-                    break;
-                }
-                tid = tid * 10 + (*c - '0');
-            }
-            if (tid <= 0 || tid == self || count == OS_THREAD_CAPTURE_MAXN) continue;
-            g_slots[count].tid.store(tid, std::memory_order_relaxed);
-            g_slots[count].state.store(SLOT_ASKED, std::memory_order_relaxed);
-            ++count;
-        }
-    }
+    thread_census census{self, 0};
+    os_dir_walk(dir, g_dents, sizeof g_dents, add_thread, &census);
     close(dir);
-    return count;
+    return census.count;
 }
 
 }  // namespace
