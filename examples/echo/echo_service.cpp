@@ -86,7 +86,8 @@ const char *peer_text(sock_event_ctx *ctx, char *buf, size_t n) {
     return os_ipaddr_cstr(&peer, buf, n);
 }
 
-// Sends what waits; write interest stays on while some is left. -1 closes.
+// Sends what waits; write interest stays on while some is left. -1 closes:
+// a send error, or more waiting than the cap allows.
 int flush(echo_conn *conn) {
     const os_socket sock = sock_event_socket(conn->ctx);
     while (!conn->pending.empty()) {
@@ -105,12 +106,12 @@ int flush(echo_conn *conn) {
         }
         return -1;
     }
-    if (conn->pending.empty()) {
-        std::string().swap(conn->pending);
-        if (conn->closing) return -1;
-    }
+    if (conn->pending.empty()) std::string().swap(conn->pending);
     return sock_event_write_interest(conn->ctx, !conn->pending.empty());
 }
+
+// An error line that has gone out ends the connection.
+bool error_sent(const echo_conn *conn) { return conn->closing && conn->pending.empty(); }
 
 int refuse_long_line(echo_conn *conn) {
     const uint32_t max_line = g.max_line.load(std::memory_order_relaxed);
@@ -128,40 +129,40 @@ int refuse_long_line(echo_conn *conn) {
     return flush(conn);
 }
 
-// Echoes every complete line of data; the rest waits for its end.
+// Echoes every complete line of data; the rest waits for its end. The lines
+// before one that is too long still go back, ahead of the error line.
 int echo_input(echo_conn *conn, const char *data, size_t len) {
     const size_t max_line = g.max_line.load(std::memory_order_relaxed);
     size_t begun = conn->partial.size();  // bytes of the current line before data
     size_t done = 0;                      // bytes of data up to the last line end
     uint64_t lines = 0;
+    bool too_long = false;
     for (const char *end = data + len, *p = data; p < end;) {
         const auto *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (!nl) break;
-        if (begun + static_cast<size_t>(nl - p) > max_line) return refuse_long_line(conn);
+        too_long = begun + static_cast<size_t>((nl ? nl : end) - p) > max_line;
+        if (!nl || too_long) break;
         begun = 0;
         ++lines;
         p = nl + 1;
         done = static_cast<size_t>(p - data);
     }
-    if (begun + (len - done) > max_line) return refuse_long_line(conn);
-    if (lines == 0) {
-        conn->partial.append(data, len);
-        return 0;
+    if (lines > 0) {
+        bump(g.lines, lines);
+        bump(g.bytes, conn->partial.size() + done);
+        // Output keeps its order: what waits, the line begun earlier, then the new lines.
+        conn->pending += conn->partial;
+        std::string().swap(conn->partial);
+        size_t sent = 0;
+        if (conn->pending.empty()) {
+            const int n = os_socket_send(sock_event_socket(conn->ctx), data, done);
+            if (n < 0) return -1;
+            sent = static_cast<size_t>(n);
+        }
+        conn->pending.append(data + sent, done - sent);
     }
-    bump(g.lines, lines);
-    bump(g.bytes, conn->partial.size() + done);
-    // Output keeps its order: what waits, the line begun earlier, then the new lines.
-    conn->pending += conn->partial;
-    std::string().swap(conn->partial);
-    size_t sent = 0;
-    if (conn->pending.empty()) {
-        const int n = os_socket_send(sock_event_socket(conn->ctx), data, done);
-        if (n < 0) return -1;
-        sent = static_cast<size_t>(n);
-    }
-    conn->pending.append(data + sent, done - sent);
+    if (too_long) return refuse_long_line(conn);
     conn->partial.append(data + done, len - done);
-    return flush(conn);
+    return lines > 0 ? flush(conn) : 0;
 }
 
 int echo_readable(sock_event_ctx *ctx, uint32_t, void *host) {
@@ -180,10 +181,13 @@ int echo_readable(sock_event_ctx *ctx, uint32_t, void *host) {
         // the next arrival itself, so a second receive would only say "nothing".
         if (static_cast<size_t>(n) < sizeof buf) break;
     }
-    return conn->closing && conn->pending.empty() ? -1 : 0;
+    return error_sent(conn) ? -1 : 0;
 }
 
-int echo_writable(sock_event_ctx *, void *host) { return flush(static_cast<echo_conn *>(host)); }
+int echo_writable(sock_event_ctx *, void *host) {
+    auto *conn = static_cast<echo_conn *>(host);
+    return flush(conn) < 0 || error_sent(conn) ? -1 : 0;
+}
 
 void echo_closed(sock_event_ctx *, void *host, int reason) {
     auto *conn = static_cast<echo_conn *>(host);

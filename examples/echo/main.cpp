@@ -134,5 +134,5 @@ int main(int argc, char **argv) {
     app_opt_init(argc, argv);
     const int result = app_start_server();
     app_exit();
-    return result;
+    return result == 0 ? 0 : 1;  // 1: a start-up step failed, its reason logged
 }
