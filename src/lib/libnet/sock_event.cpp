@@ -61,9 +61,6 @@ void sweep_append(sweep_list &list, sock_event_ctx *ectx) {
     list.tail = ectx;
 }
 
-// Closes the expired contexts at the head of one list.
-void sweep_expired(sweep_list &list, uint32_t limit, uint64_t now);
-
 // Closes now, or once the context's running procedure has returned.
 int close_ctx(sock_event_ctx *ectx, int reason) {
     PAL_ASSERT_RET(ectx, -1);
@@ -85,6 +82,7 @@ int close_ctx(sock_event_ctx *ectx, int reason) {
     return 0;
 }
 
+// Closes the expired contexts at the head of one list.
 void sweep_expired(sweep_list &list, uint32_t limit, uint64_t now) {
     if (limit == 0) return;
     for (sock_event_ctx *ectx = list.head; ectx;) {
