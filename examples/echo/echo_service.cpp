@@ -298,14 +298,15 @@ int32_t echo_service_start(const echo_conf *conf) {
                          srv_conf.bind_error ? std::strerror(srv_conf.bind_error) : "no listener could be opened");
         return -1;
     }
-    g.server.store(srv, std::memory_order_relaxed);
+    // Release: the stop, on another thread, goes on with this record.
+    g.server.store(srv, std::memory_order_release);
     LOGI("echo: listening on [%s] port %d (max_clients %u, max_line %u, output_cap %u, idle_timeout_ms %u)\n",
          addrs, conf->port, conf->max_clients, conf->max_line, conf->output_cap, conf->idle_timeout_ms);
     return 0;
 }
 
 int32_t echo_service_stop() {
-    sock_srv *srv = g.server.exchange(nullptr);
+    sock_srv *srv = g.server.exchange(nullptr, std::memory_order_acq_rel);
     if (!srv) return 0;
     sock_tcp_server_exit(srv);
     g.stop_requested.store(true, std::memory_order_relaxed);
