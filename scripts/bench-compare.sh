@@ -20,5 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DHUBD_BENCH=ON -DHUBD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target hubd log_cmp_hubd log_cmp_spdlog shell_cmp_client
+cmake --build "$BUILD" -j"$(nproc)" --target hubd log_cmp_hubd log_cmp_spdlog shell_cmp_client hubd-echo echo_cmp_client
 exec /usr/bin/python3 scripts/bench_compare.py "$BUILD" "$@"

@@ -14,6 +14,8 @@ import sys
 import tempfile
 import time
 
+import bench_compare_scale
+
 
 def free_port():
     with socket.socket() as s:
@@ -207,6 +209,7 @@ def main():
                 except subprocess.TimeoutExpired:
                     p.kill()
         shutil.rmtree(work, ignore_errors=True)
+    bench_compare_scale.run(args.build, args.rounds, args.seconds)
 
 
 if __name__ == "__main__":

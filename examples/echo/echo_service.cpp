@@ -177,6 +177,9 @@ int echo_readable(sock_event_ctx *ctx, uint32_t, void *host) {
         }
         // After an error line the input is read and dropped, so that the close is orderly.
         if (!conn->closing && echo_input(conn, buf, static_cast<size_t>(n)) < 0) return -1;
+        // A short read took all there was; the level-triggered context raises
+        // the next arrival itself, so a second receive would only say "nothing".
+        if (static_cast<size_t>(n) < sizeof buf) break;
     }
     return error_sent(conn) ? -1 : 0;
 }
@@ -236,9 +239,12 @@ int echo_accept(os_socket sock, const os_ipaddr *peer, void *) {
 
 // Loop thread, after every pass: a stop asked for elsewhere closes every
 // client here, where no procedure of theirs can be running.
+// Set only for the stop: a hook keeps the loop waking once a second, and an
+// idle service must not wake at all.
 void echo_periodic(void *) {
     if (!g.stop_requested.load(std::memory_order_relaxed)) return;
     while (g.conns) sock_event_close(g.conns->ctx);
+    sock_env_periodic_set(nullptr, nullptr);
 }
 
 int max_line_set(const char *value, char *err) {
@@ -281,7 +287,6 @@ int32_t echo_service_start(const echo_conf *conf) {
     // The sweep closes silent connections; a client that never sent anything counts as silent too.
     sock_env_first_data_timeout_set(conf->idle_timeout_ms);
     sock_env_idle_timeout_set(conf->idle_timeout_ms);
-    sock_env_periodic_set(echo_periodic, nullptr);
     sock_srv_conf srv_conf{};
     srv_conf.name = "echo";
     srv_conf.backlog = 511;
@@ -307,6 +312,7 @@ int32_t echo_service_stop() {
     g.stop_requested.store(true, std::memory_order_relaxed);
     // Wake the loop so that its periodic procedure closes the clients now;
     // whatever is left when the loop is gone, its exit closes.
+    sock_env_periodic_set(echo_periodic, nullptr);
     if (os_poller *poller = sock_env_poller()) os_poller_spak(poller);
     for (int waited = 0; g.connections.load(std::memory_order_relaxed) > 0 && waited < STOP_WAIT_MS; waited += 10)
         os_sleep_ms(10);

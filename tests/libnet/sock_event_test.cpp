@@ -13,6 +13,7 @@
 
 #include "libnet/sock_event_loop.h"
 #include "libnet/sock_event.h"
+#include "libnet/sock_event_loop_imp.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/env/thread_name.h"
 #include "libpal/os/os_time.h"
@@ -124,6 +125,61 @@ TEST_F(SockLoopTest, WithBothTimeoutsOffNoConnectionIsClosed) {
     EXPECT_EQ(sock_event_count(), 2u);
     close(silent);
     close(spoke);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, SweepClosesOnlyTheConnectionThatFellSilent) {
+    sock_env_idle_timeout_set(500);
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int talker = test_tcp_connect("127.0.0.1", port);
+    int silent = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(talker, 0);
+    ASSERT_GE(silent, 0);
+    // The talker spoke first, so it stays ahead of the silent one in age
+    // unless each of its events counts.
+    ASSERT_TRUE(echo_round_trip(talker));
+    ASSERT_TRUE(echo_round_trip(silent));
+    bool silent_closed = false;
+    for (int i = 0; i < 200 && !silent_closed; ++i) {
+        ASSERT_TRUE(echo_round_trip(talker));
+        silent_closed = test_wait_closed(silent, 50);
+    }
+    EXPECT_TRUE(silent_closed);
+    EXPECT_TRUE(echo_round_trip(talker));
+    close(talker);
+    close(silent);
+    sock_tcp_server_exit(srv);
+}
+
+TEST_F(SockLoopTest, IdleLoopSleepsUntilTheNextTimeOut) {
+    sock_env_periodic_set(nullptr, nullptr);
+    sock_env_idle_timeout_set(600000);
+    int port = 0;
+    sock_srv *srv = start_event_server(echo_proc, &port);
+    ASSERT_NE(srv, nullptr);
+    int idle[3];
+    for (int &fd : idle) {
+        fd = test_tcp_connect("127.0.0.1", port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(echo_round_trip(fd));
+    }
+    os_sleep_ms(200);
+    const uint64_t before = sock_env_pass_count();
+    os_sleep_ms(2500);
+    EXPECT_EQ(sock_env_pass_count(), before) << "the loop woke with nothing to do";
+    // A short time-out: only the loop's own deadline can close the connection.
+    sock_env_idle_timeout_set(300);
+    for (int fd : idle) {
+        EXPECT_TRUE(test_wait_closed(fd, 15000));
+        close(fd);
+    }
+    int fresh = test_tcp_connect("127.0.0.1", port);
+    ASSERT_GE(fresh, 0);
+    ASSERT_TRUE(echo_round_trip(fresh));
+    EXPECT_TRUE(test_wait_closed(fresh, 15000));
+    close(fresh);
     sock_tcp_server_exit(srv);
 }
 

@@ -22,6 +22,45 @@ std::atomic<uint64_t> g_refused{0};
 std::atomic<uint64_t> g_refused_warned_ms[SOCK_REFUSED_KINDS]{};
 const char *const kRefusedWhy[SOCK_REFUSED_KINDS] = {"the poller is full", "no descriptor left"};
 
+// Contexts in the order of their last activity, oldest first: one list for
+// those still waiting for their first data, one for those that spoke. An
+// event moves its context to the tail, so each list stays sorted and the
+// sweep looks at its head only: with 10,000 connections a pass must not walk
+// them all. Changed on the loop thread inside a pass or under the loop gate.
+struct sweep_list {
+    sock_event_ctx *head = nullptr;
+    sock_event_ctx *tail = nullptr;
+};
+sweep_list g_fresh;
+sweep_list g_spoken;
+
+sweep_list &sweep_list_of(const sock_event_ctx *ectx) { return ectx->first_data ? g_fresh : g_spoken; }
+
+void sweep_unlink(sweep_list &list, sock_event_ctx *ectx) {
+    if (ectx->sweep_prev) {
+        ectx->sweep_prev->sweep_next = ectx->sweep_next;
+    } else if (list.head == ectx) {
+        list.head = ectx->sweep_next;
+    }
+    if (ectx->sweep_next) {
+        ectx->sweep_next->sweep_prev = ectx->sweep_prev;
+    } else if (list.tail == ectx) {
+        list.tail = ectx->sweep_prev;
+    }
+    ectx->sweep_prev = ectx->sweep_next = nullptr;
+}
+
+void sweep_append(sweep_list &list, sock_event_ctx *ectx) {
+    ectx->sweep_next = nullptr;
+    ectx->sweep_prev = list.tail;
+    if (list.tail) {
+        list.tail->sweep_next = ectx;
+    } else {
+        list.head = ectx;
+    }
+    list.tail = ectx;
+}
+
 // Closes now, or once the context's running procedure has returned.
 int close_ctx(sock_event_ctx *ectx, int reason) {
     PAL_ASSERT_RET(ectx, -1);
@@ -34,6 +73,7 @@ int close_ctx(sock_event_ctx *ectx, int reason) {
         return 0;
     }
     ectx->closing = 1;
+    sweep_unlink(sweep_list_of(ectx), ectx);
     sock_poller_remove(ectx->sock);
     if (ectx->procs.closed) ectx->procs.closed(ectx, ectx->host, reason);
     os_socket_exit(ectx->sock);
@@ -42,9 +82,22 @@ int close_ctx(sock_event_ctx *ectx, int reason) {
     return 0;
 }
 
+// Closes the expired contexts at the head of one list.
+void sweep_expired(sweep_list &list, uint32_t limit, uint64_t now) {
+    if (limit == 0) return;
+    for (sock_event_ctx *ectx = list.head; ectx;) {
+        if (now < ectx->last_ms || now - ectx->last_ms < limit) return;
+        sock_event_ctx *next = ectx->sweep_next;
+        close_ctx(ectx, SOCK_EVENT_CLOSED_IDLE);
+        ectx = next;
+    }
+}
+
 void dispatch_event(sock_event_ctx *ectx, uint32_t events) {
+    sweep_unlink(sweep_list_of(ectx), ectx);
     ectx->first_data = 0;
     ectx->last_ms = os_clock_ms();
+    sweep_append(g_spoken, ectx);
     ectx->busy = 1;
     int r;
     if (ectx->procs.readable) {
@@ -97,7 +150,11 @@ sock_event_ctx *open_ctx(os_socket sock, sock_event_proc proc, uint64_t user,
         lbuf_free(events, ectx);
         return nullptr;
     }
-    os_poller_spak(poller);
+    sweep_append(g_fresh, ectx);
+    // On the loop thread the next wait sees the new socket and the new
+    // sweep deadline anyway; a wake byte per accepted connection would cost
+    // two system calls and one more pass.
+    if (!sock_env_on_loop_thread()) os_poller_spak(poller);
     return ectx;
 }
 
@@ -195,18 +252,21 @@ int sock_events_callback(os_poller *poller, const os_poller_object *object, uint
 }
 
 void sock_events_sweep(uint32_t first_ms, uint32_t idle_ms) {
-    lbuf *events = sock_env_events();
-    if (!events) return;
-    uint64_t now = os_clock_ms();
-    // Other threads insert into the list; walk it under its lock.
-    lbuf_lock(events);
-    for (void *item = lbuf_first(events); item;) {
-        void *next = lbuf_next(events, item);
-        auto *ectx = static_cast<sock_event_ctx *>(item);
-        uint32_t limit = ectx->first_data ? first_ms : idle_ms;
-        if (limit != 0 && now >= ectx->last_ms && now - ectx->last_ms >= limit)
-            close_ctx(ectx, SOCK_EVENT_CLOSED_IDLE);
-        item = next;
-    }
-    lbuf_unlock(events);
+    const uint64_t now = os_clock_ms();
+    sweep_expired(g_fresh, first_ms, now);
+    sweep_expired(g_spoken, idle_ms, now);
+}
+
+int64_t sock_events_sweep_due_ms(uint32_t first_ms, uint32_t idle_ms) {
+    const uint64_t now = os_clock_ms();
+    int64_t due = -1;
+    auto consider = [&](const sweep_list &list, uint32_t limit) {
+        if (limit == 0 || !list.head) return;
+        const uint64_t at = list.head->last_ms + limit;
+        const int64_t left = at > now ? static_cast<int64_t>(at - now) : 0;
+        if (due < 0 || left < due) due = left;
+    };
+    consider(g_fresh, first_ms);
+    consider(g_spoken, idle_ms);
+    return due;
 }

@@ -73,6 +73,9 @@ struct sock_event_ctx {
     uint32_t interest;   // poller flags in use
     sock_event_procs procs;
     void *host;
+    // Place in the sweep's order of last activity (see sock_event.cpp).
+    sock_event_ctx *sweep_prev;
+    sock_event_ctx *sweep_next;
 };
 
 // Plain callback record: func(socket, 0, arg) on every event of its socket.

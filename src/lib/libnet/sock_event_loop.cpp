@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 #include "libnet/sock_event.h"
@@ -27,6 +28,7 @@ struct sock_env_state {
     bool thread_stuck = false;    // a loop thread outlived its stop and may still run
     std::atomic<uint32_t> loop_tid{0};
     std::atomic<int32_t> stop{0};
+    std::atomic<uint64_t> passes{0};
     std::atomic<uint32_t> first_data_ms{0};
     std::atomic<uint32_t> idle_ms{0};
     std::atomic<sock_periodic_proc> periodic{nullptr};
@@ -57,10 +59,20 @@ void pass_end() {
     g_env.gate_cv.notify_all();
 }
 
-// The loop wakes often enough that no watchdog ping comes late.
-int loop_wait_ms() {
-    uint32_t ping_ms = os_service_watchdog_ping_ms();
-    return ping_ms && ping_ms / 2 < LOOP_WAIT_MS ? static_cast<int>(ping_ms / 2) : LOOP_WAIT_MS;
+// How long the next wait may sleep. A loop with idle connections must not
+// wake at all: it wakes for the periodic hook (about once a second), for a
+// watchdog ping (before it comes late) and for the sweep's next time-out,
+// and otherwise only when something arrives. Other threads that change the
+// loop's state wake it with the wake byte.
+int loop_wait_ms(bool hook, uint32_t first_ms, uint32_t idle_ms) {
+    int64_t wait = hook ? LOOP_WAIT_MS : -1;
+    auto at_most = [&wait](int64_t ms) {
+        if (ms >= 0 && (wait < 0 || ms < wait)) wait = ms;
+    };
+    const uint32_t ping_ms = os_service_watchdog_ping_ms();
+    if (ping_ms) at_most(ping_ms / 2);
+    if (first_ms || idle_ms) at_most(sock_events_sweep_due_ms(first_ms, idle_ms));
+    return wait > INT32_MAX ? INT32_MAX : static_cast<int>(wait);
 }
 
 uint32_t sock_events_thread(void *) {
@@ -74,7 +86,10 @@ uint32_t sock_events_thread(void *) {
             PAL_ASSERT_REPORT("poller && poller->wait && func");
             result = -1;
         } else {
-            result = os_poller_wait(poller, sock_events_callback, loop_wait_ms());
+            const bool hook_set = g_env.periodic.load(std::memory_order_acquire) != nullptr;
+            result = os_poller_wait(poller, sock_events_callback,
+                                    loop_wait_ms(hook_set, g_env.first_data_ms.load(std::memory_order_relaxed),
+                                                 g_env.idle_ms.load(std::memory_order_relaxed)));
         }
         if (g_env.stop.load(std::memory_order_relaxed)) {
             pass_end();
@@ -88,6 +103,7 @@ uint32_t sock_events_thread(void *) {
         if (hook) hook(g_env.periodic_arg.load(std::memory_order_relaxed));
         // A loop that stops passing here stops the pings, and systemd restarts the service.
         os_service_watchdog_ping();
+        g_env.passes.fetch_add(1, std::memory_order_relaxed);
         pass_end();
         if (result < 0) os_sleep_ms(WAIT_ERROR_PAUSE_MS);
     }
@@ -124,6 +140,8 @@ sock_loop_gate::~sock_loop_gate() {
     g_env.gate_mutex.unlock();
     g_env.gate_cv.notify_all();
 }
+
+uint64_t sock_env_pass_count() { return g_env.passes.load(std::memory_order_relaxed); }
 
 lbuf *sock_env_events() { return g_env.events.load(std::memory_order_acquire); }
 
@@ -217,17 +235,31 @@ int sock_env_exit() {
 
 os_poller *sock_env_poller() { return g_env.poller.load(std::memory_order_acquire); }
 
+namespace {
+
+// A sleeping loop computed its wait from the old settings: wake it.
+void wake_loop() {
+    os_poller *poller = g_env.poller.load(std::memory_order_acquire);
+    if (poller && g_env.loop_tid.load(std::memory_order_relaxed) != 0 && !sock_env_on_loop_thread())
+        os_poller_spak(poller);
+}
+
+}  // namespace
+
 void sock_env_first_data_timeout_set(uint32_t first_ms) {
     g_env.first_data_ms.store(first_ms, std::memory_order_relaxed);
+    wake_loop();
 }
 
 void sock_env_idle_timeout_set(uint32_t idle_ms) {
     g_env.idle_ms.store(idle_ms, std::memory_order_relaxed);
+    wake_loop();
 }
 
 void sock_env_periodic_set(sock_periodic_proc proc, void *arg) {
     g_env.periodic_arg.store(arg, std::memory_order_relaxed);
     g_env.periodic.store(proc, std::memory_order_release);
+    wake_loop();
 }
 
 bool sock_poller_insert(os_socket sock, uint32_t flags, void *user) {

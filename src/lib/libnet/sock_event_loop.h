@@ -24,6 +24,8 @@ void sock_env_first_data_timeout_set(uint32_t first_ms);
 void sock_env_idle_timeout_set(uint32_t idle_ms);
 
 // Runs on the loop thread after every wake-up, at least about once a second.
+// Without a hook (and without a watchdog or a pending time-out) an idle loop
+// sleeps until something arrives.
 using sock_periodic_proc = void (*)(void *arg);
 void sock_env_periodic_set(sock_periodic_proc proc, void *arg);
 

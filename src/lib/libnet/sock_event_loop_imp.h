@@ -8,6 +8,8 @@
 
 // The "events" list; null while the loop is down.
 lbuf *sock_env_events();
+// Passes the loop has run (wait, dispatch, sweep, hook).
+uint64_t sock_env_pass_count();
 // True on the loop thread itself.
 bool sock_env_on_loop_thread();
 
@@ -44,5 +46,9 @@ void sock_env_spare(bool hold);
 // Poller dispatch of the loop thread.
 int sock_events_callback(os_poller *poller, const os_poller_object *object, uint32_t events,
                          void *user);
-// Closes contexts past their first-data or idle time-out.
+// Closes contexts past their first-data or idle time-out. Costs only the
+// contexts it closes, plus one look at each rule's oldest context.
 void sock_events_sweep(uint32_t first_ms, uint32_t idle_ms);
+// Milliseconds until the sweep has a context to close (0: now), or -1 when
+// no context can time out.
+int64_t sock_events_sweep_due_ms(uint32_t first_ms, uint32_t idle_ms);
