@@ -70,6 +70,9 @@ http_state g_http;
 std::mutex g_arm;
 std::atomic<int> g_port{0};
 std::atomic<int> g_thread_count{0};
+// Connection threads inside a request now; the others are idle or on their
+// way back to the accepting place.
+std::atomic<int> g_serving{0};
 // Every request's stream asks this while it waits, so a stop ends reads and writes early.
 sock_stop_hook g_stop_hook{};
 thread_local bool t_on_connection_thread = false;
@@ -226,9 +229,12 @@ httpd_request *next_connection() {
     g_http.leading = g_http.accepting = false;
     g_http.gone.notify_all();
     bool arm = false, promote = false;
+    // Threads between their reply and this place are coming back: a new
+    // thread for each moment none waits here grew the set to the cap under load.
+    bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
     if (g_http.followers > 0 && !g_http.stopping) {
         promote = true;
-    } else if (!g_http.stopping) {
+    } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
         // A busy thread below the cap gets an idle one beside it, which takes the place.
         arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
     }
@@ -256,7 +262,11 @@ uint32_t httpd_client_thread(void *arg) {
     }
     auto *r = static_cast<httpd_request *>(arg);
     for (;;) {
-        if (r) serve(server, r);
+        if (r) {
+            g_serving.fetch_add(1, std::memory_order_relaxed);
+            serve(server, r);
+            g_serving.fetch_sub(1, std::memory_order_relaxed);
+        }
         r = next_connection();
         if (!r) break;
     }
