@@ -44,7 +44,6 @@ constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
 struct http_state {
     std::mutex lock;  // everything below
     std::condition_variable gone;  // a connection thread ended, or the accepting one left its wait
-    std::condition_variable place;  // the accepting place is free
     web_settings settings{};
     int opt_use_libpwd = 0;
     int opt_max_clients = DBG_HTTP_MAX_CLIENTS;
@@ -58,12 +57,20 @@ struct http_state {
     // first thread, and while every thread is busy at the cap.
     bool leading = false;    // a thread holds the accepting place
     bool accepting = false;  // ... and waits on the listeners now
-    int followers = 0;       // idle threads waiting for the place
+    // Idle threads waiting for the place, most recently idle last: the
+    // place goes to the top, so that threads left over from a burst stay
+    // idle long enough to end.
+    std::vector<struct follower *> followers;
     bool armed = false;      // the listeners are in the event loop's poller
     int wake[2] = {-1, -1};  // written at a stop: ends the accepting thread's wait
     bool stopping = false;
     bool running = false;
 };
+struct follower {
+    std::condition_variable woken;
+    bool promoted = false;  // under g_http.lock: the place is this thread's now
+};
+
 http_state g_http;
 // One change of the loop's part at a time; never taken under g_http.lock,
 // since a change waits for the loop's pass, which may wait for that lock.
@@ -183,12 +190,18 @@ bool accept_error_passes(int error) {
 httpd_request *next_connection() {
     uint64_t idle_end = os_clock_ms() + IDLE_THREAD_MS;
     std::unique_lock<std::mutex> lock(g_http.lock);
-    while (g_http.leading && !g_http.stopping) {
-        ++g_http.followers;
-        bool free = g_http.place.wait_for(lock, std::chrono::milliseconds(idle_end - std::min(idle_end, os_clock_ms())),
-                                          [] { return !g_http.leading || g_http.stopping; });
-        --g_http.followers;
-        if (!free) return nullptr;
+    if (g_http.leading && !g_http.stopping) {
+        follower me;
+        g_http.followers.push_back(&me);
+        me.woken.wait_for(lock, std::chrono::milliseconds(idle_end - std::min(idle_end, os_clock_ms())),
+                          [&me] { return me.promoted || g_http.stopping; });
+        if (!me.promoted) {
+            // Idle too long, or the stop: still on the list.
+            auto &list = g_http.followers;
+            list.erase(std::remove(list.begin(), list.end(), &me), list.end());
+            return nullptr;
+        }
+        g_http.leading = false;  // held for this thread: taken again below
     }
     if (g_http.stopping || !g_http.listener) return nullptr;
     g_http.leading = g_http.accepting = true;
@@ -228,19 +241,22 @@ httpd_request *next_connection() {
     lock.lock();
     g_http.leading = g_http.accepting = false;
     g_http.gone.notify_all();
-    bool arm = false, promote = false;
+    bool arm = false;
     // Threads between their reply and this place are coming back: a new
     // thread for each moment none waits here grew the set to the cap under load.
     bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
-    if (g_http.followers > 0 && !g_http.stopping) {
-        promote = true;
+    if (!g_http.followers.empty() && !g_http.stopping) {
+        // Under the lock: the woken thread's record goes away with its wait.
+        follower *next = g_http.followers.back();
+        g_http.followers.pop_back();
+        next->promoted = true;
+        g_http.leading = true;
+        next->woken.notify_one();
     } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
         // A busy thread below the cap gets an idle one beside it, which takes the place.
         arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
     }
     lock.unlock();
-    // After the unlock, so that the woken thread does not stall on the lock.
-    if (promote) g_http.place.notify_one();
     if (arm) sync_loop_part();
     if (sock == OS_SOCKET_NONE) return nullptr;
     char addr_text[OS_IPADDR_CSTR_MAXN] = "";
@@ -602,7 +618,7 @@ int dbg_http_server_start(const char *addr_list, int port) {
     // Until a connection thread takes the accepting place, the loop accepts.
     g_http.armed = true;
     g_http.leading = g_http.accepting = false;
-    g_http.followers = 0;
+    g_http.followers.clear();
     g_port.store(port != 0 ? port : static_cast<int>(conf.bound_port), std::memory_order_relaxed);
     return 0;
 }
@@ -618,7 +634,7 @@ void dbg_http_server_stop() {
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
-    g_http.place.notify_all();
+    for (follower *f : g_http.followers) f->woken.notify_one();
     // The accepting thread leaves the listeners before they close: a closed
     // descriptor's number may be a new socket's a moment later.
     if (g_http.wake[1] >= 0 && write(g_http.wake[1], "x", 1) < 0) LOGE_OS("web console: wake-up failed: ");
@@ -662,6 +678,6 @@ int dbg_http_server_threads() { return g_thread_count.load(std::memory_order_rel
 
 size_t dbg_http_server_connections() {
     std::lock_guard<std::mutex> guard(g_http.lock);
-    size_t idle = static_cast<size_t>(g_http.followers) + (g_http.accepting ? 1 : 0);
+    size_t idle = g_http.followers.size() + (g_http.accepting ? 1 : 0);
     return g_http.threads > 0 && static_cast<size_t>(g_http.threads) > idle ? g_http.threads - idle : 0;
 }
