@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # `make bench-compare`: HUBD against the tools operators compare it with.
-# Installs the peers (Debian's libspdlog-dev and redis-server) only here: the
-# normal build and tests do not need them.
+# Installs the peers (Debian's libspdlog-dev, redis-server and nginx, and wrk,
+# which loads nginx and the web console) only here: the normal build and tests
+# do not need them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD_BENCH:-build-bench}
 
-packages=(libspdlog-dev redis-server)
+packages=(libspdlog-dev redis-server nginx wrk)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

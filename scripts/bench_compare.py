@@ -15,6 +15,7 @@ import tempfile
 import time
 
 import bench_compare_scale
+import bench_compare_web
 
 
 def free_port():
@@ -122,6 +123,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="hubd-bench-compare-")
     procs = []
+    web = None
     try:
         hubd_port, redis_port = free_port(), free_port()
         shutil.copy(os.path.join(args.build, "src", "opt", "hubd", "hubd"), work)
@@ -172,6 +174,8 @@ def main():
                                        args.idle_seconds),
                       lambda: in_child(idle_share, peer.pid, redis_port, b"*1\r\n$4\r\nPING\r\n", b"\r\n",
                                        100, args.idle_seconds)))
+        web = bench_compare_web.WebCase(args.build, args.seconds)
+        cases.append(web.case())
 
         results = {c[0]: ([], []) for c in cases}
         for r in range(args.rounds):
@@ -191,7 +195,7 @@ def main():
         for name, unit, higher, target, _h, _p in cases:
             h, p = med(results[name][0]), med(results[name][1])
             ratio = (h / p if higher else p / h) if h and p else float("nan")
-            peer_name = "redis" if "shell" in name or "session" in name else "spdlog"
+            peer_name = bench_compare_web.PEER if name == bench_compare_web.CASE else "redis" if "shell" in name or "session" in name else "spdlog"
             tgt = f">={target:.1f}x" if target else ""
             print(f"{name:28} {unit:8} {h:12.3f} {p:12.3f} {ratio:6.2f}x  {tgt:>7}  {peer_name}")
             if "round trip" in name:
@@ -201,6 +205,8 @@ def main():
         import bench_compare_tab  # the web console's open tab: no peer, a target of its own
         bench_compare_tab.report(args.build)
     finally:
+        if web:
+            web.close()
         for p in procs:
             if p.poll() is None:
                 p.terminate()

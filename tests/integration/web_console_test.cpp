@@ -83,8 +83,8 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\r\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
     EXPECT_EQ(nf.substr(nf.find("GMT\r\n")),
               "GMT\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
-              "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n"
-              "<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
+              "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\nContent-Length: 109\r\n\r\n"
+              "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not found!</H1>\n</BODY></HTML>\n");
     EXPECT_EQ(http_test_body(http_test_raw(port, "GET //./x/../config HTTP/1.1\r\n\r\n")), http_test_body(http_test_get(port, "/config")));
     std::string icon = curl(port, "/favicon.ico");
     EXPECT_EQ(icon.substr(0, 8), "\x89PNG\r\n\x1a\n");

@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"GET / HTTP/1.1\r\nAuthorization: basic dXNlcjpwYXNz\r\n\r\n", 1, "/", "", 2, "", "", ""},
         // Input that ends before the empty line is still a request.
         RequestCase{"GET //./x/../config HTTP/1.1\r\nHost: a", 1, "/config", "", 2, "", "", "a"},
-        RequestCase{"GET   /sp HTTP/1.1\n\n", 1, "/sp", "", 2, "", "", ""}));
+        RequestCase{"GET   /sp HTTP/1.1\n\n", 1, "/sp", "", 2, "", "", ""},
+        // UTF-8 in the target and in a header is read whole.
+        RequestCase{"GET /caf\xc3\xa9?q=\xe2\x82\xac HTTP/1.1\r\nHost: h\xc3\xa9:1\r\n\r\n", 1, "/caf\xc3\xa9",
+                    "q=\xe2\x82\xac", 2, "", "", "h\xc3\xa9:1"}));
 
 TEST(HttpdReadRequest, QueryVariablesAreDecodedAndGrouped) {
     MemRequest m("GET /q?command=show%20info&token=1&a=1&a=x+y&flag&k=v=w&last HTTP/1.1\r\n\r\n");
@@ -230,6 +233,35 @@ TEST(HttpdOutput, HeaderBlockIsExact) {
     httpd_print(m.r, "body");
     httpd_print(m.r, "!");
     EXPECT_EQ(without_date(m.sent()), HEADER_BLOCK + "body!");
+}
+
+// A reply still whole in the buffer at its end names its length; one that
+// went out in parts, or named it already, does not get a second one.
+TEST(HttpdOutput, FinishedReplyNamesItsLength) {
+    const std::string big(HTTPD_SEND_BUF_SIZE, 'x');
+    struct {
+        const char *raw;
+        std::string body;
+        int declared;  // Content-Length the handler gave itself, 0 for none
+        const char *length;  // the line expected, "" for none
+    } rows[] = {{"GET / HTTP/1.1\r\n\r\n", "body!", 0, "Content-Length: 5\r\n"},
+                {"HEAD / HTTP/1.1\r\n\r\n", "body", 0, "Content-Length: 4\r\n"},
+                {"GET / HTTP/1.1\r\n\r\n", "", 0, "Content-Length: 0\r\n"},
+                {"GET / HTTP/1.1\r\n\r\n", big, 0, ""},
+                {"GET / HTTP/1.1\r\n\r\n", "abc", 3, "Content-Length: 3\r\nLast-Modified: *\r\n"}};
+    for (const auto &row : rows) {
+        MemRequest m(row.raw);
+        ASSERT_EQ(httpdReadRequest(m.r), 0);
+        httpd_send_headers(m.r, row.declared, 0);
+        httpd_write(m.r, row.body.data(), row.body.size());
+        httpd_finish(m.r);
+        std::string got = std::regex_replace(without_date(m.sent()), std::regex("Last-Modified: [^\r]*\r\n"),
+                                             "Last-Modified: *\r\n");
+        std::string want = HEADER_BLOCK;
+        want.insert(want.size() - 2, row.length);
+        if (m.r->method != HTTPD_METHOD_HEAD) want += row.body;
+        EXPECT_EQ(got, want) << row.raw << row.body.size();
+    }
 }
 
 TEST(HttpdOutput, ForceAuthAndNotFoundAreExact) {

@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +22,7 @@
 #include <thread>
 
 #include "libdbg/web_console_imp.h"
+#include "libnet/sock_event_loop.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/env/malloc.h"
 #include "libpal/os/os_file.h"
@@ -36,66 +41,45 @@ constexpr size_t UPDATE_ARG_SIZE = 64;
 constexpr size_t UPDATE_MSG_MAXN = 511;
 constexpr char METRICS_TEXT[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
 
-// An idle connection thread waits on its own slot for the next connection.
-// The hand-over signals the slot after the server's lock is dropped, so the
-// woken thread does not stall on the lock it was woken from. A condition
-// variable, not a semaphore: the semaphore's timed wait spins on sched_yield
-// before it sleeps, which under load cost more than serving the requests.
-struct worker_slot {
-    std::mutex lock;
-    std::condition_variable signalled;
-    bool ready = false;  // under lock
-    httpd_request *job = nullptr;
-    // Hand-overs that may still touch the slot: counted under the server's
-    // lock when the slot is taken off the idle list. The signal comes after
-    // the slot's lock is dropped, so that the woken thread finds it free.
-    std::atomic<int> signalling{0};
-
-    void release() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ready = true;
-        }
-        signalled.notify_one();
-        signalling.fetch_sub(1, std::memory_order_release);
-    }
-    bool try_acquire_for(std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!signalled.wait_for(guard, limit, [this] { return ready; })) return false;
-        ready = false;
-        return true;
-    }
-    void acquire() {
-        std::unique_lock<std::mutex> guard(lock);
-        signalled.wait(guard, [this] { return ready; });
-        ready = false;
-    }
-    // Before the slot goes away with its thread: the last signal may still
-    // be on its way out of release().
-    ~worker_slot() {
-        while (signalling.load(std::memory_order_acquire) != 0) std::this_thread::yield();
-    }
-};
-
 struct http_state {
     std::mutex lock;  // everything below
-    std::condition_variable gone;  // a connection thread ended
+    std::condition_variable gone;  // a connection thread ended, or the accepting one left its wait
     web_settings settings{};
     int opt_use_libpwd = 0;
     int opt_max_clients = DBG_HTTP_MAX_CLIENTS;
     char *page = nullptr;  // from debug.html; null: the built-in page
     httpd_server *server = nullptr;
     sock_srv *listener = nullptr;
-    // Most recently idle last: new work goes to the top, so that threads
-    // left over from a burst stay idle long enough to end.
-    std::vector<worker_slot *> idle;
     int threads = 0;  // alive
+    // Idle connection threads accept by themselves: one waits on the
+    // listeners (the accepting place), the others wait for that place. The
+    // event loop accepts only while no thread holds the place: before the
+    // first thread, and while every thread is busy at the cap.
+    bool leading = false;    // a thread holds the accepting place
+    bool accepting = false;  // ... and waits on the listeners now
+    // Idle threads waiting for the place, most recently idle last: the
+    // place goes to the top, so that threads left over from a burst stay
+    // idle long enough to end.
+    std::vector<struct follower *> followers;
+    bool armed = false;      // the listeners are in the event loop's poller
+    int wake[2] = {-1, -1};  // written at a stop: ends the accepting thread's wait
     bool stopping = false;
     bool running = false;
 };
+struct follower {
+    std::condition_variable woken;
+    bool promoted = false;  // under g_http.lock: the place is this thread's now
+};
+
 http_state g_http;
+// One change of the loop's part at a time; never taken under g_http.lock,
+// since a change waits for the loop's pass, which may wait for that lock.
+std::mutex g_arm;
 std::atomic<int> g_port{0};
 std::atomic<int> g_thread_count{0};
+// Connection threads inside a request now; the others are idle or on their
+// way back to the accepting place.
+std::atomic<int> g_serving{0};
 // Every request's stream asks this while it waits, so a stop ends reads and writes early.
 sock_stop_hook g_stop_hook{};
 thread_local bool t_on_connection_thread = false;
@@ -115,6 +99,13 @@ const web_settings &settings() { return g_http.settings; }
 
 const char *page_text() { return g_http.page ? g_http.page : HTTP_BUILTIN_PAGE; }
 
+void close_wake_locked() {
+    for (int &fd : g_http.wake) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+}
+
 // Frees what the connection threads may use; under the lock, once none runs.
 void release_locked() {
     httpd_server_free(g_http.server);
@@ -123,6 +114,7 @@ void release_locked() {
     mem_free(g_http.page);
     g_http.page = nullptr;
     free_settings_locked();
+    close_wake_locked();
     g_http.running = false;
 }
 
@@ -142,50 +134,158 @@ int endpoint_of(const httpd_request *r) {
 
 void serve(httpd_server *server, httpd_request *r) {
     r->stream.stop = &g_stop_hook;
-    if (httpdReadRequest(r) != 0) {
+    if (httpdReadRequest(r) != 0 || !r->path[0]) {
         LOGD("No valid request received\n");
     } else {
         httpdProcessRequest(server, r);
-        if (r->path[0]) http_count_request(endpoint_of(r));
+        http_count_request(endpoint_of(r));
     }
     httpd_request_free(r);
 }
 
-// Parks the thread as idle and waits for its next connection; null when it
-// should end (idle too long, or the server stops). Sets *server with it.
-httpd_request *next_job(worker_slot *slot, httpd_server **server) {
+// Puts the listeners into the event loop's poller or takes them out, as the
+// accepting place is empty or held.
+void sync_loop_part() {
+    std::lock_guard<std::mutex> arm(g_arm);
+    sock_srv *srv;
+    bool want;
     {
         std::lock_guard<std::mutex> guard(g_http.lock);
-        if (g_http.stopping) return nullptr;
-        slot->job = nullptr;
-        g_http.idle.push_back(slot);
+        srv = g_http.listener;
+        want = !g_http.leading;
+        if (!srv || g_http.stopping || want == g_http.armed) return;
     }
-    bool handed = slot->try_acquire_for(std::chrono::milliseconds(IDLE_THREAD_MS));
+    bool ok = true;
+    for (uint32_t i = 0; i < srv->count; ++i) {
+        if (want)
+            ok = sock_poller_insert(srv->socks[i], OS_POLLER_READ, srv) && ok;
+        else
+            sock_poller_remove(srv->socks[i]);
+    }
+    if (!ok) LOGE("web console: the event loop took not every listener back: connections wait for a thread\n");
+    std::lock_guard<std::mutex> guard(g_http.lock);
+    g_http.armed = want;
+}
+
+uint32_t httpd_client_thread(void *arg);
+
+bool start_thread_locked(httpd_request *first) {
+    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, first, nullptr, nullptr);
+    if (!thread) {
+        LOGE("Failed to create a new thread (httpd)\n");
+        return false;
+    }
+    ++g_http.threads;
+    g_thread_count.store(g_http.threads, std::memory_order_relaxed);
+    os_thread_close(thread);
+    return true;
+}
+
+bool accept_error_passes(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED || error == EPROTO;
+}
+
+// The next connection of this idle thread, accepted by itself; null when the
+// thread should end (idle too long, the server stops, or accepting fails).
+httpd_request *next_connection() {
+    uint64_t idle_end = os_clock_ms() + IDLE_THREAD_MS;
     std::unique_lock<std::mutex> lock(g_http.lock);
-    if (!handed) {
-        auto it = std::find(g_http.idle.begin(), g_http.idle.end(), slot);
-        if (it != g_http.idle.end()) {
-            g_http.idle.erase(it);
+    if (g_http.leading && !g_http.stopping) {
+        follower me;
+        g_http.followers.push_back(&me);
+        me.woken.wait_for(lock, std::chrono::milliseconds(idle_end - std::min(idle_end, os_clock_ms())),
+                          [&me] { return me.promoted || g_http.stopping; });
+        if (!me.promoted) {
+            // Idle too long, or the stop: still on the list.
+            auto &list = g_http.followers;
+            list.erase(std::remove(list.begin(), list.end(), &me), list.end());
             return nullptr;
         }
-        // Taken off the idle list just as the wait ended: the release is on its way.
-        lock.unlock();
-        slot->acquire();
-        lock.lock();
+        g_http.leading = false;  // held for this thread: taken again below
     }
-    *server = g_http.server;
-    return slot->job;
+    if (g_http.stopping || !g_http.listener) return nullptr;
+    g_http.leading = g_http.accepting = true;
+    bool disarm = g_http.armed;
+    pollfd fds[SOCK_SRV_MAX_LISTEN + 1];
+    os_socket socks[SOCK_SRV_MAX_LISTEN];
+    nfds_t count = 0;
+    for (uint32_t i = 0; i < g_http.listener->count; ++i) {
+        socks[count] = g_http.listener->socks[i];
+        fds[count++] = {os_socket_fd(g_http.listener->socks[i]), POLLIN, 0};
+    }
+    fds[count] = {g_http.wake[0], POLLIN, 0};
+    lock.unlock();
+    if (disarm) sync_loop_part();
+
+    os_socket sock = OS_SOCKET_NONE;
+    os_ipaddr peer;
+    bool failed = false;
+    while (sock == OS_SOCKET_NONE && !failed) {
+        // What is queued already is taken without a wait.
+        for (nfds_t i = 0; i < count && sock == OS_SOCKET_NONE; ++i) {
+            os_ipaddr_clear(&peer);
+            sock = os_socket_accept(socks[i], &peer);
+            if (sock == OS_SOCKET_NONE && !accept_error_passes(errno)) {
+                LOGE_OS("web console: accept failed, the event loop takes the connections: ");
+                failed = true;
+            }
+        }
+        if (sock != OS_SOCKET_NONE || failed) break;
+        uint64_t now = os_clock_ms();
+        if (now >= idle_end) break;
+        int got = poll(fds, count + 1, static_cast<int>(idle_end - now));
+        if (got < 0 && errno != EINTR) failed = true;
+        if (fds[count].revents) break;  // the stop
+    }
+
+    lock.lock();
+    g_http.leading = g_http.accepting = false;
+    g_http.gone.notify_all();
+    bool arm = false;
+    // Threads between their reply and this place are coming back: a new
+    // thread for each moment none waits here grew the set to the cap under load.
+    bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
+    if (!g_http.followers.empty() && !g_http.stopping) {
+        // Under the lock: the woken thread's record goes away with its wait.
+        follower *next = g_http.followers.back();
+        g_http.followers.pop_back();
+        next->promoted = true;
+        g_http.leading = true;
+        next->woken.notify_one();
+    } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
+        // A busy thread below the cap gets an idle one beside it, which takes the place.
+        arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
+    }
+    lock.unlock();
+    if (arm) sync_loop_part();
+    if (sock == OS_SOCKET_NONE) return nullptr;
+    char addr_text[OS_IPADDR_CSTR_MAXN] = "";
+    os_ipaddr_cstr(&peer, addr_text, sizeof addr_text);
+    httpd_request *r = httpd_request_new(sock, addr_text);
+    if (!r) {
+        LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
+        os_socket_exit(sock);
+    }
+    return r;
 }
 
 uint32_t httpd_client_thread(void *arg) {
     t_on_connection_thread = true;
-    worker_slot slot;
     httpd_server *server;
     {
         std::lock_guard<std::mutex> guard(g_http.lock);
         server = g_http.server;
     }
-    for (auto *r = static_cast<httpd_request *>(arg); r; r = next_job(&slot, &server)) serve(server, r);
+    auto *r = static_cast<httpd_request *>(arg);
+    for (;;) {
+        if (r) {
+            g_serving.fetch_add(1, std::memory_order_relaxed);
+            serve(server, r);
+            g_serving.fetch_sub(1, std::memory_order_relaxed);
+        }
+        r = next_connection();
+        if (!r) break;
+    }
     std::lock_guard<std::mutex> guard(g_http.lock);
     --g_http.threads;
     g_thread_count.store(g_http.threads, std::memory_order_relaxed);
@@ -377,16 +477,6 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         httpd_request_free(r);
         return -1;
     }
-    if (!g_http.idle.empty()) {
-        worker_slot *slot = g_http.idle.back();
-        g_http.idle.pop_back();
-        slot->job = r;
-        slot->signalling.fetch_add(1, std::memory_order_relaxed);
-        lock.unlock();
-        // The slot's thread waits for this release before it can end.
-        slot->release();
-        return 0;
-    }
     int limit = g_http.settings.max_clients;
     if (g_http.threads >= limit) {
         lock.unlock();
@@ -396,16 +486,11 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         httpd_request_free(r);
         return -1;
     }
-    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, r, nullptr, nullptr);
-    if (!thread) {
+    if (!start_thread_locked(r)) {
         lock.unlock();
-        LOGE("Failed to create a new thread (httpd)\n");
         httpd_request_free(r);
         return -1;
     }
-    ++g_http.threads;
-    g_thread_count.store(g_http.threads, std::memory_order_relaxed);
-    os_thread_close(thread);
     return 0;
 }
 
@@ -489,6 +574,12 @@ int dbg_http_server_start(const char *addr_list, int port) {
         }
     }
     if (g_http.settings.max_clients <= 0) g_http.settings.max_clients = g_http.opt_max_clients;
+    if (pipe2(g_http.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        LOGE_OS("Could not create web server: ");
+        g_http.wake[0] = g_http.wake[1] = -1;
+        httpd_server_free(server);
+        return -1;
+    }
     g_http.server = server;
     g_http.stopping = false;
     g_http.running = true;
@@ -518,11 +609,16 @@ int dbg_http_server_start(const char *addr_list, int port) {
         lock.lock();
         g_http.server = nullptr;
         g_http.running = false;
+        close_wake_locked();
         httpd_server_free(server);
         errno = conf.bind_error;
         return -1;
     }
     g_http.listener = listener;
+    // Until a connection thread takes the accepting place, the loop accepts.
+    g_http.armed = true;
+    g_http.leading = g_http.accepting = false;
+    g_http.followers.clear();
     g_port.store(port != 0 ? port : static_cast<int>(conf.bound_port), std::memory_order_relaxed);
     return 0;
 }
@@ -538,17 +634,22 @@ void dbg_http_server_stop() {
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
+    for (follower *f : g_http.followers) f->woken.notify_one();
+    // The accepting thread leaves the listeners before they close: a closed
+    // descriptor's number may be a new socket's a moment later.
+    if (g_http.wake[1] >= 0 && write(g_http.wake[1], "x", 1) < 0) LOGE_OS("web console: wake-up failed: ");
+    if (!g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS), [] { return !g_http.accepting; })) {
+        LOGE("connection threads still running=%d\n", g_http.threads);
+        return;
+    }
     // Closing the listeners waits for the event loop's pass, and that pass
     // may itself be waiting for this lock in the accept procedure.
     lock.unlock();
-    sock_tcp_server_exit(listener);
-    lock.lock();
-    for (worker_slot *slot : g_http.idle) {
-        slot->job = nullptr;
-        slot->signalling.fetch_add(1, std::memory_order_relaxed);
-        slot->release();
+    {
+        std::lock_guard<std::mutex> arm(g_arm);
+        sock_tcp_server_exit(listener);
     }
-    g_http.idle.clear();
+    lock.lock();
     int self = t_on_connection_thread ? 1 : 0;
     bool done = g_http.gone.wait_for(lock, std::chrono::milliseconds(STOP_WAIT_MS),
                                      [self] { return g_http.threads <= self; });
@@ -577,6 +678,6 @@ int dbg_http_server_threads() { return g_thread_count.load(std::memory_order_rel
 
 size_t dbg_http_server_connections() {
     std::lock_guard<std::mutex> guard(g_http.lock);
-    size_t idle = g_http.idle.size();
+    size_t idle = g_http.followers.size() + (g_http.accepting ? 1 : 0);
     return g_http.threads > 0 && static_cast<size_t>(g_http.threads) > idle ? g_http.threads - idle : 0;
 }

@@ -58,8 +58,9 @@ int dbg_http_server_threads();
 // Connections being served now (threads that are not idle).
 size_t dbg_http_server_connections();
 
-// The TCP server's accept procedure: hands the connection to an "http_cli"
-// thread, or closes it; 0, or -1 with the socket closed.
+// The event loop's accept procedure, used while no connection thread waits
+// for connections itself: starts an "http_cli" thread for the connection,
+// or refuses it (503 at the cap); 0, or -1 with the socket closed.
 int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *arg);
 // 0 to go on, 1 when the 401 response has been sent.
 int is_need_auth(httpd_request *r);

@@ -118,6 +118,9 @@ struct httpd_request {
     httpd_entry *entry;
     uint8_t send_buf[HTTPD_SEND_BUF_SIZE];
     size_t send_len;
+    size_t head_len;        // the header block at the start of send_buf, while nothing has gone out
+    uint8_t length_sent;    // the header block names the body's length
+    uint8_t streamed;       // part of the reply has gone out already
 };
 
 // ---- Server and content tree --------------------------------------------
@@ -132,11 +135,15 @@ int httpd_add_c_content(httpd_server *server, const char *dir, const char *name,
 void httpdProcessRequest(httpd_server *server, httpd_request *r);
 
 // ---- Requests -------------------------------------------------------------
-// A zeroed request on the stream's socket (read time-out HTTPD_READ_TIMEOUT_MS);
+// A fresh request on the stream's socket (read time-out HTTPD_READ_TIMEOUT_MS);
 // the client address text is cut at its last ':'. Null when memory runs out.
 httpd_request *httpd_request_new(os_socket sock, const char *client_addr);
 // Sends what the response functions have buffered.
 void httpd_flush(httpd_request *r);
+// Sends the rest of the reply. A reply that is still whole in the buffer
+// gets its Content-Length, so that the client knows its end without waiting
+// for the close.
+void httpd_finish(httpd_request *r);
 // Flushes, frees the variables, closes the stream and frees the record; null is ignored.
 void httpd_request_free(httpd_request *r);
 // Reads the request line and headers and parses the query; 0, or -1 when

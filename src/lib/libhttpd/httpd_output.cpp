@@ -38,6 +38,7 @@ const char *date_now() {
 void buffer_bytes(httpd_request *r, const void *bytes, size_t len) {
     if (r->send_len + len > sizeof r->send_buf) httpd_flush(r);
     if (len >= sizeof r->send_buf) {
+        r->streamed = 1;
         net_write(&r->stream, bytes, len);
         return;
     }
@@ -146,13 +147,36 @@ void httpd_send_headers(httpd_request *r, int content_length, int64_t mod_time) 
     }
     int n = std::snprintf(block + used, sizeof block - used, "\r\n");
     if (n > 0) used += static_cast<size_t>(n) < sizeof block - used ? static_cast<size_t>(n) : sizeof block - used - 1;
+    r->length_sent = content_length > 0 ? 1 : 0;
+    bool first = r->send_len == 0 && !r->streamed;
     buffer_bytes(r, block, used);
+    r->head_len = first && !r->streamed && used >= 2 ? used : 0;
 }
 
 void httpd_flush(httpd_request *r) {
     if (!r || r->send_len == 0) return;
+    r->streamed = 1;
     net_write(&r->stream, r->send_buf, r->send_len);
     r->send_len = 0;
+}
+
+void httpd_finish(httpd_request *r) {
+    if (!r) return;
+    if (r->headers_sent && !r->streamed && !r->length_sent && r->head_len >= 2 && r->head_len <= r->send_len) {
+        char line[48];
+        int n = std::snprintf(line, sizeof line, "Content-Length: %zu\r\n", r->bytes_sent);
+        size_t len = n > 0 ? static_cast<size_t>(n) : 0;
+        if (len > 0 && r->send_len + len <= sizeof r->send_buf) {
+            // Before the blank line that ends the header block.
+            uint8_t *at = r->send_buf + r->head_len - 2;
+            std::memmove(at + len, at, r->send_len - (r->head_len - 2));
+            std::memcpy(at, line, len);
+            r->send_len += len;
+            r->head_len += len;
+            r->length_sent = 1;
+        }
+    }
+    httpd_flush(r);
 }
 
 void httpd_add_header(httpd_request *r, const char *line) {

@@ -28,12 +28,28 @@ struct diag_request {
     inet_diag_req_v2 req;
 };
 
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
+// One diag socket per thread, kept for its next query: opening one per query
+// cost three of the dozen system calls of a web console request. Answers
+// carry the query's sequence number, so a late answer to a query that timed
+// out is never taken for the next one's.
+struct diag_socket {
+    int fd = -1;
+    uint32_t seq = 0;
+    ~diag_socket() { reset(); }
+    void reset() {
         if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    bool open() {
+        if (fd >= 0) return true;
+        fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd < 0) return false;
+        timeval tv{DIAG_TIMEOUT_S, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        return true;
     }
 };
+thread_local diag_socket t_diag;
 
 // Copies an address of the family into the diag id's 16-byte field.
 void put_addr(const sockaddr_storage &ss, __be32 out[4], __be16 *port) {
@@ -96,14 +112,12 @@ bool os_socket_peer_uid(os_socket sock, uint32_t *uid) {
     unmap_v4(&local);
     unmap_v4(&peer);
     if (local.ss_family != peer.ss_family || (local.ss_family != AF_INET && local.ss_family != AF_INET6)) return false;
-    fd_guard nl{socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
-    if (nl.fd < 0) return false;
-    timeval tv{DIAG_TIMEOUT_S, 0};
-    setsockopt(nl.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (!t_diag.open()) return false;
     diag_request msg{};
     msg.head.nlmsg_len = sizeof msg;
     msg.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     msg.head.nlmsg_flags = NLM_F_REQUEST;
+    msg.head.nlmsg_seq = ++t_diag.seq;
     msg.req.sdiag_family = static_cast<__u8>(local.ss_family);
     msg.req.sdiag_protocol = IPPROTO_TCP;
     msg.req.idiag_states = ~0U;
@@ -114,18 +128,27 @@ bool os_socket_peer_uid(os_socket sock, uint32_t *uid) {
     msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(nl.fd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) return false;
-    alignas(nlmsghdr) char buf[8192];
-    ssize_t got = recv(nl.fd, buf, sizeof buf, 0);
-    if (got <= 0) return false;
-    for (auto *h = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(h, static_cast<unsigned>(got)); h = NLMSG_NEXT(h, got)) {
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return false;  // NLMSG_ERROR: no such socket
-        if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
-        const auto *answer = static_cast<const inet_diag_msg *>(NLMSG_DATA(h));
-        *uid = answer->idiag_uid;
-        return true;
+    if (sendto(t_diag.fd, &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+        t_diag.reset();
+        return false;
     }
-    return false;
+    alignas(nlmsghdr) char buf[8192];
+    for (;;) {
+        ssize_t got = recv(t_diag.fd, buf, sizeof buf, 0);
+        if (got <= 0) {
+            // Nothing in time: a fresh socket next time, without this query's late answer.
+            t_diag.reset();
+            return false;
+        }
+        for (auto *h = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(h, static_cast<unsigned>(got)); h = NLMSG_NEXT(h, got)) {
+            if (h->nlmsg_seq != msg.head.nlmsg_seq) continue;  // an earlier query's
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return false;  // NLMSG_ERROR: no such socket
+            if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+            const auto *answer = static_cast<const inet_diag_msg *>(NLMSG_DATA(h));
+            *uid = answer->idiag_uid;
+            return true;
+        }
+    }
 }
 
 uint32_t os_process_uid() { return static_cast<uint32_t>(getuid()); }
