@@ -15,6 +15,7 @@ import tempfile
 import time
 
 import bench_compare_scale
+import bench_compare_tab  # the web console's open tab: no peer, a target of its own
 import bench_compare_web
 
 
@@ -202,7 +203,6 @@ def main():
                 print(f"{'  median round trip':28} {'us':8} {med(results[name][0], 1):12.1f} "
                       f"{med(results[name][1], 1):12.1f}")
         print(f"\nmedians of {args.rounds} rounds; ratio = how far HUBD is ahead (time and CPU: peer/HUBD)")
-        import bench_compare_tab  # the web console's open tab: no peer, a target of its own
         bench_compare_tab.report(args.build)
     finally:
         if web:
