@@ -83,35 +83,7 @@ TEST(HttpJsonResp, CutReplyStaysValidJson) {
     EXPECT_STREQ(out, "");
 }
 
-struct FakeLog {
-    int next_id = 0;
-    int total = 0;
-    static bool next(void *source, int *level, char *text) {
-        auto *f = static_cast<FakeLog *>(source);
-        if (f->next_id >= f->total) return false;
-        *level = f->next_id % 2 ? LOG_ERR : LOG_INFO;
-        // Quotes double when escaped: the longest records cannot keep all of it.
-        std::string line = "#" + std::to_string(f->next_id++) + " " + std::string(1300, '"') + "\n";
-        std::snprintf(text, HTTP_LOG_TEXT_SIZE, "%s", line.c_str());
-        return true;
-    }
-};
-
-TEST(HttpLogJson, FullReplyKeepsTheNextRecordForTheNextCall) {
-    FakeLog source;
-    source.total = 40;
-    http_log_held held{};
-    std::vector<int> seen;
-    for (int call = 0; call < 10; ++call) {
-        char out[HTTP_LOG_REPLY_SIZE];
-        size_t len = http_log_json(FakeLog::next, &source, &held, out);
-        ASSERT_LT(len, HTTP_LOG_REPLY_SIZE);
-        ASSERT_TRUE(http_test_json_ok(out)) << out;
-        for (const char *p = out; (p = std::strstr(p, "{\"log\":\"#")); ++p) seen.push_back(std::atoi(p + 9));
-        if (std::string(out) == "[]") break;
-    }
-    ASSERT_EQ(seen.size(), 40u);
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], i);
+TEST(HttpLogLevelName, NamesThePageFilters) {
     EXPECT_STREQ(http_log_level_name(LOG_ERR), "error");
     EXPECT_STREQ(http_log_level_name(LOG_WARN), "warning");
     EXPECT_STREQ(http_log_level_name(LOG_VERB), "debug");

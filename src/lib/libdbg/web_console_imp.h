@@ -48,16 +48,7 @@ size_t http_json_resp(const char *text, size_t len, char *out, size_t size);
 // and never inside an escape or a UTF-8 sequence; the bytes written.
 size_t http_json_escape_cut(const char *text, size_t len, char *out, size_t room);
 
-// One log record for /log; returns false when none is waiting.
-using http_log_next = bool (*)(void *source, int *level, char *text);
-// Builds the /log reply from source into out (HTTP_LOG_REPLY_SIZE bytes). A
-// record that does not fit any more is kept in *held for the next reply.
-struct http_log_held {
-    bool valid;
-    int level;
-    char text[HTTP_LOG_TEXT_SIZE];
-};
-size_t http_log_json(http_log_next next, void *source, http_log_held *held, char *out);
+// The level's name in /log replies and filters.
 const char *http_log_level_name(int level);
 
 // The log view's readers (a reader is the id a page or client sends).
@@ -68,8 +59,6 @@ void http_log_readers_add(int level, const char *text);
 void http_log_readers_add_record(const uint8_t *rec, size_t len);
 // Makes the context that reads encoded records; 0, or -1 when out of memory.
 int http_log_readers_start();
-// Records lost before they could be kept: every reader is told.
-void http_log_readers_lost(uint64_t count);
 // Forgets the records and the readers; encoded records are refused until
 // the next start.
 void http_log_readers_clear();

@@ -15,9 +15,8 @@ namespace {
 constexpr size_t READER_ARG_SIZE = 80;
 constexpr size_t READER_ID_MAXN = 64;
 constexpr size_t LEVEL_ARG_SIZE = 16;
-constexpr char ITEM_FMT[] = "{\"log\":\"%s\",\"level\":\"%s\"},";
 
-static_assert(HTTP_LOG_TEXT_SIZE >= BSV_LOG_TEXT_MAXN, "a log line must fit the held record");
+static_assert(HTTP_LOG_TEXT_SIZE >= BSV_LOG_TEXT_MAXN, "a log line must fit its reply item");
 
 // Every record as it is written: a reader polling now and then still gets
 // every line of its levels that is kept, whatever flood came in between.
@@ -40,36 +39,6 @@ const char *http_log_level_name(int level) {
     if (level == LOG_WARN) return "warning";
     if (level == LOG_ERR) return "error";
     return "crit";
-}
-
-size_t http_log_json(http_log_next next, void *source, http_log_held *held, char *out) {
-    size_t used = 0;
-    out[used++] = '[';
-    bool added = false;
-    char escaped[HTTP_LOG_TEXT_SIZE];
-    char item[HTTP_LOG_TEXT_SIZE + 64];
-    while (used + HTTP_LOG_TEXT_SIZE < HTTP_LOG_REPLY_SIZE) {
-        if (!held->valid) {
-            if (!next(source, &held->level, held->text)) break;
-            held->valid = true;
-        }
-        size_t len = http_json_escape_cut(held->text, std::strlen(held->text), escaped, sizeof escaped - 1);
-        escaped[len] = 0;
-        int n = std::snprintf(item, sizeof item, ITEM_FMT, escaped, http_log_level_name(held->level));
-        if (n < 0) break;
-        // Kept for the next call rather than cut: room for ']' and the terminator.
-        if (used + static_cast<size_t>(n) + 2 > HTTP_LOG_REPLY_SIZE) break;
-        std::memcpy(out + used, item, static_cast<size_t>(n));
-        used += static_cast<size_t>(n);
-        held->valid = false;
-        added = true;
-    }
-    if (added)
-        out[used - 1] = ']';
-    else
-        out[used++] = ']';
-    out[used] = 0;
-    return used;
 }
 
 int http_log_init() {

@@ -163,11 +163,6 @@ void http_log_readers_add_record(const uint8_t *rec, size_t len) {
     kept.rec.assign(reinterpret_cast<const char *>(rec), len);
 }
 
-void http_log_readers_lost(uint64_t count) {
-    table_guard guard;
-    g_table.lost += count;
-}
-
 int http_log_readers_start() {
     table_guard guard;
     if (g_table.value) return 0;
