@@ -11,8 +11,8 @@ import threading
 import time
 import urllib.request
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+import chromium
+
 
 console, attacker_port = sys.argv[1].rstrip("/"), int(sys.argv[2])
 act = "/cmd?command=set%20log.level%20crit"
@@ -52,12 +52,7 @@ def level():
 
 before = level()
 assert before == ["log_level=info"], before
-opts = webdriver.ChromeOptions()
-opts.binary_location = "/usr/bin/chromium"
-for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-            "--no-first-run", "--user-data-dir=" + tempfile.mkdtemp(prefix="hubd-chromium-")):
-    opts.add_argument(arg)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+driver = chromium.start()
 try:
     # The console page itself opens from a link on another site.
     driver.get(console + "/")

@@ -4,24 +4,17 @@ the log's polls backing off while another tab is shown.
 Usage: web_console_browser.py URL SCREENSHOT_PATH. Exit 0 on success."""
 import re
 import sys
-import tempfile
 import time
 import urllib.request
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
+import chromium
+
 url, shot = sys.argv[1], sys.argv[2]
-profile = tempfile.mkdtemp(prefix="hubd-chromium-")
-opts = webdriver.ChromeOptions()
-opts.binary_location = "/usr/bin/chromium"
-for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-            "--no-first-run", "--user-data-dir=" + profile, "--window-size=1200,800"):
-    opts.add_argument(arg)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+driver = chromium.start("--window-size=1200,800")
 wait = WebDriverWait(driver, 20)
 try:
     driver.get(url)

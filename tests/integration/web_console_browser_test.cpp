@@ -10,11 +10,30 @@
 
 namespace {
 
-TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
+bool browser_installed() {
     int status = -1;
     run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
-    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
-        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    return access("/usr/bin/chromium", X_OK) == 0 && access("/usr/bin/chromedriver", X_OK) == 0 && status == 0;
+}
+
+// Runs tests/integration/<name>.py with its arguments; its output, both streams.
+std::string run_script(const char *name, const std::string &args, int *status) {
+    return run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/" + std::string(name) + ".py " + args +
+                           " 2>&1",
+                       status);
+}
+
+// Waits until a console with a password answers, refusing the request without one.
+void wait_guarded(HubdProcess &p, int port) {
+    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
+        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) break;
+        p.pump(100);
+    }
+}
+
+TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
+    if (!browser_installed()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
+    int status = -1;
     HubdDir dir;
     int port = free_tcp_port();
     dir.write_file("hubd.ini", web_ini(port));
@@ -23,9 +42,8 @@ TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
     std::filesystem::create_directories("test-output");
     std::string shot = std::filesystem::absolute("test-output/web_console.png").string();
     std::filesystem::remove(shot);
-    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_browser.py "
-                                  "http://127.0.0.1:" + std::to_string(port) + "/ " + shot + " 2>&1",
-                                  &status);
+    std::string out = run_script("web_console_browser",
+                                 "http://127.0.0.1:" + std::to_string(port) + "/ " + shot, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("ok"), std::string::npos) << out;
     EXPECT_TRUE(std::filesystem::exists(shot));
@@ -35,18 +53,15 @@ TEST(WebConsoleBrowser, CommandSettingAndLogLineInHeadlessChromium) {
 // Another origin on another loopback port drives the browser at the console:
 // nothing it sends acts, and each attempt was refused, not lost.
 TEST(WebConsoleBrowser, AnotherOriginCannotActThroughTheBrowser) {
+    if (!browser_installed()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     int status = -1;
-    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
-    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
-        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     HubdDir dir;
     int port = free_tcp_port(), attacker = free_tcp_port();
     dir.write_file("hubd.ini", web_ini(port));
     HubdProcess p(dir, {});
     ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
-    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_attack.py "
-                                  "http://127.0.0.1:" + std::to_string(port) + "/ " + std::to_string(attacker) + " 2>&1",
-                                  &status);
+    std::string out = run_script("web_console_attack",
+                                 "http://127.0.0.1:" + std::to_string(port) + "/ " + std::to_string(attacker), &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("navigate.html refused\nok"), std::string::npos) << out;
     p.pump(200);
@@ -56,25 +71,19 @@ TEST(WebConsoleBrowser, AnotherOriginCannotActThroughTheBrowser) {
 
 // Phone, laptop and desktop sizes, and credentials in the URL.
 TEST(WebConsoleBrowser, FitsEverySizeAndWorksWithCredentialsInTheUrl) {
+    if (!browser_installed()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     int status = -1;
-    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
-    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
-        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     HubdDir dir;
     int port = free_tcp_port();
     dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
     HubdProcess p(dir, {});
-    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
-        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) break;
-        p.pump(100);
-    }
+    wait_guarded(p, port);
     std::filesystem::create_directories("test-output");
     std::string shots = std::filesystem::absolute("test-output").string();
     for (const char *size : {"400x800", "1400x900", "1920x1080"})
         std::filesystem::remove(shots + "/web_console_" + size + ".png");
-    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_layout.py "
-                                  "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ " + shots + " 2>&1",
-                                  &status);
+    std::string out = run_script("web_console_layout",
+                                 "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ " + shots, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("ok"), std::string::npos) << out;
     for (const char *size : {"400x800", "1400x900", "1920x1080"})
@@ -84,21 +93,15 @@ TEST(WebConsoleBrowser, FitsEverySizeAndWorksWithCredentialsInTheUrl) {
 
 // Wrong credentials and none, met by an open page: "login needed", not "offline".
 TEST(WebConsoleBrowser, RefusedCredentialsShowLoginNeeded) {
+    if (!browser_installed()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     int status = -1;
-    run_command("/usr/bin/python3 -c 'import selenium' 2>/dev/null", &status);
-    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 || status != 0)
-        GTEST_SKIP() << "chromium, chromedriver or python3-selenium is not installed";
     HubdDir dir;
     int port = free_tcp_port();
     dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
     HubdProcess p(dir, {});
-    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
-        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) break;
-        p.pump(100);
-    }
-    std::string out = run_command("/usr/bin/python3 " HUBD_SOURCE_DIR "/tests/integration/web_console_login.py "
-                                  "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ op:pw 2>&1",
-                                  &status);
+    wait_guarded(p, port);
+    std::string out = run_script("web_console_login",
+                                 "http://op:pw@127.0.0.1:" + std::to_string(port) + "/ op:pw", &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("ok"), std::string::npos) << out;
     p.stop(SIGTERM);

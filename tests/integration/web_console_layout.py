@@ -5,22 +5,15 @@ shell cannot split shows why. Usage: web_console_layout.py URL_WITH_CREDENTIALS 
 Exit 0 on success."""
 import os
 import sys
-import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
+import chromium
+
 url, shots = sys.argv[1], sys.argv[2]
-profile = tempfile.mkdtemp(prefix="hubd-chromium-")
-opts = webdriver.ChromeOptions()
-opts.binary_location = "/usr/bin/chromium"
-for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-            "--no-first-run", "--user-data-dir=" + profile):
-    opts.add_argument(arg)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+driver = chromium.start()
 wait = WebDriverWait(driver, 20)
 SIZES = """return {sw: document.documentElement.scrollWidth, cw: document.documentElement.clientWidth,
   sh: document.documentElement.scrollHeight, ch: document.documentElement.clientHeight,

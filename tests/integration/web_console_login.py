@@ -5,22 +5,15 @@ page back. Usage: web_console_login.py URL_WITH_CREDENTIALS USER:PASSWORD.
 Exit 0 on success."""
 import base64
 import sys
-import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
+import chromium
+
 url, good = sys.argv[1], sys.argv[2]
-profile = tempfile.mkdtemp(prefix="hubd-chromium-")
-opts = webdriver.ChromeOptions()
-opts.binary_location = "/usr/bin/chromium"
-for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-            "--no-first-run", "--user-data-dir=" + profile):
-    opts.add_argument(arg)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+driver = chromium.start()
 wait = WebDriverWait(driver, 20)
 
 
