@@ -17,43 +17,12 @@ import time
 import bench_compare_scale
 import bench_compare_tab  # the web console's open tab: no peer, a target of its own
 import bench_compare_web
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, proc, what, limit=20.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            sys.exit(f"{what} ended early (exit {proc.returncode})")
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.1)
-    sys.exit(f"{what} does not listen on port {port}")
+from bench_proc import cpu_ns, free_port, stop, wait_for_port
 
 
 def run(cmd):
     out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
     return [float(x) for x in out]
-
-
-def cpu_ns(pid):
-    """Time on CPU of every thread of the process, in nanoseconds."""
-    total = 0
-    task_dir = f"/proc/{pid}/task"
-    for tid in os.listdir(task_dir):
-        try:
-            with open(f"{task_dir}/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total
 
 
 def in_child(fn, *args):
@@ -208,12 +177,7 @@ def main():
         if web:
             web.close()
         for p in procs:
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            stop(p)
         shutil.rmtree(work, ignore_errors=True)
     bench_compare_scale.run(args.build, args.rounds, args.seconds)
 

@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-import bench_compare as base
+import bench_proc as base
 
 MANY = 10000
 IDLE = 1000
@@ -81,13 +81,7 @@ class Side:
         time.sleep(0.3)
 
     def down(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        base.stop(self.proc)
         self.proc = None
 
 

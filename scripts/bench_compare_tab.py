@@ -12,20 +12,15 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
+from bench_proc import free_port, stop
+
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def requests_served(port):
@@ -108,12 +103,7 @@ def measure(build, seconds):
             shutil.rmtree(profile, ignore_errors=True)
         return got
     finally:
-        if hubd and hubd.poll() is None:
-            hubd.terminate()
-            try:
-                hubd.wait(10)
-            except subprocess.TimeoutExpired:
-                hubd.kill()
+        stop(hubd)
         shutil.rmtree(work, ignore_errors=True)
 
 

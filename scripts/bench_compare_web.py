@@ -13,6 +13,8 @@ import sys
 import tempfile
 import time
 
+from bench_proc import free_port, stop
+
 CASE = "GET /config, close"
 PEER = "nginx"
 
@@ -36,12 +38,6 @@ http {{
     }}
 }}
 """
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _body(port, limit=20.0):
@@ -90,7 +86,7 @@ class WebCase:
         os.chmod(self.dir, 0o755)
         www = os.path.join(self.dir, "www")
         os.mkdir(www)
-        self.hubd_port, self.nginx_port = _free_port(), _free_port()
+        self.hubd_port, self.nginx_port = free_port(), free_port()
         home = os.path.join(self.dir, "hubd")
         os.mkdir(home)
         shutil.copy(os.path.join(build, "src", "opt", "hubd", "hubd"), home)
@@ -125,12 +121,7 @@ class WebCase:
 
     def close(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            stop(p)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
