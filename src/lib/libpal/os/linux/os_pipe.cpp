@@ -72,7 +72,7 @@ bool stop_seen(os_name_pipe_srv *pipe) {
 }
 
 // Opens of the FIFO, and its removal or renaming, end a wait for a reader.
-constexpr uint32_t NOTIFY_EVENTS = IN_OPEN | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+constexpr uint32_t NOTIFY_EVENTS = IN_OPEN | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
 
 void drain(int fd) {
     char buf[4096];
@@ -155,7 +155,7 @@ int wait_notified(os_name_pipe_srv *pipe, uint64_t start, uint32_t timeout_ms) {
             }
             // The stop event makes wake_fd readable, and it stays so.
             pollfd fds[2] = {{pipe->notify_fd, POLLIN, 0}, {pipe->wake_fd, POLLIN, 0}};
-            poll(fds, pipe->wake_fd >= 0 ? 2 : 1, wait_ms);
+            poll(fds, 2, wait_ms);
             drain(pipe->notify_fd);
         }
         close(fd);
@@ -259,27 +259,16 @@ bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
     if (pipe->fd >= 0 && !pipe->need_connect.load(std::memory_order_relaxed)) return true;
     drop_reader(pipe);
     uint64_t start = os_clock_ms();
-    // A reader already there is taken at once, as in the retry below.
-    int fd = open_own(pipe->path, O_WRONLY);
-    if (fd >= 0) {
-        pipe->fd = fd;
-        pipe->need_connect.store(0, std::memory_order_relaxed);
-        return true;
-    }
-    if (errno == EPERM) return false;
-    if (pipe->notify_fd >= 0) {
+    // Only a stop that can wake the wait lets it sleep without a limit.
+    if (pipe->notify_fd >= 0 && pipe->wake_fd >= 0) {
         int waited = wait_notified(pipe, start, timeout_ms);
         if (waited >= 0) return waited == 1;
     }
     int step = CONNECT_RETRY_MS;
     for (;;) {
         // Opening the write end without blocking fails with ENXIO until a reader exists.
-        int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 && !own_fifo(fd)) {
-            close(fd);
-            errno = EPERM;
-            return false;
-        }
+        int fd = open_own(pipe->path, O_WRONLY);
+        if (fd < 0 && errno == EPERM) return false;
         if (fd >= 0) {
             pipe->fd = fd;
             pipe->need_connect.store(0, std::memory_order_relaxed);
