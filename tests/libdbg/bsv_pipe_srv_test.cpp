@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "libbsv/bsv_log.h"
 #include "libbsvf/pcap_parse.h"
 #include "libdbg/bsv_pipe_srv.h"
 #include "liblog/log2.h"
+#include "thread_wakeups.h"
 
 namespace {
 
@@ -51,6 +55,21 @@ void log_numbered(const char *what, int from, int to) {
         std::string msg = std::string(what) + " " + std::to_string(i);
         bsv_log_record(LOG_INFO, "main", "t.cpp", i, "fn", msg.c_str());
     }
+}
+
+// The thread id of this process's thread with that name, or 0.
+pid_t thread_named(const std::string &name) {
+    pid_t found = 0;
+    DIR *dir = opendir("/proc/self/task");
+    while (dir && !found) {
+        dirent *entry = readdir(dir);
+        if (!entry) break;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string text;
+        if (std::getline(comm, text) && text == name) found = static_cast<pid_t>(std::atoi(entry->d_name));
+    }
+    if (dir) closedir(dir);
+    return found;
 }
 
 struct pipe_server {
@@ -133,6 +152,31 @@ TEST(BsvPipeSrv, StopsWhileNoReaderEverCameAndRemovesTheFifo) {
     pipe_server srv;
     log_numbered("unread", 0, 3);
     EXPECT_EQ(access(srv.path.c_str(), F_OK), 0);
+}
+
+// Nobody reads: the thread sleeps until a reader opens the FIFO, and that
+// reader (a blocking open) is served at once with what waited.
+TEST(BsvPipeSrvConcurrent, SleepsWhileNobodyReadsAndServesTheReaderThatComes) {
+    pipe_server srv;
+    log_numbered("waiting", 0, 2);
+    pid_t tid = 0;
+    for (int i = 0; i < 500 && !(tid = thread_named("bsv_pipe_srv")); ++i) usleep(10000);
+    ASSERT_NE(tid, 0);
+    usleep(300000);  // into its wait for a reader
+    long before = thread_wakeups(tid);
+    usleep(QUIET_WINDOW_MS * 1000);
+    long after = thread_wakeups(tid);
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, QUIET_WAKEUPS_MAX) << "woken while nobody read";
+    int fd = open_reader(srv.path);
+    ASSERT_GE(fd, 0);
+    std::string stream;
+    pcap_view view = read_packets(fd, stream, 2);
+    close(fd);
+    ASSERT_TRUE(view.header_ok);
+    ASSERT_GE(view.packets.size(), 2u);
+    EXPECT_EQ(msg_of(view.packets[view.packets.size() - 2]), "waiting 0");
+    EXPECT_EQ(msg_of(view.packets.back()), "waiting 1");
 }
 
 }  // namespace

@@ -2,10 +2,15 @@
 // a byte 0 refused whole, however the bytes arrive.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libdbg/shell_line_reader.h"
+#include "thread_wakeups.h"
 
 namespace {
 
@@ -63,6 +68,42 @@ TEST(DbgshLineRefusal, SaysWhatWasWrongAndWhatIsAllowed) {
     EXPECT_STREQ(text, "error: line too long (4205 bytes, at most 4095)\n");
     dbgsh_line_refusal(DBGSH_LINE_ZERO_BYTE, 6, 4096, text, sizeof text);
     EXPECT_STREQ(text, "error: line has a byte 0 at offset 6 (a command line is text)\n");
+}
+
+// A reader with a stop callback sleeps until a line or a stop comes: it is
+// not woken to ask, and dbgsh_line_wake ends its wait at once.
+TEST(DbgshLineReadConcurrent, SleepsUntilInputOrAStopWakesIt) {
+    static std::atomic<bool> stop{false};
+    stop.store(false, std::memory_order_relaxed);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> first{DBGSH_LINE_MORE};
+    std::atomic<int> second{DBGSH_LINE_MORE};
+    std::thread reader([&] {
+        tid.store(gettid(), std::memory_order_relaxed);
+        dbgsh_line_reader r{};
+        char buf[BUF];
+        size_t len = 0;
+        auto asked = [] { return stop.load(std::memory_order_relaxed); };
+        first.store(dbgsh_line_read_fd(&r, fds[0], buf, sizeof buf, &len, asked), std::memory_order_relaxed);
+        second.store(dbgsh_line_read_fd(&r, fds[0], buf, sizeof buf, &len, asked), std::memory_order_relaxed);
+    });
+    ASSERT_EQ(write(fds[1], "hi\n", 3), 3);
+    for (int i = 0; i < 500 && first.load(std::memory_order_relaxed) == DBGSH_LINE_MORE; ++i) usleep(10000);
+    EXPECT_EQ(first.load(std::memory_order_relaxed), DBGSH_LINE_READY);
+    usleep(100000);  // into its wait for the next line
+    long before = thread_wakeups(tid.load(std::memory_order_relaxed));
+    usleep(QUIET_WINDOW_MS * 1000);
+    long after = thread_wakeups(tid.load(std::memory_order_relaxed));
+    stop.store(true, std::memory_order_relaxed);
+    dbgsh_line_wake();
+    reader.join();
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, QUIET_WAKEUPS_MAX) << "woken while nothing came";
+    EXPECT_EQ(second.load(std::memory_order_relaxed), DBGSH_LINE_END);
 }
 
 }  // namespace

@@ -210,6 +210,24 @@ TEST(OsNamePipeSrv, FifoRemovedFromOutsideIsMadeAgainForTheNextReader) {
     ASSERT_EQ(lstat(pipe->path, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Removed while the server waits for a reader: made again, and a reader
+    // with a blocking open of the new one is taken.
+    std::string path = pipe->path;
+    std::atomic<int> reader{-1};
+    std::thread remover([&] {
+        test_wait_until([] { return false; }, 100);
+        unlink(path.c_str());
+        struct stat again;
+        test_wait_until([&] { return lstat(path.c_str(), &again) == 0; }, 5000);
+        reader = open(path.c_str(), O_RDONLY);
+    });
+    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
+    remover.join();
+    ASSERT_GE(reader.load(), 0);
+    EXPECT_EQ(os_name_pipe_srv_write(pipe, "new", 3), 3);
+    EXPECT_EQ(read_some(reader, 3), "new");
+    close(reader);
     os_name_pipe_srv_close(pipe);
 }
 

@@ -125,7 +125,10 @@ int debug_shell_stdio_exec(const char *commands) {
 
 bool debug_shell_stdio_editing() { return dbgsh_edit_usable(); }
 
-void debug_shell_stdio_stop() { g_stop.store(true, std::memory_order_relaxed); }
+void debug_shell_stdio_stop() {
+    g_stop.store(true, std::memory_order_relaxed);
+    dbgsh_line_wake();
+}
 
 bool debug_shell_stdio_stopping() { return stop_requested(); }
 

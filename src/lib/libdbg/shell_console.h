@@ -14,7 +14,7 @@ int debug_shell_stdio_loop();
 // the console loop on it: one piece per iteration, no prompt. After the last
 // piece the process exits with code 0.
 int debug_shell_stdio_exec(const char *commands);
-// Makes a running console loop return within half a second (from any thread).
+// Makes a running console loop return at once (from any thread).
 void debug_shell_stdio_stop();
 // True once the console has been asked to stop, or the servers have stopped.
 bool debug_shell_stdio_stopping();

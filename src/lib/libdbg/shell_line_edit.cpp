@@ -2,7 +2,6 @@
 #include "libdbg/shell_line_edit.h"
 
 #include <histedit.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,7 +28,6 @@
 // as a line grows past 1 KB, and then writes through the stale pointer.
 namespace {
 
-constexpr int STOP_POLL_MS = 500;
 constexpr int HISTORY_LINES = 1000;
 constexpr size_t KEY_CHUNK = 4096;
 
@@ -114,14 +112,14 @@ int next_byte() {
             el_set(g_el, EL_REFRESH);
         }
         g_edit_lock.unlock();
-        pollfd pfd{STDIN_FILENO, POLLIN, 0};
-        int ready = poll(&pfd, 1, STOP_POLL_MS);
+        // Sleeps until a key or a stop comes (dbgsh_line_wake).
+        int ready = dbgsh_line_wait(STDIN_FILENO, g_stop != nullptr);
         char chunk[KEY_CHUNK];
         ssize_t n = ready > 0 ? read(STDIN_FILENO, chunk, sizeof chunk) : 0;
         int read_errno = errno;
         g_edit_lock.lock();
-        if (ready < 0 && read_errno != EINTR) break;
-        if (ready <= 0) continue;
+        if (ready < 0) break;
+        if (ready == 0) continue;
         if (n < 0 && (read_errno == EINTR || read_errno == EAGAIN)) continue;
         if (n <= 0) break;
         g_keys.assign(chunk, static_cast<size_t>(n));

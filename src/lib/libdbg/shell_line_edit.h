@@ -13,8 +13,9 @@ bool dbgsh_edit_usable();
 // its length in *len; DBGSH_LINE_TOO_LONG with the length typed in *len for a
 // line of more than size - 1 bytes (nothing of it kept); DBGSH_LINE_ZERO_BYTE
 // for a line with a byte 0 in it; DBGSH_LINE_END at the end of input (Ctrl+D
-// on an empty line) or when stop (may be null; asked twice a second) returns
-// true. Each non-empty line goes into the history file.
+// on an empty line) or when stop (may be null; asked before each wait for a
+// key and on dbgsh_line_wake) returns true. Each non-empty line goes into the
+// history file.
 int dbgsh_edit_gets(const char *prompt, char *buf, size_t size, bool (*stop)(), size_t *len);
 // Between lines the terminal stays without line buffering and echo, so that
 // keys typed ahead wait whole for the next line; this gives it back as it

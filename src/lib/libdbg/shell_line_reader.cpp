@@ -1,6 +1,7 @@
 #define LOG_TAG "dbg"
 #include "libdbg/shell_line_reader.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -10,8 +11,20 @@
 
 namespace {
 
-constexpr int STOP_POLL_MS = 500;
 constexpr size_t READ_CHUNK = 4096;
+// How often stop is asked only where the wake pipe could not be made.
+constexpr int STOP_POLL_MS = 500;
+
+// A pipe that a stop writes into, so that a reader sleeps until input or a
+// stop comes instead of waking to ask. Made before main, so that a signal
+// handler never has to make it; -1 when it could not be made.
+struct wake_pipe {
+    int fds[2] = {-1, -1};
+    wake_pipe() {
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
+    }
+};
+const wake_pipe g_wake;
 
 // Forgets what is pending of an over-long line but its length and last byte.
 void drop_pending(dbgsh_line_reader *r, size_t count) {
@@ -73,13 +86,12 @@ int dbgsh_line_read_fd(dbgsh_line_reader *r, int fd, char *buf, size_t size, siz
         int result = dbgsh_line_next(r, buf, size, len);
         if (result != DBGSH_LINE_MORE) return result;
         if (stop && stop()) return DBGSH_LINE_END;
-        pollfd pfd{fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, stop ? STOP_POLL_MS : -1);
-        if (ready < 0 && errno != EINTR) {
+        int ready = dbgsh_line_wait(fd, stop != nullptr);
+        if (ready < 0) {
             dbgsh_line_end(r);
             continue;
         }
-        if (ready <= 0) continue;
+        if (ready == 0) continue;
         char chunk[READ_CHUNK];
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -88,6 +100,34 @@ int dbgsh_line_read_fd(dbgsh_line_reader *r, int fd, char *buf, size_t size, siz
             continue;
         }
         dbgsh_line_feed(r, chunk, static_cast<size_t>(n));
+    }
+}
+
+void dbgsh_line_wake() {
+    if (g_wake.fds[1] < 0) return;
+    int saved = errno;
+    // A full pipe is readable already.
+    ssize_t n = write(g_wake.fds[1], "w", 1);
+    (void)n;
+    errno = saved;
+}
+
+int dbgsh_line_wait(int fd, bool watch_wake) {
+    for (;;) {
+        bool woken = watch_wake && g_wake.fds[0] >= 0;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {g_wake.fds[0], POLLIN, 0}};
+        int ready = poll(fds, woken ? 2 : 1, watch_wake && !woken ? STOP_POLL_MS : -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        if (fds[1].revents & POLLIN) {
+            // Emptied before the caller asks stop: a later wake is never lost.
+            char drained[64];
+            while (read(g_wake.fds[0], drained, sizeof drained) > 0) {
+            }
+            return 0;
+        }
+        return 1;
     }
 }
 

@@ -32,9 +32,18 @@ void dbgsh_line_end(dbgsh_line_reader *r);
 // keeps more than about size bytes of an over-long line.
 int dbgsh_line_next(dbgsh_line_reader *r, char *buf, size_t size, size_t *len);
 // Reads fd until dbgsh_line_next has something other than DBGSH_LINE_MORE.
-// stop (may be null) is asked twice a second; when it returns true the
-// result is DBGSH_LINE_END with the stream left as it was.
+// stop (may be null) is asked before each wait and whenever dbgsh_line_wake
+// is called; when it returns true the result is DBGSH_LINE_END with the
+// stream left as it was. Nothing wakes the reader in between.
 int dbgsh_line_read_fd(dbgsh_line_reader *r, int fd, char *buf, size_t size, size_t *len, bool (*stop)());
+
+// Makes a reader waiting with a stop callback (dbgsh_line_read_fd,
+// dbgsh_line_wait) ask it again now. Call it after making stop true; safe
+// from any thread and from a signal handler.
+void dbgsh_line_wake();
+// Waits without a time limit until fd has bytes (1), or, with watch_wake,
+// until dbgsh_line_wake is called (0); -1 when the wait itself fails.
+int dbgsh_line_wait(int fd, bool watch_wake);
 
 // The one message for a refused line, ending in LF, into buf.
 void dbgsh_line_refusal(int result, size_t len, size_t size, char *buf, size_t buf_size);

@@ -22,6 +22,7 @@ struct os_name_pipe_srv {
     int fd;                          // write end, -1 while no reader is attached
     std::atomic<uint8_t> stop_event;  // set by os_name_pipe_srv_stop from any thread
     int wake_fd;                      // eventfd that ends a wait for a reader at the stop, or -1
+    int notify_fd;                    // inotify descriptor that reports opens of the FIFO, or -1
     char path[OS_NAME_PIPE_PATH_MAXN];
 };
 
@@ -40,10 +41,11 @@ void os_name_pipe_srv_stop(os_name_pipe_srv *pipe);
 void os_name_pipe_srv_disconnect(os_name_pipe_srv *pipe);
 
 // True when a reader is attached. An attached reader counts at once; otherwise
-// waits up to timeout_ms (OS_NAME_PIPE_WAIT_FOREVER: no limit), retrying after
-// 50 ms, then less often up to every 500 ms, so that an instance nobody reads
-// sleeps. The stop event ends the wait at once, marks the record closed and
-// gives false; so does a time-out.
+// waits up to timeout_ms (OS_NAME_PIPE_WAIT_FOREVER: no limit) without waking
+// until the FIFO is opened (or, without inotify, retrying after 50 ms, then
+// less often up to every 500 ms). While it waits the server holds a write end,
+// so a reader's blocking open returns at once. The stop event ends the wait at
+// once, marks the record closed and gives false; a time-out gives false.
 bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms);
 // Always -1 with errno ENOTSUP: nothing flows from the reader to the server.
 int os_name_pipe_srv_read(os_name_pipe_srv *pipe, void *buf, size_t len, uint32_t timeout_ms);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +37,10 @@ const char *pipe_dir() {
     }();
     return dir.c_str();
 }
-// Retry steps while no reader has opened the FIFO: a reader that comes soon
-// is served soon, and the step then doubles up to the longest, so that an
-// instance whose pipe nobody reads wakes twice a second.
+// Retry steps while no reader has opened the FIFO, where inotify is not to
+// be had: a reader that comes soon is served soon, and the step then doubles
+// up to the longest, so that an instance whose pipe nobody reads wakes twice
+// a second.
 constexpr int CONNECT_RETRY_MS = 50;
 constexpr int CONNECT_RETRY_MAX_MS = 500;
 // Liveness probe and write-wait steps.
@@ -67,6 +69,98 @@ bool stop_seen(os_name_pipe_srv *pipe) {
     if (!pipe->stop_event.load(std::memory_order_relaxed)) return false;
     pipe->closed.store(1, std::memory_order_relaxed);
     return true;
+}
+
+// Opens of the FIFO, and its removal or renaming, end a wait for a reader.
+constexpr uint32_t NOTIFY_EVENTS = IN_OPEN | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
+
+void drain(int fd) {
+    char buf[4096];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+// Opens our own FIFO at the path without waiting; -1 with errno otherwise
+// (EPERM for anything that is not our own FIFO).
+int open_own(const char *path, int flags) {
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 && !own_fifo(fd)) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+// True while the FIFO at the path is still the one fd is open on.
+bool same_fifo(int fd, const char *path) {
+    struct stat held, now;
+    return fstat(fd, &held) == 0 && lstat(path, &now) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+bool has_reader(int write_fd) {
+    pollfd pfd{write_fd, 0, 0};
+    return poll(&pfd, 1, 0) >= 0 && (pfd.revents & POLLERR) == 0;
+}
+
+bool timed_out(uint64_t start, uint32_t timeout_ms, int *wait_ms) {
+    *wait_ms = -1;
+    if (timeout_ms == OS_NAME_PIPE_WAIT_FOREVER) return false;
+    uint64_t elapsed = os_clock_ms() - start;
+    if (elapsed >= timeout_ms) {
+        errno = ETIMEDOUT;
+        return true;
+    }
+    *wait_ms = static_cast<int>(timeout_ms - elapsed);
+    return false;
+}
+
+// Waits for a reader without waking until something happens to the FIFO. A
+// write end is held meanwhile (made through a short-lived read-write open):
+// a reader's blocking open then returns at once, every open is reported by
+// inotify, and the held end tells whether a reader is there (no POLLERR).
+// A FIFO removed or swapped from outside is looked at again from the start.
+// 1 with pipe->fd attached, 0 when it did not come (errno says why), -1
+// when inotify cannot watch the FIFO.
+int wait_notified(os_name_pipe_srv *pipe, uint64_t start, uint32_t timeout_ms) {
+    for (;;) {
+        if (inotify_add_watch(pipe->notify_fd, pipe->path, NOTIFY_EVENTS) < 0) {
+            if (errno != ENOENT) return -1;
+            if (mkfifo(pipe->path, 0600) != 0) return 0;
+            continue;
+        }
+        int both = open_own(pipe->path, O_RDWR);
+        if (both < 0) {
+            if (errno == ENOENT && mkfifo(pipe->path, 0600) == 0) continue;
+            return 0;
+        }
+        int fd = open_own(pipe->path, O_WRONLY);
+        close(both);
+        if (fd < 0) return 0;
+        drain(pipe->notify_fd);
+        for (;;) {
+            if (has_reader(fd)) {
+                pipe->fd = fd;
+                pipe->need_connect.store(0, std::memory_order_relaxed);
+                return 1;
+            }
+            if (!same_fifo(fd, pipe->path)) break;
+            int wait_ms = -1;
+            if (stop_seen(pipe) || timed_out(start, timeout_ms, &wait_ms)) {
+                if (pipe->closed.load(std::memory_order_relaxed)) errno = ECANCELED;
+                int saved = errno;
+                close(fd);
+                errno = saved;
+                return 0;
+            }
+            // The stop event makes wake_fd readable, and it stays so.
+            pollfd fds[2] = {{pipe->notify_fd, POLLIN, 0}, {pipe->wake_fd, POLLIN, 0}};
+            poll(fds, 2, wait_ms);
+            drain(pipe->notify_fd);
+        }
+        close(fd);
+        if (access(pipe->path, F_OK) != 0 && mkfifo(pipe->path, 0600) != 0) return 0;
+    }
 }
 
 // A reader that left turns a write into EPIPE; the process must live on.
@@ -127,6 +221,8 @@ os_name_pipe_srv *os_name_pipe_single_srv_open(const char *name) {
     auto *pipe = new (mem) os_name_pipe_srv{};
     pipe->fd = -1;
     pipe->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Without it (the user's inotify instances used up) a wait for a reader retries.
+    pipe->notify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     pipe->need_connect.store(1, std::memory_order_relaxed);
     str_safecopy(pipe->path, sizeof pipe->path, path);
     return pipe;
@@ -137,6 +233,7 @@ void os_name_pipe_srv_close(os_name_pipe_srv *pipe) {
     drop_reader(pipe);
     unlink(pipe->path);
     if (pipe->wake_fd >= 0) close(pipe->wake_fd);
+    if (pipe->notify_fd >= 0) close(pipe->notify_fd);
     pipe->~os_name_pipe_srv();
     mem_free(pipe);
 }
@@ -162,15 +259,16 @@ bool os_name_pipe_srv_connect(os_name_pipe_srv *pipe, uint32_t timeout_ms) {
     if (pipe->fd >= 0 && !pipe->need_connect.load(std::memory_order_relaxed)) return true;
     drop_reader(pipe);
     uint64_t start = os_clock_ms();
+    // Only a stop that can wake the wait lets it sleep without a limit.
+    if (pipe->notify_fd >= 0 && pipe->wake_fd >= 0) {
+        int waited = wait_notified(pipe, start, timeout_ms);
+        if (waited >= 0) return waited == 1;
+    }
     int step = CONNECT_RETRY_MS;
     for (;;) {
         // Opening the write end without blocking fails with ENXIO until a reader exists.
-        int fd = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 && !own_fifo(fd)) {
-            close(fd);
-            errno = EPERM;
-            return false;
-        }
+        int fd = open_own(pipe->path, O_WRONLY);
+        if (fd < 0 && errno == EPERM) return false;
         if (fd >= 0) {
             pipe->fd = fd;
             pipe->need_connect.store(0, std::memory_order_relaxed);
