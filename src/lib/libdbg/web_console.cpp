@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,9 @@ struct http_state {
     char *page = nullptr;  // from debug.html; null: the built-in page
     httpd_server *server = nullptr;
     sock_srv *listener = nullptr;
+    // Each listener's own address when it is bound to one: an accepted
+    // connection's local address then; empty for a wildcard listener.
+    os_ipaddr listen_addr[SOCK_SRV_MAX_LISTEN]{};
     int threads = 0;  // alive
     // Idle connection threads accept by themselves: one waits on the
     // listeners (the accepting place), the others wait for that place. The
@@ -66,10 +70,32 @@ struct http_state {
     bool stopping = false;
     bool running = false;
 };
+// A semaphore rather than a condition variable: posted after the lock is
+// released, the woken thread does not wait for the lock at once.
 struct follower {
-    std::condition_variable woken;
+    sem_t woken;            // posted once: the place, or the stop
     bool promoted = false;  // under g_http.lock: the place is this thread's now
+    follower() { sem_init(&woken, 0, 0); }
+    ~follower() { sem_destroy(&woken); }
+    follower(const follower &) = delete;
+    follower &operator=(const follower &) = delete;
 };
+
+// Waits for the post until the monotonic time end_ms (0: no end); false when
+// the time has passed.
+bool wait_posted(sem_t *sem, uint64_t end_ms) {
+    for (;;) {
+        int rc;
+        if (end_ms == 0) {
+            rc = sem_wait(sem);
+        } else {
+            timespec end{static_cast<time_t>(end_ms / 1000), static_cast<long>(end_ms % 1000) * 1000000L};
+            rc = sem_clockwait(sem, CLOCK_MONOTONIC, &end);
+        }
+        if (rc == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
 
 http_state g_http;
 // One change of the loop's part at a time; never taken under g_http.lock,
@@ -193,8 +219,16 @@ httpd_request *next_connection() {
     if (g_http.leading && !g_http.stopping) {
         follower me;
         g_http.followers.push_back(&me);
-        me.woken.wait_for(lock, std::chrono::milliseconds(idle_end - std::min(idle_end, os_clock_ms())),
-                          [&me] { return me.promoted || g_http.stopping; });
+        lock.unlock();
+        bool posted = wait_posted(&me.woken, idle_end);
+        lock.lock();
+        if (!posted && me.promoted) {
+            // The place came as the wait ended: its post is on the way, and
+            // the record must outlive it.
+            lock.unlock();
+            wait_posted(&me.woken, 0);
+            lock.lock();
+        }
         if (!me.promoted) {
             // Idle too long, or the stop: still on the list.
             auto &list = g_http.followers;
@@ -208,9 +242,11 @@ httpd_request *next_connection() {
     bool disarm = g_http.armed;
     pollfd fds[SOCK_SRV_MAX_LISTEN + 1];
     os_socket socks[SOCK_SRV_MAX_LISTEN];
+    os_ipaddr locals[SOCK_SRV_MAX_LISTEN];
     nfds_t count = 0;
     for (uint32_t i = 0; i < g_http.listener->count; ++i) {
         socks[count] = g_http.listener->socks[i];
+        locals[count] = g_http.listen_addr[i];
         fds[count++] = {os_socket_fd(g_http.listener->socks[i]), POLLIN, 0};
     }
     fds[count] = {g_http.wake[0], POLLIN, 0};
@@ -219,12 +255,14 @@ httpd_request *next_connection() {
 
     os_socket sock = OS_SOCKET_NONE;
     os_ipaddr peer;
+    const os_ipaddr *local = nullptr;
     bool failed = false;
     while (sock == OS_SOCKET_NONE && !failed) {
         // What is queued already is taken without a wait.
         for (nfds_t i = 0; i < count && sock == OS_SOCKET_NONE; ++i) {
             os_ipaddr_clear(&peer);
             sock = os_socket_accept(socks[i], &peer);
+            local = &locals[i];
             if (sock == OS_SOCKET_NONE && !accept_error_passes(errno)) {
                 LOGE_OS("web console: accept failed, the event loop takes the connections: ");
                 failed = true;
@@ -242,21 +280,22 @@ httpd_request *next_connection() {
     g_http.leading = g_http.accepting = false;
     g_http.gone.notify_all();
     bool arm = false;
+    follower *next = nullptr;
     // Threads between their reply and this place are coming back: a new
     // thread for each moment none waits here grew the set to the cap under load.
     bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
     if (!g_http.followers.empty() && !g_http.stopping) {
-        // Under the lock: the woken thread's record goes away with its wait.
-        follower *next = g_http.followers.back();
+        // Posted below: a promoted thread waits for its post before its record goes.
+        next = g_http.followers.back();
         g_http.followers.pop_back();
         next->promoted = true;
         g_http.leading = true;
-        next->woken.notify_one();
     } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
         // A busy thread below the cap gets an idle one beside it, which takes the place.
         arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
     }
     lock.unlock();
+    if (next) sem_post(&next->woken);
     if (arm) sync_loop_part();
     if (sock == OS_SOCKET_NONE) return nullptr;
     char addr_text[OS_IPADDR_CSTR_MAXN] = "";
@@ -265,7 +304,10 @@ httpd_request *next_connection() {
     if (!r) {
         LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
         os_socket_exit(sock);
+        return nullptr;
     }
+    r->peer_ip = peer;
+    r->local_ip = *local;
     return r;
 }
 
@@ -471,6 +513,7 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
         return -1;
     }
+    if (peer) r->peer_ip = *peer;
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (g_http.stopping || !g_http.server) {
         lock.unlock();
@@ -615,6 +658,10 @@ int dbg_http_server_start(const char *addr_list, int port) {
         return -1;
     }
     g_http.listener = listener;
+    for (uint32_t i = 0; i < listener->count && i < SOCK_SRV_MAX_LISTEN; ++i) {
+        os_ipaddr &addr = g_http.listen_addr[i];
+        if (!os_socket_local(listener->socks[i], &addr) || os_ipaddr_ip_is_any(&addr)) os_ipaddr_clear(&addr);
+    }
     // Until a connection thread takes the accepting place, the loop accepts.
     g_http.armed = true;
     g_http.leading = g_http.accepting = false;
@@ -634,7 +681,8 @@ void dbg_http_server_stop() {
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
-    for (follower *f : g_http.followers) f->woken.notify_one();
+    // Under the lock: a follower leaves only after it has taken the lock again.
+    for (follower *f : g_http.followers) sem_post(&f->woken);
     // The accepting thread leaves the listeners before they close: a closed
     // descriptor's number may be a new socket's a moment later.
     if (g_http.wake[1] >= 0 && write(g_http.wake[1], "x", 1) < 0) LOGE_OS("web console: wake-up failed: ");
