@@ -9,7 +9,6 @@
 #include <atomic>
 #include <fcntl.h>
 #include <poll.h>
-#include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,32 +69,10 @@ struct http_state {
     bool stopping = false;
     bool running = false;
 };
-// A semaphore rather than a condition variable: posted after the lock is
-// released, the woken thread does not wait for the lock at once.
 struct follower {
-    sem_t woken;            // posted once: the place, or the stop
+    std::condition_variable woken;
     bool promoted = false;  // under g_http.lock: the place is this thread's now
-    follower() { sem_init(&woken, 0, 0); }
-    ~follower() { sem_destroy(&woken); }
-    follower(const follower &) = delete;
-    follower &operator=(const follower &) = delete;
 };
-
-// Waits for the post until the monotonic time end_ms (0: no end); false when
-// the time has passed.
-bool wait_posted(sem_t *sem, uint64_t end_ms) {
-    for (;;) {
-        int rc;
-        if (end_ms == 0) {
-            rc = sem_wait(sem);
-        } else {
-            timespec end{static_cast<time_t>(end_ms / 1000), static_cast<long>(end_ms % 1000) * 1000000L};
-            rc = sem_clockwait(sem, CLOCK_MONOTONIC, &end);
-        }
-        if (rc == 0) return true;
-        if (errno != EINTR) return false;
-    }
-}
 
 http_state g_http;
 // One change of the loop's part at a time; never taken under g_http.lock,
@@ -219,16 +196,8 @@ httpd_request *next_connection() {
     if (g_http.leading && !g_http.stopping) {
         follower me;
         g_http.followers.push_back(&me);
-        lock.unlock();
-        bool posted = wait_posted(&me.woken, idle_end);
-        lock.lock();
-        if (!posted && me.promoted) {
-            // The place came as the wait ended: its post is on the way, and
-            // the record must outlive it.
-            lock.unlock();
-            wait_posted(&me.woken, 0);
-            lock.lock();
-        }
+        me.woken.wait_for(lock, std::chrono::milliseconds(idle_end - std::min(idle_end, os_clock_ms())),
+                          [&me] { return me.promoted || g_http.stopping; });
         if (!me.promoted) {
             // Idle too long, or the stop: still on the list.
             auto &list = g_http.followers;
@@ -280,22 +249,21 @@ httpd_request *next_connection() {
     g_http.leading = g_http.accepting = false;
     g_http.gone.notify_all();
     bool arm = false;
-    follower *next = nullptr;
     // Threads between their reply and this place are coming back: a new
     // thread for each moment none waits here grew the set to the cap under load.
     bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
     if (!g_http.followers.empty() && !g_http.stopping) {
-        // Posted below: a promoted thread waits for its post before its record goes.
-        next = g_http.followers.back();
+        // Under the lock: the woken thread's record goes away with its wait.
+        follower *next = g_http.followers.back();
         g_http.followers.pop_back();
         next->promoted = true;
         g_http.leading = true;
+        next->woken.notify_one();
     } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
         // A busy thread below the cap gets an idle one beside it, which takes the place.
         arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
     }
     lock.unlock();
-    if (next) sem_post(&next->woken);
     if (arm) sync_loop_part();
     if (sock == OS_SOCKET_NONE) return nullptr;
     char addr_text[OS_IPADDR_CSTR_MAXN] = "";
@@ -681,8 +649,7 @@ void dbg_http_server_stop() {
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);
-    // Under the lock: a follower leaves only after it has taken the lock again.
-    for (follower *f : g_http.followers) sem_post(&f->woken);
+    for (follower *f : g_http.followers) f->woken.notify_one();
     // The accepting thread leaves the listeners before they close: a closed
     // descriptor's number may be a new socket's a moment later.
     if (g_http.wake[1] >= 0 && write(g_http.wake[1], "x", 1) < 0) LOGE_OS("web console: wake-up failed: ");
