@@ -119,6 +119,28 @@ class WebCase:
         return (CASE, "req/s", True, 1.0, lambda: wrk(self.hubd_port, self.seconds),
                 lambda: wrk(self.nginx_port, self.seconds))
 
+    def cpu_ticks(self, index):
+        """CPU time (clock ticks) hubd (0) or nginx with its workers (1) has used so far."""
+        pids = [self.procs[index].pid]
+        if index == 1:
+            for entry in os.listdir("/proc"):
+                try:
+                    with open(f"/proc/{entry}/stat") as f:
+                        fields = f.read().rsplit(")", 1)[1].split()
+                    if int(fields[1]) == pids[0]:
+                        pids.append(int(entry))
+                except (OSError, ValueError, IndexError):
+                    pass
+        total = 0
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])
+            except OSError:
+                pass
+        return total
+
     def close(self):
         for p in self.procs:
             stop(p)
@@ -131,13 +153,19 @@ if __name__ == "__main__":
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     web = WebCase(sys.argv[1], float(sys.argv[3]) if len(sys.argv) > 3 else 3.0)
     try:
-        got = ([], [])
+        got, cpu = ([], []), ([], [])
+        tick_us = 1e6 / os.sysconf("SC_CLK_TCK")
         for r in range(rounds):
             runs = [(0, web.case()[4]), (1, web.case()[5])]
             for index, run in runs if r % 2 == 0 else reversed(runs):
+                before = web.cpu_ticks(index)
                 got[index].append(run())
-            print(f"round {r + 1}: hubd {got[0][-1]:.0f} nginx {got[1][-1]:.0f}", file=sys.stderr, flush=True)
+                cpu[index].append((web.cpu_ticks(index) - before) * tick_us / (got[index][-1] * web.seconds))
+            print(f"round {r + 1}: hubd {got[0][-1]:.0f} nginx {got[1][-1]:.0f} req/s, "
+                  f"CPU hubd {cpu[0][-1]:.1f} nginx {cpu[1][-1]:.1f} us/req", file=sys.stderr, flush=True)
         h, p = statistics.median(got[0]), statistics.median(got[1])
-        print(f"{CASE}: hubd {h:.0f} req/s, nginx {p:.0f} req/s, {h / p:.2f}x ({web.size} bytes, {rounds} rounds)")
+        ch, cp = statistics.median(cpu[0]), statistics.median(cpu[1])
+        print(f"{CASE}: hubd {h:.0f} req/s, nginx {p:.0f} req/s, {h / p:.2f}x ({web.size} bytes, {rounds} rounds); "
+              f"CPU per request: hubd {ch:.1f} us, nginx {cp:.1f} us")
     finally:
         web.close()

@@ -71,6 +71,16 @@ TEST(OsPeer, UidOfTheLoopbackPeerOverEachFamily) {
         uint32_t uid = 12345;
         EXPECT_TRUE(os_socket_peer_uid(static_cast<os_socket>(server + 1), &uid)) << row.connect_to;
         EXPECT_EQ(uid, static_cast<uint32_t>(geteuid())) << row.connect_to;
+        // The addresses a server knows from the accept stand for the socket's own;
+        // a peer port that no socket has then finds no owner.
+        os_socket sock = static_cast<os_socket>(server + 1);
+        os_ipaddr local{}, peer{};
+        ASSERT_TRUE(os_socket_local(sock, &local) && os_socket_peer(sock, &peer));
+        uid = 12345;
+        EXPECT_TRUE(os_socket_peer_uid_of(sock, &local, &peer, &uid)) << row.connect_to;
+        EXPECT_EQ(uid, static_cast<uint32_t>(geteuid())) << row.connect_to;
+        os_ipaddr_port_set(&peer, static_cast<uint16_t>(os_ipaddr_port(&peer) ^ 1));
+        EXPECT_FALSE(os_socket_peer_uid_of(sock, &local, &peer, &uid)) << row.connect_to;
         close(client);
         close(server);
     }

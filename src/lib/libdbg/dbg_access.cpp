@@ -127,10 +127,17 @@ const char *dbg_access_client_pwd() {
 }
 
 dbg_access_verdict dbg_access_check(os_socket sock, bool have_pwd, const char *what, dbg_peer *peer, char *why) {
+    return dbg_access_check_addrs(sock, nullptr, nullptr, have_pwd, what, peer, why);
+}
+
+dbg_access_verdict dbg_access_check_addrs(os_socket sock, const os_ipaddr *local, const os_ipaddr *remote, bool have_pwd,
+                                          const char *what, dbg_peer *peer, char *why) {
     *peer = dbg_peer{};
     why[0] = 0;
     os_ipaddr addr{};
-    bool ip = os_socket_peer(sock, &addr) &&
+    bool known = remote && !os_ipaddr_is_empty(remote);
+    if (known) addr = *remote;
+    bool ip = (known || os_socket_peer(sock, &addr)) &&
               (os_ipaddr_family(&addr) == OS_IPADDR_FAMILY_IPV4 || os_ipaddr_family(&addr) == OS_IPADDR_FAMILY_IPV6);
     if (ip) {
         os_ipaddr_ip_cstr(&addr, peer->addr, sizeof peer->addr);
@@ -154,7 +161,7 @@ dbg_access_verdict dbg_access_check(os_socket sock, bool have_pwd, const char *w
                       peer->addr);
         return DBG_ACCESS_REFUSE;
     }
-    peer->uid_known = os_socket_peer_uid(sock, &peer->uid);
+    peer->uid_known = os_socket_peer_uid_of(sock, local, ip ? &addr : nullptr, &peer->uid);
     if (peer->uid_known && uid_allowed(peer->uid)) return DBG_ACCESS_SERVE;
     if (have_pwd) return DBG_ACCESS_NEED_PWD;
     if (peer->uid_known)

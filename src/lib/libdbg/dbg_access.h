@@ -9,6 +9,7 @@
 #include <string>
 
 #include "libnet/net_sock.h"
+#include "libpal/network/os_ipaddr.h"
 #include "libpal/os/os_socket.h"
 #include "libsh/libsh.h"
 
@@ -36,6 +37,10 @@ struct dbg_peer {
 // why (DBG_ACCESS_TEXT_SIZE bytes) gets the line to send when refused, which
 // names what ("shell", "console").
 dbg_access_verdict dbg_access_check(os_socket sock, bool have_pwd, const char *what, dbg_peer *peer, char *why);
+// The same with the connection's addresses known already (null or empty: asked
+// of the socket), so that a server that has them from the accept asks nothing twice.
+dbg_access_verdict dbg_access_check_addrs(os_socket sock, const os_ipaddr *local, const os_ipaddr *remote, bool have_pwd,
+                                          const char *what, dbg_peer *peer, char *why);
 // True when match holds for one item of a ',' separated list, each item
 // without its surrounding blanks; empty items are skipped.
 bool dbg_list_any(const std::string &list, bool (*match)(const std::string &item, const void *user), const void *user);

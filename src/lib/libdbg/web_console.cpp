@@ -50,6 +50,9 @@ struct http_state {
     char *page = nullptr;  // from debug.html; null: the built-in page
     httpd_server *server = nullptr;
     sock_srv *listener = nullptr;
+    // Each listener's own address when it is bound to one: an accepted
+    // connection's local address then; empty for a wildcard listener.
+    os_ipaddr listen_addr[SOCK_SRV_MAX_LISTEN]{};
     int threads = 0;  // alive
     // Idle connection threads accept by themselves: one waits on the
     // listeners (the accepting place), the others wait for that place. The
@@ -208,9 +211,11 @@ httpd_request *next_connection() {
     bool disarm = g_http.armed;
     pollfd fds[SOCK_SRV_MAX_LISTEN + 1];
     os_socket socks[SOCK_SRV_MAX_LISTEN];
+    os_ipaddr locals[SOCK_SRV_MAX_LISTEN];
     nfds_t count = 0;
     for (uint32_t i = 0; i < g_http.listener->count; ++i) {
         socks[count] = g_http.listener->socks[i];
+        locals[count] = g_http.listen_addr[i];
         fds[count++] = {os_socket_fd(g_http.listener->socks[i]), POLLIN, 0};
     }
     fds[count] = {g_http.wake[0], POLLIN, 0};
@@ -219,12 +224,14 @@ httpd_request *next_connection() {
 
     os_socket sock = OS_SOCKET_NONE;
     os_ipaddr peer;
+    const os_ipaddr *local = nullptr;
     bool failed = false;
     while (sock == OS_SOCKET_NONE && !failed) {
         // What is queued already is taken without a wait.
         for (nfds_t i = 0; i < count && sock == OS_SOCKET_NONE; ++i) {
             os_ipaddr_clear(&peer);
             sock = os_socket_accept(socks[i], &peer);
+            local = &locals[i];
             if (sock == OS_SOCKET_NONE && !accept_error_passes(errno)) {
                 LOGE_OS("web console: accept failed, the event loop takes the connections: ");
                 failed = true;
@@ -265,7 +272,10 @@ httpd_request *next_connection() {
     if (!r) {
         LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
         os_socket_exit(sock);
+        return nullptr;
     }
+    r->peer_ip = peer;
+    r->local_ip = *local;
     return r;
 }
 
@@ -471,6 +481,7 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
         return -1;
     }
+    if (peer) r->peer_ip = *peer;
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (g_http.stopping || !g_http.server) {
         lock.unlock();
@@ -615,6 +626,10 @@ int dbg_http_server_start(const char *addr_list, int port) {
         return -1;
     }
     g_http.listener = listener;
+    for (uint32_t i = 0; i < listener->count && i < SOCK_SRV_MAX_LISTEN; ++i) {
+        os_ipaddr &addr = g_http.listen_addr[i];
+        if (!os_socket_local(listener->socks[i], &addr) || os_ipaddr_ip_is_any(&addr)) os_ipaddr_clear(&addr);
+    }
     // Until a connection thread takes the accepting place, the loop accepts.
     g_http.armed = true;
     g_http.leading = g_http.accepting = false;

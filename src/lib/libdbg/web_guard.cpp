@@ -113,8 +113,10 @@ bool http_host_allowed(const httpd_request *r) {
     if (strcasecmp(host.c_str(), "localhost") == 0) return true;
     if (g_app.host_name[0] && strcasecmp(host.c_str(), g_app.host_name) == 0) return true;
     os_ipaddr named{}, local{};
-    if (os_ipaddr_ip_cstr_set(&named, host.c_str()) && !os_ipaddr_ip_is_empty(&named))
+    if (os_ipaddr_ip_cstr_set(&named, host.c_str()) && !os_ipaddr_ip_is_empty(&named)) {
+        if (!os_ipaddr_is_empty(&r->local_ip)) return same_ip(&named, &r->local_ip);
         return os_socket_local(r->stream.sock, &local) && same_ip(&named, &local);
+    }
     std::lock_guard<std::mutex> guard(g_guard.lock);
     return in_list(g_guard.allowed, host);
 }
@@ -153,7 +155,8 @@ int http_check_browser(httpd_request *r) {
 int http_check_peer(httpd_request *r) {
     dbg_peer peer{};
     char why[DBG_ACCESS_TEXT_SIZE];
-    if (dbg_access_check(r->stream.sock, false, "console", &peer, why) == DBG_ACCESS_SERVE) return 0;
+    if (dbg_access_check_addrs(r->stream.sock, &r->local_ip, &r->peer_ip, false, "console", &peer, why) == DBG_ACCESS_SERVE)
+        return 0;
     static dbg_log_rate rate;
     unsigned skipped = 0;
     if (dbg_log_rate_due(&rate, &skipped))
@@ -166,7 +169,7 @@ int http_check_peer(httpd_request *r) {
 void http_audit(const httpd_request *r, const char *line) {
     dbg_peer peer{};
     char why[DBG_ACCESS_TEXT_SIZE];
-    dbg_access_check(r->stream.sock, false, "console", &peer, why);
+    dbg_access_check_addrs(r->stream.sock, &r->local_ip, &r->peer_ip, false, "console", &peer, why);
     char who[256];
     if (r->user[0])
         std::snprintf(who, sizeof who, "web %s:%d user=%s", peer.addr, peer.port, r->user);

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "libnet/net_sock.h"
+#include "libpal/network/os_ipaddr.h"
 
 constexpr size_t HTTPD_INBUF_SIZE = 4096;
 constexpr size_t HTTPD_LINE_MAXN = 65535;     // longer lines are split
@@ -91,6 +92,10 @@ struct httpd_var {
 
 struct httpd_request {
     net_sock stream;
+    // The connection's addresses when the server knows them already (from
+    // the accept, from the listener); empty: ask the socket.
+    os_ipaddr peer_ip;
+    os_ipaddr local_ip;
     char client_addr[HTTPD_ADDR_SIZE];
     uint8_t inbuf[HTTPD_INBUF_SIZE];
     size_t in_pos;

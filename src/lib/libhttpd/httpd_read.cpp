@@ -309,6 +309,8 @@ httpd_request *httpd_request_new(os_socket sock, const char *client_addr) {
     if (!mem) return nullptr;
     auto *r = new (mem) httpd_request;
     r->client_addr[0] = 0;
+    os_ipaddr_clear(&r->peer_ip);
+    os_ipaddr_clear(&r->local_ip);
     r->in_pos = r->in_left = 0;
     r->head_deadline = 0;
     r->method = HTTPD_METHOD_NONE;

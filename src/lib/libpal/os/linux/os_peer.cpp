@@ -78,6 +78,15 @@ void unmap_v4(sockaddr_storage *ss) {
     std::memcpy(ss, &in, sizeof in);
 }
 
+// An address given by the caller, else the socket's own (name: getsockname
+// or getpeername); false when neither is known.
+bool sock_addr(int fd, const os_ipaddr *given, int (*name)(int, sockaddr *, socklen_t *), sockaddr_storage *out) {
+    *out = sockaddr_storage{};
+    if (given && !os_ipaddr_is_empty(given)) return os_sockaddr_load(reinterpret_cast<sockaddr *>(out), given) > 0;
+    socklen_t len = sizeof *out;
+    return name(fd, reinterpret_cast<sockaddr *>(out), &len) == 0;
+}
+
 }  // namespace
 
 bool os_random_bytes(void *buf, size_t len) {
@@ -94,12 +103,13 @@ bool os_random_bytes(void *buf, size_t len) {
     return true;
 }
 
-bool os_socket_peer_uid(os_socket sock, uint32_t *uid) {
+bool os_socket_peer_uid(os_socket sock, uint32_t *uid) { return os_socket_peer_uid_of(sock, nullptr, nullptr, uid); }
+
+bool os_socket_peer_uid_of(os_socket sock, const os_ipaddr *local_addr, const os_ipaddr *peer_addr, uint32_t *uid) {
     if (!uid) return false;
     int fd = os_socket_fd(sock);
-    sockaddr_storage local{}, peer{};
-    socklen_t local_len = sizeof local, peer_len = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_len) != 0) return false;
+    sockaddr_storage local, peer;
+    if (!sock_addr(fd, local_addr, getsockname, &local)) return false;
     // A local socket carries its peer's credentials itself.
     if (local.ss_family == AF_UNIX) {
         ucred cred{};
@@ -108,7 +118,7 @@ bool os_socket_peer_uid(os_socket sock, uint32_t *uid) {
         *uid = static_cast<uint32_t>(cred.uid);
         return true;
     }
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) return false;
+    if (!sock_addr(fd, peer_addr, getpeername, &peer)) return false;
     unmap_v4(&local);
     unmap_v4(&peer);
     if (local.ss_family != peer.ss_family || (local.ss_family != AF_INET && local.ss_family != AF_INET6)) return false;

@@ -198,6 +198,9 @@ bool os_socket_bind(os_socket sock, const os_ipaddr *addr) {
 
 bool os_socket_listen(os_socket sock, int backlog) {
     PAL_ASSERT_RET(sock != OS_SOCKET_NONE, false);
+    // Accepted TCP connections inherit TCP_NODELAY from their listener: set
+    // once here, it costs no call per connection. Not a TCP socket: refused, and no matter.
+    set_int_option(os_socket_fd(sock), IPPROTO_TCP, TCP_NODELAY, 1);
     return listen(os_socket_fd(sock), backlog) == 0;
 }
 
@@ -211,9 +214,6 @@ os_socket os_socket_accept(os_socket sock, os_ipaddr *peer) {
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return OS_SOCKET_NONE;
-    if (ss.ss_family == AF_INET || ss.ss_family == AF_INET6) {
-        set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    }
     if (peer && os_sockaddr_save(peer, reinterpret_cast<sockaddr *>(&ss), len) == 0) {
         os_ipaddr_clear(peer);
     }
