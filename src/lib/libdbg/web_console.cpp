@@ -173,8 +173,11 @@ void sync_loop_part() {
 uint32_t httpd_client_thread(void *arg);
 
 bool start_thread_locked(httpd_request *first) {
+    // Counted before the thread runs, so that no other thread takes it for idle.
+    if (first) g_serving.fetch_add(1, std::memory_order_relaxed);
     os_thread *thread = os_thread_init("http_cli", httpd_client_thread, first, nullptr, nullptr);
     if (!thread) {
+        if (first) g_serving.fetch_sub(1, std::memory_order_relaxed);
         LOGE("Failed to create a new thread (httpd)\n");
         return false;
     }
@@ -248,10 +251,22 @@ httpd_request *next_connection() {
     lock.lock();
     g_http.leading = g_http.accepting = false;
     g_http.gone.notify_all();
+    // Counted as serving under the lock, before another thread asks who is
+    // coming back: counted later, a thread that had just accepted looked idle,
+    // and the next connection then waited unaccepted instead of its 503.
+    // The cap counts connections served, checked and counted under the lock
+    // on both accepting paths: while this thread took the place, the loop may
+    // still have accepted some before it let go of the listeners.
+    os_socket refused = OS_SOCKET_NONE;
+    const int cap = g_http.settings.max_clients;
+    if (sock != OS_SOCKET_NONE && g_serving.load(std::memory_order_relaxed) >= cap)
+        std::swap(refused, sock);
+    if (sock != OS_SOCKET_NONE) g_serving.fetch_add(1, std::memory_order_relaxed);
     bool arm = false;
     // Threads between their reply and this place are coming back: a new
     // thread for each moment none waits here grew the set to the cap under load.
-    bool coming = g_http.threads - 1 - g_serving.load(std::memory_order_relaxed) > 0;
+    int idle_others = g_http.threads - g_serving.load(std::memory_order_relaxed) - (sock == OS_SOCKET_NONE ? 1 : 0);
+    bool coming = idle_others > 0;
     if (!g_http.followers.empty() && !g_http.stopping) {
         // Under the lock: the woken thread's record goes away with its wait.
         follower *next = g_http.followers.back();
@@ -265,11 +280,17 @@ httpd_request *next_connection() {
     }
     lock.unlock();
     if (arm) sync_loop_part();
+    if (refused != OS_SOCKET_NONE) {
+        LOGD("%d connections served already, a connection refused\n", cap);
+        httpd_refuse_busy(refused);
+        os_socket_exit(refused);
+    }
     if (sock == OS_SOCKET_NONE) return nullptr;
     char addr_text[OS_IPADDR_CSTR_MAXN] = "";
     os_ipaddr_cstr(&peer, addr_text, sizeof addr_text);
     httpd_request *r = httpd_request_new(sock, addr_text);
     if (!r) {
+        g_serving.fetch_sub(1, std::memory_order_relaxed);
         LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
         os_socket_exit(sock);
         return nullptr;
@@ -289,7 +310,6 @@ uint32_t httpd_client_thread(void *arg) {
     auto *r = static_cast<httpd_request *>(arg);
     for (;;) {
         if (r) {
-            g_serving.fetch_add(1, std::memory_order_relaxed);
             serve(server, r);
             g_serving.fetch_sub(1, std::memory_order_relaxed);
         }
@@ -489,7 +509,7 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         return -1;
     }
     int limit = g_http.settings.max_clients;
-    if (g_http.threads >= limit) {
+    if (g_serving.load(std::memory_order_relaxed) >= limit) {
         lock.unlock();
         LOGD("%d connections served already, [%s] refused\n", limit, r->client_addr);
         // Told to come back rather than cut off without a word.
