@@ -188,9 +188,12 @@ TEST(EchoHost, TwoThousandClientsEchoAndEverythingReturnsToBaseline) {
 
     for (int fd : clients) close(fd);
     EXPECT_TRUE(server.wait_field("connections", 0)) << server.show();
+    // Not above the baseline: descriptors of the start-up probe's session
+    // (a shell or web console thread) may have gone since, but none of a client.
     int fds = -1;
-    for (long end = now_ms() + WAIT_MS; now_ms() < end && fds != base_fds; usleep(50000)) fds = server.fds();
-    EXPECT_EQ(fds, base_fds);
+    for (long end = now_ms() + WAIT_MS; now_ms() < end && (fds < 0 || fds > base_fds); usleep(50000)) fds = server.fds();
+    EXPECT_GT(fds, 0);
+    EXPECT_LE(fds, base_fds);
 
     // The stop closes the clients still there, and the program ends cleanly.
     int last = echo_connect(server.port());
