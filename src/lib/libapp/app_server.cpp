@@ -57,8 +57,10 @@ void listen_failed(const char *what, const char *addrs, int port, int reason) {
                      reason ? std::strerror(reason) : "no listener could be opened");
 }
 
+// Sleeps until the stop has run: an idle server wakes for nothing.
 void wait_for_stop() {
-    while (!g_app.server_stopped.load(std::memory_order_relaxed)) os_sleep_ms(1000);
+    std::unique_lock<std::mutex> lock(g_stop_lock);
+    g_stop_done.wait(lock, [] { return g_app.server_stopped.load(std::memory_order_relaxed) != 0; });
 }
 }  // namespace
 
