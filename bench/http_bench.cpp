@@ -7,12 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "libbsv/bsv_log.h"
-#include "libdbg/web_console.h"
 #include "libhttpd/httpd.h"
-#include "liblog/log2_ctl.h"
-#include "libnet/sock_event_loop.h"
-#include "libsh/libsh.h"
+#include "web_console_bench.h"
 
 namespace {
 
@@ -33,20 +29,7 @@ void BM_ReadRequest(benchmark::State &state) {
 }
 BENCHMARK(BM_ReadRequest);
 
-int console_port() {
-    static const int port = [] {
-        // The level the program itself starts with: wrk's spare connections
-        // carry no request, and each would print a debug line otherwise.
-        log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
-        libsh_init();
-        sock_env_init();
-        bsv_log_attach();
-        dbg_http_settings_set("bench", "", "", "b>");
-        if (debug_http_server_init("127.0.0.1", 0) != 0) return 0;
-        return dbg_http_server_port();
-    }();
-    return port;
-}
+int console_port() { return web_console_bench_port(); }
 
 void wrk_run(benchmark::State &state, const char *path) {
     int port = console_port();

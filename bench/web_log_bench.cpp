@@ -26,6 +26,7 @@
 #include "liblog/log2_ctl.h"
 #include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
+#include "web_console_bench.h"
 
 namespace {
 
@@ -55,16 +56,7 @@ void quiet_stderr() {
 }
 
 int console_port() {
-    static const int port = [] {
-        quiet_stderr();
-        log2_ioctl(nullptr, LOG2_IOCTL_LEVEL, LOG_INFO);
-        libsh_init();
-        sock_env_init();
-        bsv_log_attach();
-        dbg_http_settings_set("bench", "", "", "b>");
-        if (debug_http_server_init("127.0.0.1", 0) != 0) return 0;
-        return dbg_http_server_port();
-    }();
+    static const int port = (quiet_stderr(), web_console_bench_port());
     return port;
 }
 
