@@ -128,6 +128,8 @@ TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
         {"GET /config HTTP/1.1\r\n" + headers_100k + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large\r\n", "*"},
         {"GET /" + std::string(2 * 1024 * 1024, 'u') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long\r\n", "*"},
         {"GET /cmd?command=echo+a%2Bb HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n", "[{\"resp\":\"a+b\\n\\u0000\"}]"},
+        // A client that stalls mid-request: what came does not run.
+        {"GET /update?name=log.level&value=dbg HTTP/1.1\r\nHost: 127.0.0.1", "HTTP/1.1 408 Request Timeout\r\n", "*"},
     };
     for (const auto &row : rows) {
         std::string reply = http_test_raw(port, row.raw);
@@ -163,6 +165,7 @@ TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
                                          "'import json,sys; print(ascii(json.load(sys.stdin)[0][\"resp\"]))'",
                                      &status);
     EXPECT_EQ(parsed, "'\\ufffd\\ufffd\\n\\x00'\n");
+    EXPECT_EQ(http_test_body(http_test_get(port, "/config")), config);
     EXPECT_TRUE(p.running());
     p.stop(SIGTERM);
 }

@@ -101,6 +101,10 @@ struct httpd_request {
     size_t in_pos;
     size_t in_left;
     uint64_t head_deadline;  // monotonic ms; 0 while no request is being read
+    // Set by a server whose listener holds connections back until their
+    // first bytes, for this long at most: a connection accepted without any
+    // has waited that long already, which its first wait gives back.
+    uint32_t accept_delay_ms;
     int method;
     int version;  // 1 for HTTP/1.0, else 2
     char path[HTTPD_PATH_SIZE];

@@ -79,6 +79,7 @@ constexpr struct {
                {403, "Forbidden"},
                {404, "Not Found"},
                {405, "Method Not Allowed"},
+               {408, "Request Timeout"},
                {414, "URI Too Long"},
                {431, "Request Header Fields Too Large"},
                {500, "Internal Server Error"},

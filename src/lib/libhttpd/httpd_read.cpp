@@ -1,6 +1,7 @@
 // Reading one request: the buffered input, the request line, the headers and
 // the query variables, and the decoders they need.
 #define LOG_TAG "httpd"
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -49,10 +50,18 @@ size_t fill_from_socket(httpd_request *r, uint32_t budget) {
     if (ns->disconnected) return 0;
     errno = 0;
     int got = os_socket_recv(ns->sock, r->inbuf, HTTPD_INBUF_SIZE);
+    uint32_t delay = r->accept_delay_ms;
+    r->accept_delay_ms = 0;
     if (got == 0 && errno == 0) {
         // The peer closed without a request, as spare connections of a client do.
         ns->disconnected = 1;
         return 0;
+    }
+    if (got == 0 && delay) {
+        // The time-outs count from the client's connect.
+        if (r->head_deadline) r->head_deadline -= std::min<uint64_t>(delay, r->head_deadline);
+        budget = wait_budget(r, budget > delay ? budget - delay : 0);
+        if (budget == 0) return 0;
     }
     if (got == 0) {
         ns->timeout = budget;
@@ -152,6 +161,16 @@ void parse_header(httpd_request *r, const char *line) {
     // Only a browser sends these; they mark a request a page may have forged.
     if (header_value(line, "Origin:") || header_value(line, "Referer:") || header_value(line, "Sec-Fetch-"))
         r->from_browser = 1;
+}
+
+constexpr char TIMED_OUT_TEXT[] = "The request did not end in time: it ends with a blank line.";
+
+// A line read_line gave back (or -1) that ended neither with its LF, nor
+// with the input, nor past its limit: the time-out cut it.
+bool cut_by_time_out(const httpd_request *r, long len, bool complete, size_t limit) {
+    const net_sock &ns = r->stream;
+    bool socket = ns.kind == NET_SOCK_KIND_SOCKET || ns.kind == NET_SOCK_KIND_SOCKET1;
+    return !complete && socket && !ns.disconnected && len <= static_cast<long>(limit);
 }
 
 bool refuse(httpd_request *r, int code, const char *message) {
@@ -313,6 +332,7 @@ httpd_request *httpd_request_new(os_socket sock, const char *client_addr) {
     os_ipaddr_clear(&r->local_ip);
     r->in_pos = r->in_left = 0;
     r->head_deadline = 0;
+    r->accept_delay_ms = 0;
     r->method = HTTPD_METHOD_NONE;
     r->version = 0;
     r->path[0] = r->query[0] = r->host[0] = r->origin[0] = r->fetch_site[0] = 0;
@@ -371,6 +391,14 @@ int httpdReadRequest(httpd_request *r) {
         r->head_deadline = 0;
         return 0;
     }
+    // Cut short by the end of the input, a line is served with what came;
+    // cut short by the time-out, the rest may still be on its way, and
+    // nothing runs on half a request.
+    if (cut_by_time_out(r, len, complete, REQUEST_LINE_SIZE)) {
+        r->head_deadline = 0;
+        refuse(r, 408, TIMED_OUT_TEXT);
+        return -1;
+    }
     if (!parse_request_line(r, request_line.c_str(), static_cast<size_t>(len), complete)) {
         r->head_deadline = 0;
         return -1;
@@ -379,6 +407,11 @@ int httpdReadRequest(httpd_request *r) {
     size_t head_bytes = 0;
     while (complete) {
         len = read_line(r, line, sizeof line, HTTPD_HEADER_LINE_MAXN, &complete);
+        if (cut_by_time_out(r, len, complete, HTTPD_HEADER_LINE_MAXN)) {
+            r->head_deadline = 0;
+            refuse(r, 408, TIMED_OUT_TEXT);
+            return -1;
+        }
         if (len <= 0) break;
         head_bytes += static_cast<size_t>(len) + 2;
         if (static_cast<size_t>(len) > HTTPD_HEADER_LINE_MAXN) {
