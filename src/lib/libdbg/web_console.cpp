@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -35,6 +36,9 @@
 namespace {
 
 constexpr uint32_t IDLE_THREAD_MS = 2000;        // an idle connection thread ends after this
+// A client speaks first: a connection is accepted once its request came
+// (or after this long without), so that its thread does not wait for the bytes.
+constexpr uint32_t DEFER_ACCEPT_S = 1;
 constexpr uint32_t STOP_WAIT_MS = 30000;         // longest wait for connection threads at a stop
 constexpr size_t QUERY_PART_MAXN = 8192;
 constexpr size_t UPDATE_ARG_SIZE = 64;
@@ -83,6 +87,17 @@ std::atomic<int> g_thread_count{0};
 // Connection threads inside a request now; the others are idle or on their
 // way back to the accepting place.
 std::atomic<int> g_serving{0};
+std::atomic<int> g_cap{DBG_HTTP_MAX_CLIENTS};  // debug:http_max_clients of the running server
+// The listeners as a thread back from a reply tries them, without a wait:
+// under load a connection is queued already, and taking it there spares the
+// hand-off of the accepting place. Cleared, exclusively, before they close.
+struct listen_set {
+    uint32_t count = 0;
+    os_socket socks[SOCK_SRV_MAX_LISTEN]{};
+    os_ipaddr locals[SOCK_SRV_MAX_LISTEN]{};
+};
+std::shared_mutex g_listen_rw;  // g_listen; taken after g_http.lock, never before
+listen_set g_listen;
 // Every request's stream asks this while it waits, so a stop ends reads and writes early.
 sock_stop_hook g_stop_hook{};
 thread_local bool t_on_connection_thread = false;
@@ -172,12 +187,19 @@ void sync_loop_part() {
 
 uint32_t httpd_client_thread(void *arg);
 
+// One of the connections the cap allows, taken at once on every path that
+// accepts: no two paths both see the last one free.
+bool take_serving_slot() {
+    if (g_serving.fetch_add(1, std::memory_order_relaxed) < g_cap.load(std::memory_order_relaxed)) return true;
+    g_serving.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+}
+
+// The first connection's slot is taken by the caller, before the thread
+// runs, so that no other thread takes it for idle.
 bool start_thread_locked(httpd_request *first) {
-    // Counted before the thread runs, so that no other thread takes it for idle.
-    if (first) g_serving.fetch_add(1, std::memory_order_relaxed);
     os_thread *thread = os_thread_init("http_cli", httpd_client_thread, first, nullptr, nullptr);
     if (!thread) {
-        if (first) g_serving.fetch_sub(1, std::memory_order_relaxed);
         LOGE("Failed to create a new thread (httpd)\n");
         return false;
     }
@@ -191,9 +213,77 @@ bool accept_error_passes(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED || error == EPROTO;
 }
 
+// The accepting place is empty and this thread leaves it so, busy with a
+// connection (got) or ending: someone else takes it. True: the event loop
+// must take the listeners back.
+bool hand_on_place_locked(bool got) {
+    if (g_http.stopping) return false;
+    if (!g_http.followers.empty()) {
+        // Under the lock: the woken thread's record goes away with its wait.
+        follower *next = g_http.followers.back();
+        g_http.followers.pop_back();
+        next->promoted = true;
+        g_http.leading = true;
+        next->woken.notify_one();
+        return false;
+    }
+    // Threads between their reply and this place are coming back: a new
+    // thread for each moment none waits here grew the set to the cap under load.
+    int idle_others = g_http.threads - g_serving.load(std::memory_order_relaxed) - (got ? 0 : 1);
+    if (got && idle_others > 0) return false;
+    // A busy thread below the cap gets an idle one beside it, which takes the place.
+    return !got || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
+}
+
+httpd_request *request_of(os_socket sock, const os_ipaddr &peer, const os_ipaddr &local) {
+    char addr_text[OS_IPADDR_CSTR_MAXN] = "";
+    os_ipaddr_cstr(&peer, addr_text, sizeof addr_text);
+    httpd_request *r = httpd_request_new(sock, addr_text);
+    if (!r) {
+        g_serving.fetch_sub(1, std::memory_order_relaxed);
+        LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
+        os_socket_exit(sock);
+        return nullptr;
+    }
+    r->peer_ip = peer;
+    r->local_ip = local;
+    r->accept_delay_ms = DEFER_ACCEPT_S * 1000;
+    return r;
+}
+
+// A connection queued already, taken without a wait; null when none is
+// (errors other than an empty queue are the accepting place's to report).
+httpd_request *queued_connection() {
+    std::shared_lock<std::shared_mutex> guard(g_listen_rw, std::try_to_lock);
+    if (!guard.owns_lock()) return nullptr;
+    for (uint32_t i = 0; i < g_listen.count; ++i) {
+        os_ipaddr peer;
+        os_ipaddr_clear(&peer);
+        os_socket sock = os_socket_accept(g_listen.socks[i], &peer);
+        if (sock == OS_SOCKET_NONE) continue;
+        os_ipaddr local = g_listen.locals[i];
+        guard.unlock();
+        std::unique_lock<std::mutex> lock(g_http.lock);
+        if (!take_serving_slot()) {
+            lock.unlock();
+            LOGD("%d connections served already, a connection refused\n", g_cap.load(std::memory_order_relaxed));
+            httpd_refuse_busy(sock);
+            os_socket_exit(sock);
+            return nullptr;
+        }
+        // This thread may have been the one coming back for the empty place.
+        bool arm = !g_http.leading && !g_http.armed && hand_on_place_locked(true);
+        lock.unlock();
+        if (arm) sync_loop_part();
+        return request_of(sock, peer, local);
+    }
+    return nullptr;
+}
+
 // The next connection of this idle thread, accepted by itself; null when the
 // thread should end (idle too long, the server stops, or accepting fails).
 httpd_request *next_connection() {
+    if (httpd_request *r = queued_connection()) return r;
     uint64_t idle_end = os_clock_ms() + IDLE_THREAD_MS;
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (g_http.leading && !g_http.stopping) {
@@ -258,46 +348,17 @@ httpd_request *next_connection() {
     // on both accepting paths: while this thread took the place, the loop may
     // still have accepted some before it let go of the listeners.
     os_socket refused = OS_SOCKET_NONE;
-    const int cap = g_http.settings.max_clients;
-    if (sock != OS_SOCKET_NONE && g_serving.load(std::memory_order_relaxed) >= cap)
-        std::swap(refused, sock);
-    if (sock != OS_SOCKET_NONE) g_serving.fetch_add(1, std::memory_order_relaxed);
-    bool arm = false;
-    // Threads between their reply and this place are coming back: a new
-    // thread for each moment none waits here grew the set to the cap under load.
-    int idle_others = g_http.threads - g_serving.load(std::memory_order_relaxed) - (sock == OS_SOCKET_NONE ? 1 : 0);
-    bool coming = idle_others > 0;
-    if (!g_http.followers.empty() && !g_http.stopping) {
-        // Under the lock: the woken thread's record goes away with its wait.
-        follower *next = g_http.followers.back();
-        g_http.followers.pop_back();
-        next->promoted = true;
-        g_http.leading = true;
-        next->woken.notify_one();
-    } else if (!g_http.stopping && (sock == OS_SOCKET_NONE || !coming)) {
-        // A busy thread below the cap gets an idle one beside it, which takes the place.
-        arm = sock == OS_SOCKET_NONE || g_http.threads >= g_http.settings.max_clients || !start_thread_locked(nullptr);
-    }
+    if (sock != OS_SOCKET_NONE && !take_serving_slot()) std::swap(refused, sock);
+    bool arm = hand_on_place_locked(sock != OS_SOCKET_NONE);
     lock.unlock();
     if (arm) sync_loop_part();
     if (refused != OS_SOCKET_NONE) {
-        LOGD("%d connections served already, a connection refused\n", cap);
+        LOGD("%d connections served already, a connection refused\n", g_cap.load(std::memory_order_relaxed));
         httpd_refuse_busy(refused);
         os_socket_exit(refused);
     }
     if (sock == OS_SOCKET_NONE) return nullptr;
-    char addr_text[OS_IPADDR_CSTR_MAXN] = "";
-    os_ipaddr_cstr(&peer, addr_text, sizeof addr_text);
-    httpd_request *r = httpd_request_new(sock, addr_text);
-    if (!r) {
-        g_serving.fetch_sub(1, std::memory_order_relaxed);
-        LOGE("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
-        os_socket_exit(sock);
-        return nullptr;
-    }
-    r->peer_ip = peer;
-    r->local_ip = *local;
-    return r;
+    return request_of(sock, peer, *local);
 }
 
 uint32_t httpd_client_thread(void *arg) {
@@ -502,22 +563,23 @@ int http_accept_proc(os_socket sock, const os_ipaddr *peer, void *) {
         return -1;
     }
     if (peer) r->peer_ip = *peer;
+    r->accept_delay_ms = DEFER_ACCEPT_S * 1000;
     std::unique_lock<std::mutex> lock(g_http.lock);
     if (g_http.stopping || !g_http.server) {
         lock.unlock();
         httpd_request_free(r);
         return -1;
     }
-    int limit = g_http.settings.max_clients;
-    if (g_serving.load(std::memory_order_relaxed) >= limit) {
+    if (!take_serving_slot()) {
         lock.unlock();
-        LOGD("%d connections served already, [%s] refused\n", limit, r->client_addr);
+        LOGD("%d connections served already, [%s] refused\n", g_cap.load(std::memory_order_relaxed), r->client_addr);
         // Told to come back rather than cut off without a word.
         httpd_refuse_busy(r->stream.sock);
         httpd_request_free(r);
         return -1;
     }
     if (!start_thread_locked(r)) {
+        g_serving.fetch_sub(1, std::memory_order_relaxed);
         lock.unlock();
         httpd_request_free(r);
         return -1;
@@ -605,6 +667,7 @@ int dbg_http_server_start(const char *addr_list, int port) {
         }
     }
     if (g_http.settings.max_clients <= 0) g_http.settings.max_clients = g_http.opt_max_clients;
+    g_cap.store(g_http.settings.max_clients, std::memory_order_relaxed);
     if (pipe2(g_http.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         LOGE_OS("Could not create web server: ");
         g_http.wake[0] = g_http.wake[1] = -1;
@@ -618,6 +681,7 @@ int dbg_http_server_start(const char *addr_list, int port) {
     sock_srv_conf conf{};
     conf.name = "dbg_http";
     conf.backlog = DBG_HTTP_BACKLOG;
+    conf.defer_accept_s = DEFER_ACCEPT_S;
     conf.accept_proc = http_accept_proc;
     conf.arg = server;
     const char *list = addr_list ? addr_list : DBG_HTTP_LOOPBACK_ADDRS;
@@ -650,6 +714,12 @@ int dbg_http_server_start(const char *addr_list, int port) {
         os_ipaddr &addr = g_http.listen_addr[i];
         if (!os_socket_local(listener->socks[i], &addr) || os_ipaddr_ip_is_any(&addr)) os_ipaddr_clear(&addr);
     }
+    {
+        std::unique_lock<std::shared_mutex> listen(g_listen_rw);
+        g_listen.count = std::min<uint32_t>(listener->count, SOCK_SRV_MAX_LISTEN);
+        std::copy_n(listener->socks, g_listen.count, g_listen.socks);
+        std::copy_n(g_http.listen_addr, g_listen.count, g_listen.locals);
+    }
     // Until a connection thread takes the accepting place, the loop accepts.
     g_http.armed = true;
     g_http.leading = g_http.accepting = false;
@@ -666,6 +736,10 @@ void dbg_http_server_stop() {
     // accept procedure refuses them from now on.
     sock_srv *listener = g_http.listener;
     g_http.listener = nullptr;
+    {
+        std::unique_lock<std::shared_mutex> listen(g_listen_rw);
+        g_listen.count = 0;
+    }
     g_port.store(0, std::memory_order_relaxed);
     g_http.stopping = true;
     g_stop_hook.stop.store(1, std::memory_order_relaxed);

@@ -32,6 +32,8 @@ void tune_socket(os_socket sock, const sock_srv_conf *conf) {
     if (conf->send_buf_size &&
         !os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE, conf->send_buf_size))
         LOGW("OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE %d error\n", static_cast<int>(conf->send_buf_size));
+    if (conf->defer_accept_s && !os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_DEFER_ACCEPT, conf->defer_accept_s))
+        LOGW("%s: connections are accepted before their first bytes: %s\n", conf_name(conf), std::strerror(errno));
 }
 
 // Registers one listener. A poller without room refuses it: the address is

@@ -23,6 +23,9 @@ struct sock_srv_conf {
     uint32_t recv_buf_size;  // 0: system default
     uint32_t send_buf_size;
     int32_t backlog;
+    // Non-zero: a connection is accepted once its first bytes came, or after
+    // about this many seconds without (for protocols whose client speaks first).
+    uint32_t defer_accept_s;
     sock_accept_proc accept_proc;  // may be empty
     // Used without accept procedure: runs on its own thread with the new
     // socket as argument (cast to void *) and owns it.

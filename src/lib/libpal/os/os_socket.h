@@ -45,6 +45,7 @@ enum : unsigned long {
     OS_SOCKET_CTRL_SET_KEEPALIVE_CNT = 12,   // unanswered probes before the drop
     OS_SOCKET_CTRL_ADD_MEMBERSHIP = 13,      // argument: const char * dotted IPv4 group
     OS_SOCKET_CTRL_SET_RESET_ON_CLOSE = 14,  // non-zero: the close sends a reset, no orderly end
+    OS_SOCKET_CTRL_SET_DEFER_ACCEPT = 15,    // listener: accept once data came, or after about these seconds
 };
 
 // os_socket_wait_impl flags and results.

@@ -368,6 +368,8 @@ bool os_socket_ctrl(os_socket sock, unsigned long code, uintptr_t arg) {
         lg.l_onoff = arg != 0 ? 1 : 0;
         return setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0;
     }
+    case OS_SOCKET_CTRL_SET_DEFER_ACCEPT:
+        return set_int_option(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, value);
     default:
         LOGE("unknown socket ctrl: %lu\n", code);
         return false;
