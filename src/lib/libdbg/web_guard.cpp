@@ -141,7 +141,7 @@ int http_check_browser(httpd_request *r) {
     if (r->fetch_site[0] && strcasecmp(r->fetch_site, "same-origin") != 0 && strcasecmp(r->fetch_site, "none") != 0)
         why = "Requests from other sites are refused.";
     else if (!token_matches(token))
-        why = "The request lacks the console page's token: use the page.";
+        why = "The request lacks the console page's current token: open or reload the page.";
     if (!why) return 0;
     static dbg_log_rate rate;
     unsigned skipped = 0;
