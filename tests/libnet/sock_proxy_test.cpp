@@ -18,21 +18,6 @@
 
 namespace {
 
-int listen_loopback(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0) {
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
 int accept_within(int listener, const std::atomic<bool> &stop) {
     while (!stop.load()) {
         pollfd p{listener, POLLIN, 0};
@@ -53,7 +38,7 @@ void echo_until_closed(int fd, const std::atomic<bool> &stop) {
 // The target of every tunnel: echoes each connection, one after another.
 class EchoServer {
 public:
-    EchoServer() : listener_(listen_loopback(&port_)), thread_([this] { run(); }) {}
+    EchoServer() : listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
     ~EchoServer() {
         stop_ = true;
         thread_.join();
@@ -85,7 +70,7 @@ enum class End { close, hold, flood, trickle, echo };
 class ScriptedProxy {
 public:
     ScriptedProxy(std::vector<Step> steps, End end)
-        : steps_(std::move(steps)), end_(end), listener_(listen_loopback(&port_)), thread_([this] { run(); }) {}
+        : steps_(std::move(steps)), end_(end), listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
     ~ScriptedProxy() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -177,16 +162,7 @@ std::unique_ptr<sock_cli_conf> proxy_conf(int type, int port, const char *user =
 // The tunnel carries bytes both ways to the echo server.
 void expect_echo(os_socket sock) {
     ASSERT_NE(sock, OS_SOCKET_NONE);
-    int fd = os_socket_fd(sock);
-    ASSERT_TRUE(test_send_all(fd, "ping", 4));
-    char buf[4] = {};
-    size_t got = 0;
-    while (got < 4) {
-        int n = test_recv(fd, buf + got, 4 - got, 5000);
-        ASSERT_GT(n, 0);
-        got += static_cast<size_t>(n);
-    }
-    EXPECT_EQ(std::string(buf, 4), "ping");
+    EXPECT_TRUE(test_round_trip(os_socket_fd(sock), "ping"));
     os_socket_exit(sock);
 }
 
@@ -458,7 +434,7 @@ TEST(ProxyConnect, HttpHeaderIsConsumedUpToTheEmptyLineOnly) {
 // connect: a second thread that connects meanwhile still goes to the proxy.
 TEST(ProxyConnect, ConcurrentSharedConfigurationNeverGoesDirect) {
     int target_port = 0;
-    int target = listen_loopback(&target_port);
+    int target = test_listen_loopback(&target_port);
     ASSERT_GE(target, 0);
     ScriptedProxy proxy({{1, http_request_end(), "HTTP/1.1 200 OK\r\n\r\n", 600}}, End::hold);
     auto conf = proxy_conf(SOCK_PROXY_HTTP, proxy.port(), "", "", 2000);
