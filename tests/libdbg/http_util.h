@@ -6,6 +6,8 @@
 
 // Connects to 127.0.0.1:port (any server of these tests); the descriptor or -1.
 int connect_loopback(int port);
+// Listener on 127.0.0.1 port 0 (*port set) that accepts nothing by itself; -1 on failure.
+int listen_loopback(int *port, int backlog = 1);
 // Sends raw and reads until the server closes (30 s at most).
 std::string http_test_raw(int port, const std::string &raw);
 // GET path with extra header lines (each ending in \r\n).
