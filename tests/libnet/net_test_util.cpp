@@ -205,9 +205,13 @@ void SockLoopTest::serve(const char *name, sock_accept_proc accept, void *arg, i
     ASSERT_NE(srv_, nullptr) << name;
 }
 
-void SockLoopTest::TearDown() {
+void SockLoopTest::stop_server() {
     if (srv_) sock_tcp_server_exit(srv_);
     srv_ = nullptr;
+}
+
+void SockLoopTest::TearDown() {
+    stop_server();
     sock_env_exit();
     sock_env_periodic_set(nullptr, nullptr);
     sock_env_first_data_timeout_set(0);

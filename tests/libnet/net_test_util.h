@@ -60,6 +60,7 @@ protected:
     void TearDown() override;
     // Starts the test's listener (see test_server_start), stopped before the loop.
     void serve(const char *name, sock_accept_proc accept, void *arg = nullptr, int backlog = 64);
+    void stop_server();
     // A client of that listener; -1 on failure.
     int client() const { return test_tcp_connect("127.0.0.1", port_); }
     sock_srv *srv_ = nullptr;

@@ -34,7 +34,9 @@ protected:
     void TearDown() override {
         if (pipe_) os_name_pipe_srv_close(pipe_);
     }
-    os_name_pipe_srv *open_pipe(const char *what) { return pipe_ = os_name_pipe_single_srv_open(unique_name(what).c_str()); }
+    os_name_pipe_srv *open_pipe(const char *what) {
+        return pipe_ = os_name_pipe_single_srv_open(unique_name(what).c_str());
+    }
     os_name_pipe_srv *pipe_ = nullptr;
 };
 

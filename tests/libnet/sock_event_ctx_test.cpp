@@ -117,8 +117,7 @@ TEST_F(SockLoopTest, ClosedProcedureRunsExactlyOnceForEveryCloser) {
         EXPECT_EQ(conn.closed.load(), 1);
         EXPECT_EQ(conn.reason.load(), row.reason);
         close(fd);
-        sock_tcp_server_exit(srv_);
-        srv_ = nullptr;
+        stop_server();
         g_next = nullptr;
     }
     sock_env_idle_timeout_set(0);
@@ -182,8 +181,7 @@ TEST_F(SockLoopTest, StressThousandConnectionsOnTheEpollLoop) {
     EXPECT_EQ(sock_event_count(), static_cast<size_t>(clients));
     for (int fd : fds) close(fd);
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }, 30000));
-    sock_tcp_server_exit(srv_);
-    srv_ = nullptr;
+    stop_server();
     EXPECT_TRUE(test_wait_until([&] { return test_open_fds() == fds_before; }));
     setrlimit(RLIMIT_NOFILE, &saved);
 }

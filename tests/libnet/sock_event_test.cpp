@@ -70,8 +70,7 @@ TEST_F(SockLoopTest, SweepClosesByFirstDataAndIdleTimeout) {
             EXPECT_EQ(sock_event_count(), 1u);
         }
         close(fd);
-        sock_tcp_server_exit(srv_);
-        srv_ = nullptr;
+        stop_server();
         EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
     }
 }
@@ -257,8 +256,7 @@ TEST_F(SockLoopTest, ExitClosesConnectionsStillRegistered) {
     int fd = client();
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(echo_round_trip(fd));
-    sock_tcp_server_exit(srv_);
-    srv_ = nullptr;
+    stop_server();
     sock_env_exit();
     EXPECT_TRUE(test_wait_closed(fd, 15000));
     close(fd);

@@ -80,8 +80,7 @@ TEST_F(SockLoopTest, ContextThreadIsNamedAfterServerAndReleasesItsRecord) {
         ASSERT_EQ(g_names.size(), 3u);
         for (const std::string &name : g_names) EXPECT_EQ(name.rfind("line_srv_", 0), 0u) << name;
     }
-    sock_tcp_server_exit(srv_);
-    srv_ = nullptr;
+    stop_server();
     sock_tcp_ctx_exit(ctx_srv);
 }
 
@@ -95,8 +94,7 @@ TEST_F(SockLoopTest, ContextExitStopsEveryRunningConnection) {
         ASSERT_GE(fd, 0);
     }
     ASSERT_TRUE(test_wait_until([&] { return sock_tcp_ctx_count(ctx_srv) == 3; }));
-    sock_tcp_server_exit(srv_);
-    srv_ = nullptr;
+    stop_server();
     sock_tcp_ctx_exit(ctx_srv);
     for (int fd : fds) {
         EXPECT_TRUE(test_wait_closed(fd, 15000));
