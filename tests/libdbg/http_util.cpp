@@ -36,6 +36,16 @@ int listen_loopback(int *port, int backlog) {
     return fd;
 }
 
+std::string shell_test_replies(int fd, int count) {
+    std::string got;
+    char c;
+    while (count > 0 && recv(fd, &c, 1, 0) == 1) {
+        got.push_back(c);
+        if (c == 0) --count;
+    }
+    return got;
+}
+
 std::string http_test_raw(int port, const std::string &raw) {
     int fd = connect_loopback(port);
     if (fd < 0) return "<connect failed>";

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "http_util.h"
 #include "libdbg/shell_session.h"
 #include "libdbg/shell_console.h"
 #include "liblog/log2_ctl.h"
@@ -128,16 +129,7 @@ protected:
     void send_text(const std::string &text) {
         ASSERT_EQ(static_cast<ssize_t>(text.size()), ::send(peer_, text.data(), text.size(), 0));
     }
-    // Reads until count end-of-reply bytes have arrived.
-    std::string read_replies(int count) {
-        std::string got;
-        char c;
-        while (count > 0 && ::recv(peer_, &c, 1, 0) == 1) {
-            got.push_back(c);
-            if (c == 0) --count;
-        }
-        return got;
-    }
+    std::string read_replies(int count) { return shell_test_replies(peer_, count); }
 
     shell_ctx ctx_{};
     net_sock stream_{};
@@ -229,20 +221,13 @@ class StdioLoopTest : public DbgshTest {
 protected:
     // Runs the console loop with input as standard input; returns standard output.
     std::string run_console(const std::string &input, int *result) {
-        std::string in_path = ::testing::TempDir() + "hubd_dbgsh_in_" + std::to_string(getpid());
-        std::string out_path = ::testing::TempDir() + "hubd_dbgsh_out_" + std::to_string(getpid());
-        FILE *in = std::fopen(in_path.c_str(), "wb");
+        FILE *in = std::tmpfile(), *out = std::tmpfile();
         std::fwrite(input.data(), 1, input.size(), in);
-        std::fclose(in);
+        std::rewind(in);
         std::fflush(stdout);
-        int saved_in = dup(STDIN_FILENO);
-        int saved_out = dup(STDOUT_FILENO);
-        int in_fd = open(in_path.c_str(), O_RDONLY);
-        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
-        close(in_fd);
-        close(out_fd);
+        int saved_in = dup(STDIN_FILENO), saved_out = dup(STDOUT_FILENO);
+        dup2(fileno(in), STDIN_FILENO);
+        dup2(fileno(out), STDOUT_FILENO);
         *result = debug_shell_stdio_loop();
         std::fflush(stdout);
         dup2(saved_in, STDIN_FILENO);
@@ -250,14 +235,11 @@ protected:
         close(saved_in);
         close(saved_out);
         std::string text;
-        if (FILE *out = std::fopen(out_path.c_str(), "rb")) {
-            char buf[4096];
-            size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
-            std::fclose(out);
-        }
-        std::remove(in_path.c_str());
-        std::remove(out_path.c_str());
+        std::rewind(out);
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
+        std::fclose(in);
+        std::fclose(out);
         return text;
     }
 };

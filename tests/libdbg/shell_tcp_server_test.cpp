@@ -23,17 +23,6 @@ namespace {
 
 const std::string NUL(1, '\0');
 
-// Bytes up to and including count end bytes; stops early when the peer closes.
-std::string read_replies(int fd, int count) {
-    std::string got;
-    char c;
-    while (count > 0 && recv(fd, &c, 1, 0) == 1) {
-        got.push_back(c);
-        if (c == 0) --count;
-    }
-    return got;
-}
-
 // True when the peer closes (bytes before the close are skipped).
 bool closed_by_peer(int fd) {
     char buf[256];
@@ -48,7 +37,7 @@ bool closed_by_peer(int fd) {
 std::string ask(int fd, const std::string &command) {
     std::string request = command + NUL;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return "<send failed>";
-    return read_replies(fd, 1);
+    return shell_test_replies(fd, 1);
 }
 
 class ShellServerTest : public ::testing::Test {
@@ -169,7 +158,7 @@ TEST_F(ShellServerTest, PipelinedBurstOfAThousandCommandsGetsEveryReplyInOrder) 
             sent += static_cast<size_t>(n);
         }
     });
-    std::string got = read_replies(fd, 1000);
+    std::string got = shell_test_replies(fd, 1000);
     sender.join();
     EXPECT_EQ(expected, got);
     close(fd);
@@ -264,7 +253,7 @@ public:
         thread_ = std::thread([this] {
             int c = accept(fd_, nullptr, nullptr);
             if (c < 0) return;
-            read_replies(c, 1);
+            shell_test_replies(c, 1);
             // An empty answer closes at once; otherwise stay until the client leaves.
             if (!answer_.empty()) {
                 send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
