@@ -25,7 +25,7 @@ constexpr size_t kMessage = 64;
 bool client_round(int port, int id) {
     int fd = test_tcp_connect("127.0.0.1", port);
     if (fd < 0) return false;
-    bool ok = test_round_trip(fd, std::string(kMessage, static_cast<char>('a' + id % 26)));
+    bool ok = test_round_trip(fd, std::string(kMessage, static_cast<char>('a' + id % 26)), 20000);
     shutdown(fd, SHUT_WR);
     ok = test_wait_closed(fd, 20000) && ok;
     close(fd);

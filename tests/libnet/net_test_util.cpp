@@ -115,8 +115,8 @@ std::string test_recv_n(int fd, size_t len, int ms) {
     return got;
 }
 
-bool test_round_trip(int fd, const std::string &msg) {
-    return test_send_all(fd, msg.data(), msg.size()) && test_recv_n(fd, msg.size()) == msg;
+bool test_round_trip(int fd, const std::string &msg, int ms) {
+    return test_send_all(fd, msg.data(), msg.size()) && test_recv_n(fd, msg.size(), ms) == msg;
 }
 
 int test_listen_loopback(int *port, int backlog) {

@@ -26,8 +26,8 @@ bool test_send_all(int fd, const void *buf, size_t len);
 bool test_wait_closed(int fd, int ms);
 // Reads until len bytes came, the peer closed or ms passed between two reads; what came.
 std::string test_recv_n(int fd, size_t len, int ms = 10000);
-// Sends msg and expects the same bytes back.
-bool test_round_trip(int fd, const std::string &msg);
+// Sends msg and expects the same bytes back (ms as for test_recv_n).
+bool test_round_trip(int fd, const std::string &msg, int ms = 10000);
 // Listener on 127.0.0.1 port 0 (port set) that never accepts by itself; -1 on failure.
 int test_listen_loopback(int *port, int backlog = 8);
 // Port of a fresh listener bound to 127.0.0.1 port 0 and closed again: nothing listens there.
