@@ -74,27 +74,21 @@ TEST_F(OsNamePipeSrv, WaitsForReaderNoticesItLeaveThenWaitsForTheNext) {
     EXPECT_FALSE(os_name_pipe_srv_connect(pipe_, 120));
     EXPECT_EQ(pipe_->closed.load(), 0);
 
-    std::atomic<int> reader{-1};
-    std::thread opener = test_later(100, [&] { reader = open(path.c_str(), O_RDONLY | O_NONBLOCK); });
-    EXPECT_TRUE(os_name_pipe_srv_connect(pipe_, 20000));
-    opener.join();
-    ASSERT_GE(reader.load(), 0);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe_, "hello", 5), 5);
-    EXPECT_EQ(read_some(reader, 5), "hello");
-    // Alive but silent: the probe answers 0.
-    EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), 0);
-
-    close(reader);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), -1);
-    EXPECT_EQ(pipe_->need_connect.load(), 1);
-
-    std::thread second = test_later(100, [&] { reader = open(path.c_str(), O_RDONLY | O_NONBLOCK); });
-    EXPECT_TRUE(os_name_pipe_srv_connect(pipe_, 20000));
-    second.join();
-    ASSERT_GE(reader.load(), 0);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe_, "again", 5), 5);
-    EXPECT_EQ(read_some(reader, 5), "again");
-    close(reader);
+    // A reader comes, is written to, leaves; then the next one.
+    for (const std::string word : {"hello", "again"}) {
+        std::atomic<int> reader{-1};
+        std::thread opener = test_later(100, [&] { reader = open(path.c_str(), O_RDONLY | O_NONBLOCK); });
+        EXPECT_TRUE(os_name_pipe_srv_connect(pipe_, 20000));
+        opener.join();
+        ASSERT_GE(reader.load(), 0);
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, word.data(), 5), 5);
+        EXPECT_EQ(read_some(reader, 5), word);
+        // Alive but silent: the probe answers 0; gone, it fails and a new reader is awaited.
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), 0);
+        close(reader);
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), -1);
+        EXPECT_EQ(pipe_->need_connect.load(), 1);
+    }
 }
 
 TEST_F(OsNamePipeSrv, StopEventEndsUnlimitedWaitAndMarksClosed) {
