@@ -147,12 +147,7 @@ TEST(BsvReadLog, TextShowsLocalTimeToTheMillisecond) {
     ASSERT_NE(reader, nullptr);
     uint8_t rec[BSV_LOG_REC_MAXN];
     size_t len = bsv_log_encode(rec, LOG_WARN, "dbg", "f.cpp", 3, "fn", "noon\n");
-    tm noon{};
-    noon.tm_year = 124;
-    noon.tm_mon = 0;
-    noon.tm_mday = 9;
-    noon.tm_hour = 12;
-    noon.tm_isdst = -1;
+    tm noon{.tm_hour = 12, .tm_mday = 9, .tm_mon = 0, .tm_year = 124, .tm_isdst = -1};
     uint64_t sec = static_cast<uint64_t>(mktime(&noon));
     uint32_t usec = 123456;
     for (int i = 0; i < 8; ++i) rec[i] = static_cast<uint8_t>(sec >> (8 * i));

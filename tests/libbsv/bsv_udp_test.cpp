@@ -48,16 +48,8 @@ TEST(BsvUdpPacket, Crc8SmbusAndRc4Keystream) {
 }
 
 bsv_udp_header sample_header(const char *host) {
-    bsv_udp_header head{};
-    head.sid = 0x0000665544332211ull;
-    head.bid = 1700000000;
-    head.stime = 1700000500;
-    head.ver_id = 0x01000000;
-    head.os_id = 2;
-    head.arch_id = 1;
-    head.type_id = 1;
-    head.hostname = host;
-    return head;
+    return {.sid = 0x0000665544332211ull, .bid = 1700000000, .stime = 1700000500, .ver_id = 0x01000000,
+            .os_id = 2, .arch_id = 1, .type_id = 1, .hostname = host};
 }
 
 TEST(BsvUdpPacket, BuildAndDecodePlainAndScrambled) {

@@ -30,14 +30,8 @@ INSTANTIATE_TEST_SUITE_P(Descriptors, ValueGetInfo,
 
 // A little record: u16 7, u32 0x01020304 (stored in the context's order), then "ab", "", "xyz".
 std::string make_record(bool big_endian) {
-    std::string rec;
-    if (big_endian) {
-        rec += std::string("\x00\x07", 2) + std::string("\x01\x02\x03\x04", 4);
-    } else {
-        rec += std::string("\x07\x00", 2) + std::string("\x04\x03\x02\x01", 4);
-    }
-    rec += std::string("ab\0\0xyz\0", 8);
-    return rec;
+    const char *numbers = big_endian ? "\x00\x07\x01\x02\x03\x04" : "\x07\x00\x04\x03\x02\x01";
+    return std::string(numbers, 6) + std::string("ab\0\0xyz\0", 8);
 }
 
 TEST(BsvValue, ReadsIntegersInEitherByteOrderAndWalksTheTexts) {

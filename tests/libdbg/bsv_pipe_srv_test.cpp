@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "libbsv/bsv_log.h"
@@ -55,21 +52,6 @@ void log_numbered(const char *what, int from, int to) {
         std::string msg = std::string(what) + " " + std::to_string(i);
         bsv_log_record(LOG_INFO, "main", "t.cpp", i, "fn", msg.c_str());
     }
-}
-
-// The thread id of this process's thread with that name, or 0.
-pid_t thread_named(const std::string &name) {
-    pid_t found = 0;
-    DIR *dir = opendir("/proc/self/task");
-    while (dir && !found) {
-        dirent *entry = readdir(dir);
-        if (!entry) break;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string text;
-        if (std::getline(comm, text) && text == name) found = static_cast<pid_t>(std::atoi(entry->d_name));
-    }
-    if (dir) closedir(dir);
-    return found;
 }
 
 struct pipe_server {

@@ -1,7 +1,6 @@
 // The shell session's gate in-process: auth answers and the three tries,
 // root served without the password, and the rate of refusal reports.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "http_util.h"
 #include "libdbg/dbg_access.h"
 
 namespace {
@@ -25,16 +25,11 @@ int collect_print(void *out, const char *fmt, ...) {
 int no_flush(void *) { return 0; }
 
 TEST(DbgAccess, GateAnswersAuthAndEndsAfterThreeWrongTries) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
-    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int port = 0;
+    int listener = listen_loopback(&port);
+    ASSERT_GE(listener, 0);
+    int client = connect_loopback(port);
+    ASSERT_GE(client, 0);
     int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(server, 0);
     dbg_access_set("", "pw", 1);

@@ -21,6 +21,31 @@ int connect_loopback(int port) {
     return fd;
 }
 
+int listen_loopback(int *port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+std::string shell_test_replies(int fd, int count) {
+    std::string got;
+    char c;
+    while (count > 0 && recv(fd, &c, 1, 0) == 1) {
+        got.push_back(c);
+        if (c == 0) --count;
+    }
+    return got;
+}
+
 std::string http_test_raw(int port, const std::string &raw) {
     int fd = connect_loopback(port);
     if (fd < 0) return "<connect failed>";

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "http_util.h"
 #include "libdbg/shell_session.h"
 #include "libdbg/shell_console.h"
 #include "liblog/log2_ctl.h"
@@ -45,19 +46,22 @@ protected:
     net_sock mem_{};
 };
 
-TEST_F(DbgshTest, LineFeedsBecomeCrLfAndTrailingBlanksGo) {
-    EXPECT_GE(dbgout_write_imp(&mem_, "a\nb \t\n \t\v\f"), 0);
-    EXPECT_EQ("a\r\nb \t\r\n", mem_text(&mem_));
-}
-
-TEST_F(DbgshTest, HighByteStopsBlankRemoval) {
-    dbgout_write_imp(&mem_, "x \x80 ");
-    EXPECT_EQ("x \x80", mem_text(&mem_));
-}
-
-TEST_F(DbgshTest, AllBlankTextWritesNothing) {
-    EXPECT_EQ(0, dbgout_write_imp(&mem_, "   "));
-    EXPECT_EQ("", mem_text(&mem_));
+// Line feeds become CR LF, trailing blanks go, a high byte stops their
+// removal, and all-blank text writes nothing.
+TEST_F(DbgshTest, OutputRulesOfTheWritePath) {
+    const struct {
+        const char *in, *out;
+    } rows[] = {{"a\nb \t\n \t\v\f", "a\r\nb \t\r\n"}, {"x \x80 ", "x \x80"}, {"   ", ""}};
+    for (const auto &row : rows) {
+        net_close(&mem_);
+        ASSERT_EQ(0, net_sock_init_memory(&mem_));
+        int result = dbgout_write_imp(&mem_, row.in);
+        EXPECT_GE(result, 0) << row.in;
+        EXPECT_EQ(row.out, mem_text(&mem_)) << row.in;
+        if (!*row.out) {
+            EXPECT_EQ(0, result);
+        }
+    }
 }
 
 TEST_F(DbgshTest, PrintFormatsAndCutsAt8191Bytes) {
@@ -125,16 +129,7 @@ protected:
     void send_text(const std::string &text) {
         ASSERT_EQ(static_cast<ssize_t>(text.size()), ::send(peer_, text.data(), text.size(), 0));
     }
-    // Reads until count end-of-reply bytes have arrived.
-    std::string read_replies(int count) {
-        std::string got;
-        char c;
-        while (count > 0 && ::recv(peer_, &c, 1, 0) == 1) {
-            got.push_back(c);
-            if (c == 0) --count;
-        }
-        return got;
-    }
+    std::string read_replies(int count) { return shell_test_replies(peer_, count); }
 
     shell_ctx ctx_{};
     net_sock stream_{};
@@ -161,6 +156,7 @@ TEST_F(NetSessionTest, EveryRequestGetsExactlyOneEndByte) {
         std::string reply;
     } rows[] = {
         {std::string("echo hi\0", 8), "hi\r\n" + END},
+        {std::string("echo a b  c\0", 12), "a b c\r\n" + END},  // echo keeps single blanks between words
         {std::string("echo a;echo b\0", 14), "a\r\nb\r\n" + END},
         {std::string("call tlog\0", 10), END},
         {std::string("X=hello world\0", 14), END},
@@ -202,11 +198,6 @@ TEST_F(NetSessionTest, HalfClosedClientGetsTheWholeReply) {
     std::remove(path.c_str());
 }
 
-TEST_F(NetSessionTest, EchoKeepsBlanksBetweenWords) {
-    send_text(std::string("echo a b  c\0", 12));
-    EXPECT_EQ(std::string("a b c\r\n\0", 8), read_replies(1));
-}
-
 TEST_F(NetSessionTest, LineSplitByAnIdleSecondRunsAsOneCommand) {
     send_text("echo sl");
     // Longer than the session's one-second read time-out.
@@ -230,20 +221,13 @@ class StdioLoopTest : public DbgshTest {
 protected:
     // Runs the console loop with input as standard input; returns standard output.
     std::string run_console(const std::string &input, int *result) {
-        std::string in_path = ::testing::TempDir() + "hubd_dbgsh_in_" + std::to_string(getpid());
-        std::string out_path = ::testing::TempDir() + "hubd_dbgsh_out_" + std::to_string(getpid());
-        FILE *in = std::fopen(in_path.c_str(), "wb");
+        FILE *in = std::tmpfile(), *out = std::tmpfile();
         std::fwrite(input.data(), 1, input.size(), in);
-        std::fclose(in);
+        std::rewind(in);
         std::fflush(stdout);
-        int saved_in = dup(STDIN_FILENO);
-        int saved_out = dup(STDOUT_FILENO);
-        int in_fd = open(in_path.c_str(), O_RDONLY);
-        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
-        close(in_fd);
-        close(out_fd);
+        int saved_in = dup(STDIN_FILENO), saved_out = dup(STDOUT_FILENO);
+        dup2(fileno(in), STDIN_FILENO);
+        dup2(fileno(out), STDOUT_FILENO);
         *result = debug_shell_stdio_loop();
         std::fflush(stdout);
         dup2(saved_in, STDIN_FILENO);
@@ -251,54 +235,38 @@ protected:
         close(saved_in);
         close(saved_out);
         std::string text;
-        if (FILE *out = std::fopen(out_path.c_str(), "rb")) {
-            char buf[4096];
-            size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
-            std::fclose(out);
-        }
-        std::remove(in_path.c_str());
-        std::remove(out_path.c_str());
+        std::rewind(out);
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
+        std::fclose(in);
+        std::fclose(out);
         return text;
     }
 };
 
 const std::string HINT = "\nType `help` to learn how to use prompt\n";
 
-TEST_F(StdioLoopTest, RunsLinesAndReturnsAtEndOfInput) {
-    libsh_prompt_set("hubd>");
-    int result = -5;
-    std::string text = run_console("echo hi\r\nX=1\n", &result);
+// Each row is the console's whole standard input and what it wrote; the loop
+// returns 0 at the end of its input every time.
+TEST_F(StdioLoopTest, RunsLinesUntilQuitOrTheEndOfInput) {
+    const struct {
+        const char *prompt;
+        std::string input, output;
+    } rows[] = {
+        {"hubd>", "echo hi\r\nX=1\n", HINT + "hubd>hi\r\n" + END + "hubd>" + END + "hubd>"},
+        {nullptr, "quit\necho never\n", HINT + ">" + END},  // quit ends the loop
+        {nullptr, "echo tail", HINT + ">tail\r\n" + END + ">"},  // a last line without line feed runs
+        {nullptr, std::string(5000, 'x') + "\necho ok\n",  // an over-long line is refused with an error reply
+         HINT + ">error: line too long (5000 bytes, at most 4095)\r\n" + END + ">ok\r\n" + END + ">"},
+        {nullptr, "", HINT + ">"},  // empty input returns at once
+    };
+    for (const auto &row : rows) {
+        libsh_prompt_set(row.prompt);
+        int result = -5;
+        EXPECT_EQ(row.output, run_console(row.input, &result)) << row.input.substr(0, 20);
+        EXPECT_EQ(0, result) << row.input.substr(0, 20);
+    }
     libsh_prompt_set(nullptr);
-    EXPECT_EQ(0, result);
-    EXPECT_EQ(HINT + "hubd>hi\r\n" + END + "hubd>" + END + "hubd>", text);
-}
-
-TEST_F(StdioLoopTest, QuitEndsTheLoop) {
-    int result = -5;
-    std::string text = run_console("quit\necho never\n", &result);
-    EXPECT_EQ(0, result);
-    EXPECT_EQ(HINT + ">" + END, text);
-}
-
-TEST_F(StdioLoopTest, LastLineWithoutLineFeedRuns) {
-    int result = -5;
-    std::string text = run_console("echo tail", &result);
-    EXPECT_EQ(HINT + ">tail\r\n" + std::string("\0", 1) + ">", text);
-}
-
-TEST_F(StdioLoopTest, OverlongLineIsRefusedWithAnErrorReply) {
-    int result = -5;
-    std::string text = run_console(std::string(5000, 'x') + "\necho ok\n", &result);
-    EXPECT_EQ(0, result);
-    const std::string end(1, '\0');
-    EXPECT_EQ(HINT + ">error: line too long (5000 bytes, at most 4095)\r\n" + end + ">ok\r\n" + end + ">", text);
-}
-
-TEST_F(StdioLoopTest, EmptyInputReturnsAtOnce) {
-    int result = -5;
-    EXPECT_EQ(HINT + ">", run_console("", &result));
-    EXPECT_EQ(0, result);
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 // threads, a stop from inside a session, and the remote client against it.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,21 +17,11 @@
 #include "libdbg/shell_tcp_server.h"
 #include "libnet/sock_event_loop.h"
 #include "libsh/libsh.h"
+#include "thread_wakeups.h"
 
 namespace {
 
 const std::string NUL(1, '\0');
-
-// Bytes up to and including count end bytes; stops early when the peer closes.
-std::string read_replies(int fd, int count) {
-    std::string got;
-    char c;
-    while (count > 0 && recv(fd, &c, 1, 0) == 1) {
-        got.push_back(c);
-        if (c == 0) --count;
-    }
-    return got;
-}
 
 // True when the peer closes (bytes before the close are skipped).
 bool closed_by_peer(int fd) {
@@ -45,6 +31,13 @@ bool closed_by_peer(int fd) {
         if (poll(&p, 1, 30000) <= 0) return false;
         if (recv(fd, buf, sizeof buf, 0) <= 0) return true;
     }
+}
+
+// Sends one command and gives its reply up to the end byte.
+std::string ask(int fd, const std::string &command) {
+    std::string request = command + NUL;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return "<send failed>";
+    return shell_test_replies(fd, 1);
 }
 
 class ShellServerTest : public ::testing::Test {
@@ -68,8 +61,7 @@ protected:
 TEST_F(ShellServerTest, SessionAnswersOnTheChosenPort) {
     int fd = connect_loopback(port_);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(7, send(fd, ("echo x" + NUL).data(), 7, 0));
-    EXPECT_EQ("x\r\n" + NUL, read_replies(fd, 1));
+    EXPECT_EQ("x\r\n" + NUL, ask(fd, "echo x"));
     close(fd);
 }
 
@@ -80,15 +72,10 @@ TEST_F(ShellServerTest, SecondStartWhileRunningFails) {
 
 TEST_F(ShellServerTest, StartOnAnOccupiedPortFailsAndCanBeRetried) {
     debug_shell_server_exit();
-    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    ASSERT_EQ(0, listen(blocker, 1));
-    socklen_t len = sizeof a;
-    getsockname(blocker, reinterpret_cast<sockaddr *>(&a), &len);
-    EXPECT_EQ(-1, debug_shell_server_init("127.0.0.1", ntohs(a.sin_port)));
+    int taken = 0;
+    int blocker = listen_loopback(&taken);
+    ASSERT_GE(blocker, 0);
+    EXPECT_EQ(-1, debug_shell_server_init("127.0.0.1", taken));
     EXPECT_EQ(0, debug_shell_server_port());
     close(blocker);
     EXPECT_EQ(0, debug_shell_server_init("127.0.0.1", 0));
@@ -98,8 +85,7 @@ TEST_F(ShellServerTest, StopEndsIdleSessionsAndClosesTheListener) {
     std::vector<int> fds;
     for (int i = 0; i < 3; ++i) {
         fds.push_back(connect_loopback(port_));
-        ASSERT_EQ(7, send(fds.back(), ("echo x" + NUL).data(), 7, 0));
-        ASSERT_EQ("x\r\n" + NUL, read_replies(fds.back(), 1));
+        ASSERT_EQ("x\r\n" + NUL, ask(fds.back(), "echo x"));
     }
     EXPECT_EQ(3u, debug_shell_server_sessions());
     debug_shell_server_exit();
@@ -121,8 +107,7 @@ int stop_from_session() {
 TEST_F(ShellServerTest, StopFromInsideASessionEndsEverySessionIncludingItsOwn) {
     libsh_exit_hook_set(stop_from_session);
     int bystander = connect_loopback(port_);
-    ASSERT_EQ(7, send(bystander, ("echo b" + NUL).data(), 7, 0));
-    ASSERT_EQ("b\r\n" + NUL, read_replies(bystander, 1));
+    ASSERT_EQ("b\r\n" + NUL, ask(bystander, "echo b"));
     int fd = connect_loopback(port_);
     ASSERT_EQ(5, send(fd, ("exit" + NUL).data(), 5, 0));
     EXPECT_TRUE(closed_by_peer(fd));
@@ -133,8 +118,7 @@ TEST_F(ShellServerTest, StopFromInsideASessionEndsEverySessionIncludingItsOwn) {
     // The server record went with the last session; a new server starts cleanly.
     ASSERT_EQ(0, debug_shell_server_init("127.0.0.1", 0));
     int again = connect_loopback(debug_shell_server_port());
-    ASSERT_EQ(7, send(again, ("echo y" + NUL).data(), 7, 0));
-    EXPECT_EQ("y\r\n" + NUL, read_replies(again, 1));
+    EXPECT_EQ("y\r\n" + NUL, ask(again, "echo y"));
     close(again);
 }
 
@@ -150,9 +134,7 @@ TEST_F(ShellServerTest, ConcurrentSessionsEachGetTheirOwnReplies) {
             int fd = connect_loopback(port_);
             for (int i = 0; i < 50; ++i) {
                 std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
-                std::string req = "echo " + text + NUL;
-                send(fd, req.data(), req.size(), 0);
-                if (read_replies(fd, 1) != text + "\r\n" + NUL) wrong++;
+                if (ask(fd, "echo " + text) != text + "\r\n" + NUL) wrong++;
             }
             close(fd);
         });
@@ -176,7 +158,7 @@ TEST_F(ShellServerTest, PipelinedBurstOfAThousandCommandsGetsEveryReplyInOrder) 
             sent += static_cast<size_t>(n);
         }
     });
-    std::string got = read_replies(fd, 1000);
+    std::string got = shell_test_replies(fd, 1000);
     sender.join();
     EXPECT_EQ(expected, got);
     close(fd);
@@ -185,32 +167,15 @@ TEST_F(ShellServerTest, PipelinedBurstOfAThousandCommandsGetsEveryReplyInOrder) 
 // Voluntary context switches of the session thread once it sleeps: each
 // wake-up of an idle session adds one.
 long session_switches() {
-    DIR *dir = opendir("/proc/self/task");
-    long switches = -1;
-    while (dirent *e = dir ? readdir(dir) : nullptr) {
-        std::string base = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(base + "/comm");
-        std::string name;
-        if (!std::getline(comm, name) || name != "netsh_srv") continue;
-        for (int tries = 0; tries < 1000; ++tries) {
-            std::ifstream status(base + "/status");
-            bool sleeping = false;
-            for (std::string line; std::getline(status, line);) {
-                if (line.rfind("State:", 0) == 0) sleeping = line.find("(sleeping)") != std::string::npos;
-                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) switches = std::stol(line.substr(24));
-            }
-            if (sleeping) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    if (dir) closedir(dir);
-    return switches;
+    pid_t tid = thread_named("netsh_srv");
+    for (int tries = 0; tid && !thread_sleeping(tid) && tries < 1000; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return tid ? thread_wakeups(tid) : -1;
 }
 
 TEST_F(ShellServerTest, IdleSessionSleepsUntilDataAndWakesForTheStop) {
     int fd = connect_loopback(port_);
-    ASSERT_EQ(7, send(fd, ("echo i" + NUL).data(), 7, 0));
-    ASSERT_EQ("i\r\n" + NUL, read_replies(fd, 1));
+    ASSERT_EQ("i\r\n" + NUL, ask(fd, "echo i"));
     long before = session_switches();
     ASSERT_GE(before, 0);
     // Long enough for several of the old 300 ms read steps.
@@ -238,68 +203,57 @@ class ShellClientTest : public ShellServerTest {
 protected:
     void SetUp() override {
         ShellServerTest::SetUp();
-        g_outputs.clear();
         g_inputs.clear();
         g_next_input = 0;
     }
+    // Runs the client against port with cmd (and the scripted input when asked); its result.
+    int run(int port, const char *cmd, bool scripted = false) {
+        g_outputs.clear();
+        dbgcli_ctx cli{};
+        cli.cmd = cmd;
+        cli.input = scripted ? scripted_input : nullptr;
+        cli.output = collect;
+        int result = debug_shell_connet_exec_cmd("127.0.0.1", port, &cli);
+        state_ = cli.state;
+        return result;
+    }
+    int state_ = -1;
 };
 
 TEST_F(ShellClientTest, CommandStringRunsEachPieceAndStripsOneLineFeed) {
-    dbgcli_ctx cli{};
-    cli.cmd = "echo a; echo b ;echo -e c\\n";
-    cli.output = collect;
-    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ(0, run(port_, "echo a; echo b ;echo -e c\\n"));
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c\n"}), g_outputs);
-    EXPECT_EQ(DBGCLI_STATE_IDLE, cli.state);
+    EXPECT_EQ(DBGCLI_STATE_IDLE, state_);
 }
 
 TEST_F(ShellClientTest, InteractiveInputStopsAtQuitWithoutSendingIt) {
     g_inputs = {"echo one", "  quit  ", "echo never"};
-    dbgcli_ctx cli{};
-    cli.cmd = "sh";
-    cli.input = scripted_input;
-    cli.output = collect;
-    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ(0, run(port_, "sh", true));
     EXPECT_EQ((std::vector<std::string>{"one"}), g_outputs);
     EXPECT_EQ(2u, g_next_input);
 }
 
 TEST_F(ShellClientTest, NullCommandIsInteractiveAndEndsWithItsInput) {
     g_inputs = {"echo only"};
-    dbgcli_ctx cli{};
-    cli.input = scripted_input;
-    cli.output = collect;
-    EXPECT_EQ(0, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli));
+    EXPECT_EQ(0, run(port_, nullptr, true));
     EXPECT_EQ((std::vector<std::string>{"only"}), g_outputs);
 }
 
 TEST_F(ShellClientTest, UnreachableServerFails) {
     int port = port_;
     debug_shell_server_exit();
-    dbgcli_ctx cli{};
-    cli.cmd = "echo x";
-    cli.output = collect;
-    EXPECT_EQ(-1, debug_shell_connet_exec_cmd("127.0.0.1", port, &cli));
+    EXPECT_EQ(-1, run(port, "echo x"));
     EXPECT_TRUE(g_outputs.empty());
 }
 
 // A server that answers the first request with bytes of its own choosing.
 class OneShotServer {
 public:
-    explicit OneShotServer(std::string answer) : answer_(std::move(answer)) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        listen(fd_, 1);
+    explicit OneShotServer(std::string answer) : answer_(std::move(answer)), fd_(listen_loopback(&port_)) {
         thread_ = std::thread([this] {
             int c = accept(fd_, nullptr, nullptr);
             if (c < 0) return;
-            read_replies(c, 1);
+            shell_test_replies(c, 1);
             // An empty answer closes at once; otherwise stay until the client leaves.
             if (!answer_.empty()) {
                 send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
@@ -318,17 +272,14 @@ public:
 
 private:
     std::string answer_;
-    int fd_ = -1;
     int port_ = 0;
+    int fd_;
     std::thread thread_;
 };
 
 TEST_F(ShellClientTest, RefusedSessionFailsWithoutRunningAnything) {
     OneShotServer fake("error: too many shell sessions (1), try again later\r\n" + NUL);
-    dbgcli_ctx cli{};
-    cli.cmd = "first;second";
-    cli.output = collect;
-    EXPECT_EQ(-1, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
+    EXPECT_EQ(-1, run(fake.port(), "first;second"));
     EXPECT_TRUE(g_outputs.empty());
 }
 
@@ -346,22 +297,15 @@ TEST_F(ShellClientTest, ResultTellsWhetherEveryCommandSucceeded) {
         {"X=1", 0, {""}},
     };
     for (const auto &row : rows) {
-        g_outputs.clear();
-        dbgcli_ctx cli{};
-        cli.cmd = row.cmd;
-        cli.output = collect;
-        EXPECT_EQ(row.result, debug_shell_connet_exec_cmd("127.0.0.1", port_, &cli)) << row.cmd;
+        EXPECT_EQ(row.result, run(port_, row.cmd)) << row.cmd;
         EXPECT_EQ(row.outputs, g_outputs) << row.cmd;
     }
 }
 
 TEST_F(ShellClientTest, ServerClosingWithoutReplyEndsTheLoop) {
     OneShotServer fake("");
-    dbgcli_ctx cli{};
-    cli.cmd = "first;second";
-    cli.output = collect;
     // The commands never got their replies: the caller must be able to tell.
-    EXPECT_EQ(-1, debug_shell_connet_exec_cmd("127.0.0.1", fake.port(), &cli));
+    EXPECT_EQ(-1, run(fake.port(), "first;second"));
     EXPECT_TRUE(g_outputs.empty());
 }
 

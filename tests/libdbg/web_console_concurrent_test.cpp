@@ -24,13 +24,6 @@ namespace {
 constexpr int ROUNDS = 40;
 const char SHELL_LINE[] = "show info;echo tcp;set log.level=info";
 
-std::string shell_reply(int fd) {
-    std::string got;
-    char c;
-    while (recv(fd, &c, 1, 0) == 1 && c != 0) got.push_back(c);
-    return got;
-}
-
 TEST(HttpConcurrent, CmdRunsBesideShellSessionsAndTheConsole) {
     ASSERT_EQ(0, libsh_init());
     ASSERT_EQ(0, sock_env_init());
@@ -56,7 +49,7 @@ TEST(HttpConcurrent, CmdRunsBesideShellSessionsAndTheConsole) {
             for (int i = 0; i < ROUNDS; ++i) {
                 send(fd, SHELL_LINE, sizeof SHELL_LINE, MSG_NOSIGNAL);
                 // One reply for the whole line.
-                std::string reply = shell_reply(fd);
+                std::string reply = shell_test_replies(fd, 1);
                 if (reply.find("log_level=") == std::string::npos || reply.find("tcp") == std::string::npos) ++wrong;
             }
             close(fd);

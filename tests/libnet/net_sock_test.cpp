@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "libnet/net_sock.h"
 #include "libpal/os/os_serial.h"
@@ -76,10 +77,7 @@ TEST(NetSockRead, TimeRunningOutReturnsWhatCame) {
 
 TEST(NetSockRead, AbortFlagFromAnotherThreadCutsTheWait) {
     stream_pair pair(600000);
-    std::thread aborter([&] {
-        test_wait_until([] { return false; }, 100);
-        pair.ns.abort = 1;
-    });
+    std::thread aborter = test_later(100, [&] { pair.ns.abort = 1; });
     char buf[4];
     EXPECT_EQ(net_read(&pair.ns, buf, sizeof buf), -1);
     aborter.join();
@@ -92,10 +90,7 @@ TEST(NetSockRead, StopHookCutsTheWaitAsCancelled) {
     stream_pair pair(600000);
     sock_stop_hook hook{};
     pair.ns.stop = &hook;
-    std::thread stopper([&] {
-        test_wait_until([] { return false; }, 100);
-        hook.stop = 1;
-    });
+    std::thread stopper = test_later(100, [&] { hook.stop = 1; });
     char buf[4];
     errno = 0;
     EXPECT_EQ(net_read(&pair.ns, buf, sizeof buf), -1);
@@ -131,39 +126,34 @@ TEST(NetSockWrite, TimeRunningOutReturnsShortCount) {
     EXPECT_LT(n, static_cast<int>(big.size()));
 }
 
-TEST(NetGets, CrLfLineGivesLengthWithoutTerminator) {
-    mem_stream in("ab\r\n");
-    char buf[NET_GETS_MAXN];
-    EXPECT_EQ(net_gets(&in.ns, buf), 2);
-    EXPECT_STREQ(buf, "ab");
-}
-
-TEST(NetGets, LoneTerminatorGivesOneAndEmptyLine) {
-    mem_stream in(std::string("\n\0", 2));
-    char buf[NET_GETS_MAXN];
-    EXPECT_EQ(net_gets(&in.ns, buf), 1);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(net_gets(&in.ns, buf), 1);
-    EXPECT_STREQ(buf, "");
-}
-
-TEST(NetGets, NulEndsLineAndEveryCrIsDropped) {
-    mem_stream in(std::string("a\rb\rc\0next\n", 11));
-    char buf[NET_GETS_MAXN];
-    EXPECT_EQ(net_gets(&in.ns, buf), 3);
-    EXPECT_STREQ(buf, "abc");
-    EXPECT_EQ(net_gets(&in.ns, buf), 4);
-    EXPECT_STREQ(buf, "next");
-    EXPECT_EQ(net_gets(&in.ns, buf), 0);
-}
-
-TEST(NetGets, LineOf4094BytesFitsAnd4095Fails) {
-    mem_stream fits(std::string(4094, 'x') + "\n");
-    char buf[NET_GETS_MAXN];
-    EXPECT_EQ(net_gets(&fits.ns, buf), 4094);
-    EXPECT_EQ(strlen(buf), 4094u);
-    mem_stream too_long(std::string(4095, 'x') + "\n");
-    EXPECT_EQ(net_gets(&too_long.ns, buf), -1);
+// Line rules on a memory stream: each row is an input and the reads that
+// follow it, as result and line (the line is checked for results above 0).
+TEST(NetGets, LineRulesOnAMemoryStream) {
+    using reads = std::vector<std::pair<int, std::string>>;
+    const struct {
+        int (*gets)(net_sock *, char *);
+        std::string in;
+        reads out;
+    } rows[] = {
+        {net_gets, "ab\r\n", {{2, "ab"}}},                       // CR LF: length without terminator
+        {net_gets, std::string("\n\0", 2), {{1, ""}, {1, ""}}},  // a lone terminator: 1 and an empty line
+        {net_gets, std::string("a\rb\rc\0next\n", 11), {{3, "abc"}, {4, "next"}, {0, ""}}},  // NUL ends, CRs go
+        {net_gets, std::string(4094, 'x') + "\n", {{4094, std::string(4094, 'x')}}},  // the longest line fits
+        {net_gets, std::string(4095, 'x') + "\n", {{-1, ""}}},                       // one byte more fails
+        {net_gets_nul, std::string("one\r\ntwo\n\0", 10), {{8, "one\ntwo\n"}}},     // only NUL ends the record
+        {net_gets_nul, std::string(16382, 'y') + '\0', {{16382, std::string(16382, 'y')}}},  // limit 16383
+        {net_gets_nul, std::string(16383, 'y') + '\0', {{-1, ""}}},
+    };
+    static char buf[NET_GETS_NUL_MAXN];
+    for (const auto &row : rows) {
+        mem_stream in(row.in);
+        for (const auto &[result, line] : row.out) {
+            EXPECT_EQ(row.gets(&in.ns, buf), result) << row.in.substr(0, 16);
+            if (result > 0) {
+                EXPECT_EQ(buf, line);
+            }
+        }
+    }
 }
 
 TEST(NetGets, NothingArrivingOnSocketGivesZero) {
@@ -183,17 +173,6 @@ TEST(NetGets, PeerCloseIsNoticedAndTheNextLineFails) {
     EXPECT_EQ(net_gets(&pair.ns, buf), 0);
     EXPECT_EQ(pair.ns.disconnected, 1);
     EXPECT_EQ(net_gets(&pair.ns, buf), -1);
-}
-
-TEST(NetGetsNul, OnlyNulEndsTheRecordAndLimitIs16383) {
-    mem_stream in(std::string("one\r\ntwo\n\0", 10));
-    static char buf[NET_GETS_NUL_MAXN];
-    EXPECT_EQ(net_gets_nul(&in.ns, buf), 8);
-    EXPECT_STREQ(buf, "one\ntwo\n");
-    mem_stream fits(std::string(16382, 'y') + std::string(1, '\0'));
-    EXPECT_EQ(net_gets_nul(&fits.ns, buf), 16382);
-    mem_stream too_long(std::string(16383, 'y') + std::string(1, '\0'));
-    EXPECT_EQ(net_gets_nul(&too_long.ns, buf), -1);
 }
 
 TEST(NetGetc, GivesByteOrNothing) {

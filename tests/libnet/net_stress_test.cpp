@@ -20,35 +20,12 @@ constexpr int kClients = 50;
 constexpr int kRounds = 20;
 constexpr size_t kMessage = 64;
 
-int echo_proc(os_socket sock, uint32_t, uint64_t) {
-    char buf[4096];
-    errno = 0;
-    int n = os_socket_recv(sock, buf, sizeof buf);
-    if (n < 0) return -1;
-    if (n == 0) return errno == 0 ? -1 : 0;
-    return os_socket_send(sock, buf, static_cast<size_t>(n)) == n ? 0 : -1;
-}
-
-int accept_echo(os_socket sock, const os_ipaddr *, void *) {
-    return sock_insert_event_proc(sock, echo_proc, 0);
-}
-
 // Connect, one echo, half-close and wait for the server's close, so that the
 // server never holds more than one context per client.
 bool client_round(int port, int id) {
     int fd = test_tcp_connect("127.0.0.1", port);
     if (fd < 0) return false;
-    char out[kMessage];
-    memset(out, 'a' + id % 26, sizeof out);
-    bool ok = test_send_all(fd, out, sizeof out);
-    char in[kMessage];
-    size_t got = 0;
-    while (ok && got < sizeof in) {
-        int n = test_recv(fd, in + got, sizeof in - got, 20000);
-        if (n <= 0) ok = false;
-        else got += static_cast<size_t>(n);
-    }
-    ok = ok && memcmp(in, out, sizeof out) == 0;
+    bool ok = test_round_trip(fd, std::string(kMessage, static_cast<char>('a' + id % 26)), 20000);
     shutdown(fd, SHUT_WR);
     ok = test_wait_closed(fd, 20000) && ok;
     close(fd);
@@ -58,13 +35,8 @@ bool client_round(int port, int id) {
 }  // namespace
 
 TEST_F(SockLoopTest, StressFiftyClientsEchoWithoutLeaks) {
-    sock_srv_conf conf{};
-    conf.name = "stress";
-    conf.backlog = 128;
-    conf.accept_proc = accept_echo;
-    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
-    ASSERT_NE(srv, nullptr);
-    int port = static_cast<int>(conf.bound_port);
+    serve("stress", test_accept_into_loop, reinterpret_cast<void *>(test_echo_event), 128);
+    const int port = port_;
     // One warm-up round lets lazily made state (log buffers and the like) settle.
     ASSERT_TRUE(client_round(port, 0));
     ASSERT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
@@ -104,5 +76,4 @@ TEST_F(SockLoopTest, StressFiftyClientsEchoWithoutLeaks) {
     EXPECT_EQ(after.malloc_count, before.malloc_count);
     EXPECT_EQ(after.malloc_bytes, before.malloc_bytes);
     EXPECT_TRUE(test_wait_until([&] { return test_open_fds() == fds_before; }));
-    sock_tcp_server_exit(srv);
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "integration/peer_process.h"
+#include "libnet/sock_event.h"
 #include "libnet/sock_event_loop.h"
 #include "libpal/os/os_socket.h"
 
@@ -106,6 +107,33 @@ bool test_wait_closed(int fd, int ms) {
     return false;
 }
 
+std::string test_recv_n(int fd, size_t len, int ms) {
+    std::string got(len, '\0');
+    size_t have = 0;
+    for (int n; have < len && (n = test_recv(fd, &got[have], len - have, ms)) > 0;) have += static_cast<size_t>(n);
+    got.resize(have);
+    return got;
+}
+
+bool test_round_trip(int fd, const std::string &msg, int ms) {
+    return test_send_all(fd, msg.data(), msg.size()) && test_recv_n(fd, msg.size(), ms) == msg;
+}
+
+int test_listen_loopback(int *port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 int test_dead_port() { return peer_free_port(SOCK_STREAM); }
 
 bool test_wait_until(const std::function<bool()> &pred, int bound_ms) {
@@ -115,6 +143,13 @@ bool test_wait_until(const std::function<bool()> &pred, int bound_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+std::thread test_later(int ms, std::function<void()> what) {
+    return std::thread([ms, what = std::move(what)] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        what();
+    });
 }
 
 size_t test_open_fds() {
@@ -133,6 +168,30 @@ bool test_wait_loop_passes(uint64_t count, int bound_ms) {
     return test_wait_until([&] { return g_test_loop_passes.load() >= target; }, bound_ms);
 }
 
+int test_echo_event(os_socket sock, uint32_t, uint64_t) {
+    char buf[4096];
+    errno = 0;
+    int n = os_socket_recv(sock, buf, sizeof buf);
+    if (n < 0) return -1;
+    if (n == 0) return errno == 0 ? -1 : 0;  // readable yet empty: the peer closed
+    return os_socket_send(sock, buf, static_cast<size_t>(n)) == n ? 0 : -1;
+}
+
+int test_accept_into_loop(os_socket sock, const os_ipaddr *, void *arg) {
+    return sock_insert_event_proc(sock, reinterpret_cast<sock_event_proc>(arg), 0);
+}
+
+sock_srv *test_server_start(const char *name, int backlog, sock_accept_proc accept, void *arg, int *port) {
+    sock_srv_conf conf{};
+    conf.name = name;
+    conf.backlog = backlog;
+    conf.accept_proc = accept;
+    conf.arg = arg;
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
+    *port = static_cast<int>(conf.bound_port);
+    return srv;
+}
+
 void SockLoopTest::SetUp() {
     os_socket_init_env();
     sock_env_first_data_timeout_set(0);
@@ -141,7 +200,18 @@ void SockLoopTest::SetUp() {
     ASSERT_EQ(sock_env_init(), 0);
 }
 
+void SockLoopTest::serve(const char *name, sock_accept_proc accept, void *arg, int backlog) {
+    srv_ = test_server_start(name, backlog, accept, arg, &port_);
+    ASSERT_NE(srv_, nullptr) << name;
+}
+
+void SockLoopTest::stop_server() {
+    if (srv_) sock_tcp_server_exit(srv_);
+    srv_ = nullptr;
+}
+
 void SockLoopTest::TearDown() {
+    stop_server();
     sock_env_exit();
     sock_env_periodic_set(nullptr, nullptr);
     sock_env_first_data_timeout_set(0);

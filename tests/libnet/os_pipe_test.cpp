@@ -28,6 +28,18 @@ std::string read_some(int fd, size_t want) {
     return out;
 }
 
+// Each test's own server FIFO, closed after the test.
+class OsNamePipeSrv : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (pipe_) os_name_pipe_srv_close(pipe_);
+    }
+    os_name_pipe_srv *open_pipe(const char *what) {
+        return pipe_ = os_name_pipe_single_srv_open(unique_name(what).c_str());
+    }
+    os_name_pipe_srv *pipe_ = nullptr;
+};
+
 }  // namespace
 
 TEST(OsNamePipePath, PipeNamespaceAndBareNamesMapUnderTmp) {
@@ -41,85 +53,60 @@ TEST(OsNamePipePath, PipeNamespaceAndBareNamesMapUnderTmp) {
     EXPECT_EQ(os_name_pipe_path("longer_than_small", small, sizeof small), nullptr);
 }
 
-TEST(OsNamePipeSrv, CreatesFifoWithOwnerOnlyModeNeedingAClient) {
-    std::string name = unique_name("mode");
-    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
-    ASSERT_NE(pipe, nullptr);
+TEST_F(OsNamePipeSrv, CreatesFifoWithOwnerOnlyModeNeedingAClient) {
+    ASSERT_NE(open_pipe("mode"), nullptr);
     struct stat st;
-    ASSERT_EQ(stat(pipe->path, &st), 0);
+    ASSERT_EQ(stat(pipe_->path, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(pipe->need_connect.load(), 1);
-    std::string path = pipe->path;
-    os_name_pipe_srv_close(pipe);
+    EXPECT_EQ(pipe_->need_connect.load(), 1);
+    std::string path = pipe_->path;
+    os_name_pipe_srv_close(pipe_);
+    pipe_ = nullptr;
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST(OsNamePipeSrv, WaitsForReaderNoticesItLeaveThenWaitsForTheNext) {
-    std::string name = unique_name("cycle");
-    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
-    ASSERT_NE(pipe, nullptr);
-    std::string path = pipe->path;
+TEST_F(OsNamePipeSrv, WaitsForReaderNoticesItLeaveThenWaitsForTheNext) {
+    ASSERT_NE(open_pipe("cycle"), nullptr);
+    std::string path = pipe_->path;
 
     // Nobody reads yet: a bounded wait gives up without closing the record.
-    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, 120));
-    EXPECT_EQ(pipe->closed.load(), 0);
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe_, 120));
+    EXPECT_EQ(pipe_->closed.load(), 0);
 
-    std::atomic<int> reader{-1};
-    std::thread opener([&] {
-        test_wait_until([] { return false; }, 100);
-        reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    });
-    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
-    opener.join();
-    ASSERT_GE(reader.load(), 0);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe, "hello", 5), 5);
-    EXPECT_EQ(read_some(reader, 5), "hello");
-    // Alive but silent: the probe answers 0.
-    EXPECT_EQ(os_name_pipe_srv_write(pipe, nullptr, 0), 0);
-
-    close(reader);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe, nullptr, 0), -1);
-    EXPECT_EQ(pipe->need_connect.load(), 1);
-
-    std::thread second([&] {
-        test_wait_until([] { return false; }, 100);
-        reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    });
-    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
-    second.join();
-    ASSERT_GE(reader.load(), 0);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe, "again", 5), 5);
-    EXPECT_EQ(read_some(reader, 5), "again");
-    close(reader);
-    os_name_pipe_srv_close(pipe);
+    // A reader comes, is written to, leaves; then the next one.
+    for (const std::string word : {"hello", "again"}) {
+        std::atomic<int> reader{-1};
+        std::thread opener = test_later(100, [&] { reader = open(path.c_str(), O_RDONLY | O_NONBLOCK); });
+        EXPECT_TRUE(os_name_pipe_srv_connect(pipe_, 20000));
+        opener.join();
+        ASSERT_GE(reader.load(), 0);
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, word.data(), 5), 5);
+        EXPECT_EQ(read_some(reader, 5), word);
+        // Alive but silent: the probe answers 0; gone, it fails and a new reader is awaited.
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), 0);
+        close(reader);
+        EXPECT_EQ(os_name_pipe_srv_write(pipe_, nullptr, 0), -1);
+        EXPECT_EQ(pipe_->need_connect.load(), 1);
+    }
 }
 
-TEST(OsNamePipeSrv, StopEventEndsUnlimitedWaitAndMarksClosed) {
-    std::string name = unique_name("stop");
-    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
-    ASSERT_NE(pipe, nullptr);
-    std::thread stopper([&] {
-        test_wait_until([] { return false; }, 100);
-        os_name_pipe_srv_stop(pipe);
-    });
-    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, OS_NAME_PIPE_WAIT_FOREVER));
+TEST_F(OsNamePipeSrv, StopEventEndsUnlimitedWaitAndMarksClosed) {
+    ASSERT_NE(open_pipe("stop"), nullptr);
+    std::thread stopper = test_later(100, [&] { os_name_pipe_srv_stop(pipe_); });
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe_, OS_NAME_PIPE_WAIT_FOREVER));
     stopper.join();
-    EXPECT_EQ(pipe->closed.load(), 1);
+    EXPECT_EQ(pipe_->closed.load(), 1);
     // Already stopped: the next wait fails at once.
-    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, OS_NAME_PIPE_WAIT_FOREVER));
-    os_name_pipe_srv_close(pipe);
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe_, OS_NAME_PIPE_WAIT_FOREVER));
 }
 
-TEST(OsNamePipeSrv, ReadOnServerEndFailsWithEnotsup) {
-    std::string name = unique_name("read");
-    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
-    ASSERT_NE(pipe, nullptr);
+TEST_F(OsNamePipeSrv, ReadOnServerEndFailsWithEnotsup) {
+    ASSERT_NE(open_pipe("read"), nullptr);
     char buf[4];
     errno = 0;
-    EXPECT_EQ(os_name_pipe_srv_read(pipe, buf, sizeof buf, 10), -1);
+    EXPECT_EQ(os_name_pipe_srv_read(pipe_, buf, sizeof buf, 10), -1);
     EXPECT_EQ(errno, ENOTSUP);
-    os_name_pipe_srv_close(pipe);
 }
 
 TEST(NetSockPipe, StreamWritesProbesAndRefusesReads) {
@@ -166,7 +153,7 @@ TEST(OsNamePipeCli, WritesIntoFifoMadeByReader) {
 }
 
 // Whatever sits at the FIFO's path and is not our own FIFO is left alone.
-TEST(OsNamePipeSrv, RefusesAnythingButItsOwnFifoAtThePath) {
+TEST_F(OsNamePipeSrv, RefusesAnythingButItsOwnFifoAtThePath) {
     std::string name = unique_name("squat");
     char path[OS_NAME_PIPE_PATH_MAXN];
     ASSERT_NE(os_name_pipe_path(name.c_str(), path, sizeof path), nullptr);
@@ -200,35 +187,31 @@ TEST(OsNamePipeSrv, RefusesAnythingButItsOwnFifoAtThePath) {
     }
 }
 
-TEST(OsNamePipeSrv, FifoRemovedFromOutsideIsMadeAgainForTheNextReader) {
-    std::string name = unique_name("removed");
-    os_name_pipe_srv *pipe = os_name_pipe_single_srv_open(name.c_str());
-    ASSERT_NE(pipe, nullptr);
-    unlink(pipe->path);
-    EXPECT_FALSE(os_name_pipe_srv_connect(pipe, 100));  // no reader yet, but the FIFO is back
+TEST_F(OsNamePipeSrv, FifoRemovedFromOutsideIsMadeAgainForTheNextReader) {
+    ASSERT_NE(open_pipe("removed"), nullptr);
+    unlink(pipe_->path);
+    EXPECT_FALSE(os_name_pipe_srv_connect(pipe_, 100));  // no reader yet, but the FIFO is back
     struct stat st;
-    ASSERT_EQ(lstat(pipe->path, &st), 0);
+    ASSERT_EQ(lstat(pipe_->path, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // Removed while the server waits for a reader: made again, and a reader
     // with a blocking open of the new one is taken.
-    std::string path = pipe->path;
+    std::string path = pipe_->path;
     std::atomic<int> reader{-1};
-    std::thread remover([&] {
-        test_wait_until([] { return false; }, 100);
+    std::thread remover = test_later(100, [&] {
         unlink(path.c_str());
         struct stat again;
         test_wait_until([&] { return lstat(path.c_str(), &again) == 0; }, 5000);
         reader = open(path.c_str(), O_RDONLY);
     });
-    EXPECT_TRUE(os_name_pipe_srv_connect(pipe, 20000));
+    EXPECT_TRUE(os_name_pipe_srv_connect(pipe_, 20000));
     remover.join();
     ASSERT_GE(reader.load(), 0);
-    EXPECT_EQ(os_name_pipe_srv_write(pipe, "new", 3), 3);
+    EXPECT_EQ(os_name_pipe_srv_write(pipe_, "new", 3), 3);
     EXPECT_EQ(read_some(reader, 3), "new");
     close(reader);
-    os_name_pipe_srv_close(pipe);
 }
 
 TEST(OsNamePipeSweep, RemovesOnlyOwnFifosOfThreadsThatNoLongerRun) {

@@ -76,28 +76,7 @@ int accept_host(os_socket sock, const os_ipaddr *, void *arg) {
     return ctx ? 0 : -1;
 }
 
-sock_srv *start_host_server(int *port, int backlog = 64, uint32_t flags = 0) {
-    sock_srv_conf conf{};
-    conf.name = "host";
-    conf.backlog = backlog;
-    conf.accept_proc = accept_host;
-    conf.arg = reinterpret_cast<void *>(static_cast<uintptr_t>(flags));
-    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
-    *port = static_cast<int>(conf.bound_port);
-    return srv;
-}
-
-bool round_trip(int fd, const std::string &msg) {
-    if (!test_send_all(fd, msg.data(), msg.size())) return false;
-    std::string got(msg.size(), '\0');
-    size_t have = 0;
-    while (have < got.size()) {
-        const int n = test_recv(fd, &got[have], got.size() - have, 10000);
-        if (n <= 0) return false;
-        have += static_cast<size_t>(n);
-    }
-    return got == msg;
-}
+void *flags_arg(uint32_t flags) { return reinterpret_cast<void *>(static_cast<uintptr_t>(flags)); }
 
 enum class closer { peer, idle, stop, host_thread, host_inside };
 
@@ -117,12 +96,10 @@ TEST_F(SockLoopTest, ClosedProcedureRunsExactlyOnceForEveryCloser) {
         host_conn conn;
         g_next = &conn;
         sock_env_idle_timeout_set(row.who == closer::idle ? 200 : 0);
-        int port = 0;
-        sock_srv *srv = start_host_server(&port);
-        ASSERT_NE(srv, nullptr);
-        const int fd = test_tcp_connect("127.0.0.1", port);
+        serve("host", accept_host);
+        const int fd = client();
         ASSERT_GE(fd, 0);
-        ASSERT_TRUE(round_trip(fd, "hello"));
+        ASSERT_TRUE(test_round_trip(fd, "hello"));
         ASSERT_NE(conn.ctx.load(), nullptr);
         switch (row.who) {
         case closer::peer: shutdown(fd, SHUT_WR); break;
@@ -140,7 +117,7 @@ TEST_F(SockLoopTest, ClosedProcedureRunsExactlyOnceForEveryCloser) {
         EXPECT_EQ(conn.closed.load(), 1);
         EXPECT_EQ(conn.reason.load(), row.reason);
         close(fd);
-        sock_tcp_server_exit(srv);
+        stop_server();
         g_next = nullptr;
     }
     sock_env_idle_timeout_set(0);
@@ -149,12 +126,10 @@ TEST_F(SockLoopTest, ClosedProcedureRunsExactlyOnceForEveryCloser) {
 TEST_F(SockLoopTest, WriteInterestIsAskedWhileOutputWaitsAndDroppedAfter) {
     host_conn conn;
     g_next = &conn;
-    int port = 0;
-    sock_srv *srv = start_host_server(&port);
-    ASSERT_NE(srv, nullptr);
-    const int fd = test_tcp_connect("127.0.0.1", port);
+    serve("host", accept_host);
+    const int fd = client();
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(round_trip(fd, "x"));
+    ASSERT_TRUE(test_round_trip(fd, "x"));
     char got = 0;
     // On the loop thread (inside readable), then from this thread.
     for (int round = 1; round <= 2; round++) {
@@ -172,7 +147,6 @@ TEST_F(SockLoopTest, WriteInterestIsAskedWhileOutputWaitsAndDroppedAfter) {
     EXPECT_EQ(test_recv(fd, &got, 1, 0), -2);  // nothing more came
     close(fd);
     EXPECT_TRUE(test_wait_until([&] { return conn.closed.load() == 1; }));
-    sock_tcp_server_exit(srv);
     g_next = nullptr;
 }
 
@@ -192,24 +166,22 @@ TEST_F(SockLoopTest, StressThousandConnectionsOnTheEpollLoop) {
     const int clients = static_cast<int>(std::min<rlim_t>(1000, (limit.rlim_cur - 200) / 2));
     ASSERT_GT(clients, 200) << "descriptor hard limit " << limit.rlim_max;
     const size_t fds_before = test_open_fds();
-    int port = 0;
-    sock_srv *srv = start_host_server(&port, 1024, SOCK_EVENT_EDGE);
-    ASSERT_NE(srv, nullptr);
+    serve("host", accept_host, flags_arg(SOCK_EVENT_EDGE), 1024);
     std::vector<int> fds;
     for (int i = 0; i < clients; i++) {
-        const int fd = test_tcp_connect("127.0.0.1", port);
+        const int fd = client();
         ASSERT_GE(fd, 0) << i;
         fds.push_back(fd);
     }
     EXPECT_TRUE(test_wait_until([&] { return sock_event_count() == static_cast<size_t>(clients); }));
     for (int i = 0; i < clients; i++) {
         const std::string msg = "line " + std::to_string(i) + "\n";
-        ASSERT_TRUE(round_trip(fds[static_cast<size_t>(i)], msg)) << i;
+        ASSERT_TRUE(test_round_trip(fds[static_cast<size_t>(i)], msg)) << i;
     }
     EXPECT_EQ(sock_event_count(), static_cast<size_t>(clients));
     for (int fd : fds) close(fd);
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }, 30000));
-    sock_tcp_server_exit(srv);
+    stop_server();
     EXPECT_TRUE(test_wait_until([&] { return test_open_fds() == fds_before; }));
     setrlimit(RLIMIT_NOFILE, &saved);
 }
@@ -235,14 +207,12 @@ protected:
 // said once and then only counted; a listener is refused without ending the process.
 TEST_F(SockSelectLoopTest, FullPollerRefusesWithACountedWarning) {
     ASSERT_STREQ(os_poller_backend_name(sock_env_poller()), "select");
-    int port = 0;
-    sock_srv *srv = start_host_server(&port, 128);
-    ASSERT_NE(srv, nullptr);
+    serve("host", accept_host, nullptr, 128);
     // Wake socket and listener are two of the 64 objects.
     constexpr int kFit = 62;
     std::vector<int> fds;
     for (int i = 0; i < kFit; i++) {
-        fds.push_back(test_tcp_connect("127.0.0.1", port));
+        fds.push_back(client());
         ASSERT_GE(fds.back(), 0);
     }
     ASSERT_TRUE(test_wait_until([] { return sock_event_count() == kFit; }));
@@ -251,7 +221,7 @@ TEST_F(SockSelectLoopTest, FullPollerRefusesWithACountedWarning) {
     {
         str_log_capture capture;
         for (int i = 0; i < 2; i++) {
-            const int fd = test_tcp_connect("127.0.0.1", port);
+            const int fd = client();
             ASSERT_GE(fd, 0);
             EXPECT_TRUE(test_wait_closed(fd, 15000));
             close(fd);
@@ -273,36 +243,33 @@ TEST_F(SockSelectLoopTest, FullPollerRefusesWithACountedWarning) {
         EXPECT_NE(log.find("late listener refused (64 objects on the select poller)"), std::string::npos) << log;
     }
     // Everything already held keeps working.
-    EXPECT_TRUE(round_trip(fds[0], "still"));
+    EXPECT_TRUE(test_round_trip(fds[0], "still"));
     for (int fd : fds) close(fd);
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
-    sock_tcp_server_exit(srv);
 }
 
 // With every descriptor in use, a listener takes the connection off its
 // queue and closes it (counted) instead of staying readable for ever.
 TEST_F(SockLoopTest, ListenerOutOfDescriptorsClosesAndCountsTheConnection) {
-    int port = 0;
-    sock_srv *srv = start_host_server(&port);
-    ASSERT_NE(srv, nullptr);
+    serve("host", accept_host);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(client, 0);
+    const int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(peer, 0);
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(client) + 16;
+    low.rlim_cur = static_cast<rlim_t>(peer) + 16;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
-    for (int fd; (fd = dup(client)) >= 0;) fillers.push_back(fd);
+    for (int fd; (fd = dup(peer)) >= 0;) fillers.push_back(fd);
     const uint64_t refused_before = sock_event_refused_count();
     {
         // No log capture here: it needs descriptors of its own.
-        const bool connected = connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        const bool closed = connected && test_wait_closed(client, 10000);
+        const bool connected = connect(peer, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        const bool closed = connected && test_wait_closed(peer, 10000);
         for (int fd : fillers) close(fd);
         setrlimit(RLIMIT_NOFILE, &saved);
         EXPECT_TRUE(connected);
@@ -310,10 +277,9 @@ TEST_F(SockLoopTest, ListenerOutOfDescriptorsClosesAndCountsTheConnection) {
     }
     EXPECT_TRUE(test_wait_until([&] { return sock_event_refused_count() == refused_before + 1; }));
     // Once descriptors are back, connections are taken again.
-    const int fd = test_tcp_connect("127.0.0.1", port);
+    const int fd = client();
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(round_trip(fd, "back"));
+    EXPECT_TRUE(test_round_trip(fd, "back"));
     close(fd);
-    close(client);
-    sock_tcp_server_exit(srv);
+    close(peer);
 }

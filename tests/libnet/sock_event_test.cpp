@@ -21,44 +21,9 @@
 
 namespace {
 
-int echo_proc(os_socket sock, uint32_t, uint64_t) {
-    char buf[4096];
-    errno = 0;
-    int n = os_socket_recv(sock, buf, sizeof buf);
-    if (n < 0) return -1;
-    if (n == 0) return errno == 0 ? -1 : 0;  // readable yet empty: the peer closed
-    return os_socket_send(sock, buf, static_cast<size_t>(n)) == n ? 0 : -1;
-}
-
 int refuse_proc(os_socket, uint32_t, uint64_t) { return -1; }
 
-int accept_into_loop(os_socket sock, const os_ipaddr *, void *arg) {
-    return sock_insert_event_proc(sock, reinterpret_cast<sock_event_proc>(arg), 0);
-}
-
-sock_srv *start_event_server(sock_event_proc proc, int *port) {
-    sock_srv_conf conf{};
-    conf.name = "evt";
-    conf.backlog = 64;
-    conf.accept_proc = accept_into_loop;
-    conf.arg = reinterpret_cast<void *>(proc);
-    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
-    *port = static_cast<int>(conf.bound_port);
-    return srv;
-}
-
-bool echo_round_trip(int fd) {
-    const char msg[] = "ping";
-    if (!test_send_all(fd, msg, 4)) return false;
-    char buf[8] = {};
-    int got = 0;
-    while (got < 4) {
-        int n = test_recv(fd, buf + got, sizeof buf - got, 10000);
-        if (n <= 0) return false;
-        got += n;
-    }
-    return memcmp(buf, msg, 4) == 0;
-}
+bool echo_round_trip(int fd) { return test_round_trip(fd, "ping"); }
 
 // Lets the loop run its sweep for at least ms (and a few passes).
 void let_loop_run(int ms) {
@@ -67,74 +32,54 @@ void let_loop_run(int ms) {
     test_wait_loop_passes(2);
 }
 
+void *const kEcho = reinterpret_cast<void *>(test_echo_event);
+
 }  // namespace
 
-// Connects, speaks once or not at all, and expects the sweep to close it.
-void expect_closed_by_sweep(bool speak) {
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int fd = test_tcp_connect("127.0.0.1", port);
-    ASSERT_GE(fd, 0);
-    if (speak) {
-        EXPECT_TRUE(echo_round_trip(fd));
+// A silent connection meets the first-data time-out, one that spoke the idle
+// one; with it off, first data no longer counts once data came; with both
+// off, nothing is closed.
+TEST_F(SockLoopTest, SweepClosesByFirstDataAndIdleTimeout) {
+    const struct {
+        int first_data, idle;
+        bool speak, closed;
+    } rows[] = {
+        {200, 0, false, true},   // silent: closed after the first-data time-out
+        {0, 300, true, true},    // spoke: closed after the idle time-out
+        {100, 0, true, false},   // first-data time-out no longer applies once data came
+        {0, 0, false, false},    // both off: a silent one stays
+        {0, 0, true, false},     // both off: one that spoke stays
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.first_data << "/" << row.idle << " speak " << row.speak);
+        sock_env_first_data_timeout_set(row.first_data);
+        sock_env_idle_timeout_set(row.idle);
+        serve("evt", test_accept_into_loop, kEcho);
+        int fd = client();
+        ASSERT_GE(fd, 0);
+        if (row.speak) {
+            ASSERT_TRUE(echo_round_trip(fd));
+        }
+        if (row.closed) {
+            EXPECT_TRUE(test_wait_closed(fd, 15000));
+            EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
+        } else {
+            ASSERT_TRUE(test_wait_until([] { return sock_event_count() == 1; }));
+            let_loop_run(600);
+            EXPECT_TRUE(echo_round_trip(fd));
+            EXPECT_EQ(sock_event_count(), 1u);
+        }
+        close(fd);
+        stop_server();
+        EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
     }
-    EXPECT_TRUE(test_wait_closed(fd, 15000));
-    EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
-    close(fd);
-    sock_tcp_server_exit(srv);
-}
-
-TEST_F(SockLoopTest, SilentConnectionIsClosedAfterFirstDataTimeout) {
-    sock_env_first_data_timeout_set(200);
-    expect_closed_by_sweep(false);
-}
-
-TEST_F(SockLoopTest, ConnectionThatSpokeIsClosedAfterIdleTimeout) {
-    sock_env_idle_timeout_set(300);
-    expect_closed_by_sweep(true);
-}
-
-TEST_F(SockLoopTest, FirstDataTimeoutNoLongerAppliesOnceDataCame) {
-    sock_env_first_data_timeout_set(100);
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int fd = test_tcp_connect("127.0.0.1", port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(echo_round_trip(fd));
-    let_loop_run(600);
-    EXPECT_TRUE(echo_round_trip(fd));
-    EXPECT_EQ(sock_event_count(), 1u);
-    close(fd);
-    sock_tcp_server_exit(srv);
-}
-
-TEST_F(SockLoopTest, WithBothTimeoutsOffNoConnectionIsClosed) {
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int silent = test_tcp_connect("127.0.0.1", port);
-    int spoke = test_tcp_connect("127.0.0.1", port);
-    ASSERT_GE(silent, 0);
-    ASSERT_GE(spoke, 0);
-    ASSERT_TRUE(echo_round_trip(spoke));
-    let_loop_run(700);
-    EXPECT_TRUE(echo_round_trip(silent));
-    EXPECT_TRUE(echo_round_trip(spoke));
-    EXPECT_EQ(sock_event_count(), 2u);
-    close(silent);
-    close(spoke);
-    sock_tcp_server_exit(srv);
 }
 
 TEST_F(SockLoopTest, SweepClosesOnlyTheConnectionThatFellSilent) {
     sock_env_idle_timeout_set(500);
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int talker = test_tcp_connect("127.0.0.1", port);
-    int silent = test_tcp_connect("127.0.0.1", port);
+    serve("evt", test_accept_into_loop, kEcho);
+    int talker = client();
+    int silent = client();
     ASSERT_GE(talker, 0);
     ASSERT_GE(silent, 0);
     // The talker spoke first, so it stays ahead of the silent one in age
@@ -150,18 +95,15 @@ TEST_F(SockLoopTest, SweepClosesOnlyTheConnectionThatFellSilent) {
     EXPECT_TRUE(echo_round_trip(talker));
     close(talker);
     close(silent);
-    sock_tcp_server_exit(srv);
 }
 
 TEST_F(SockLoopTest, IdleLoopSleepsUntilTheNextTimeOut) {
     sock_env_periodic_set(nullptr, nullptr);
     sock_env_idle_timeout_set(600000);
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
+    serve("evt", test_accept_into_loop, kEcho);
     int idle[3];
     for (int &fd : idle) {
-        fd = test_tcp_connect("127.0.0.1", port);
+        fd = client();
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(echo_round_trip(fd));
     }
@@ -175,26 +117,22 @@ TEST_F(SockLoopTest, IdleLoopSleepsUntilTheNextTimeOut) {
         EXPECT_TRUE(test_wait_closed(fd, 15000));
         close(fd);
     }
-    int fresh = test_tcp_connect("127.0.0.1", port);
+    int fresh = client();
     ASSERT_GE(fresh, 0);
     ASSERT_TRUE(echo_round_trip(fresh));
     EXPECT_TRUE(test_wait_closed(fresh, 15000));
     close(fresh);
-    sock_tcp_server_exit(srv);
 }
 
 TEST_F(SockLoopTest, ProcedureReturningMinusOneClosesItsConnection) {
-    int port = 0;
-    sock_srv *srv = start_event_server(refuse_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int fd = test_tcp_connect("127.0.0.1", port);
+    serve("evt", test_accept_into_loop, reinterpret_cast<void *>(refuse_proc));
+    int fd = client();
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(test_wait_until([] { return sock_event_count() == 1; }));
     ASSERT_TRUE(test_send_all(fd, "x", 1));
     EXPECT_TRUE(test_wait_closed(fd, 15000));
     EXPECT_TRUE(test_wait_until([] { return sock_event_count() == 0; }));
     close(fd);
-    sock_tcp_server_exit(srv);
 }
 
 namespace {
@@ -234,8 +172,8 @@ TEST_F(SockLoopTest, ThreeClientsOfServerWithoutAcceptProcGetThreeWorkThreads) {
     conf.name = "trio";
     conf.backlog = 16;
     conf.work_proc = record_work;
-    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
-    ASSERT_NE(srv, nullptr);
+    srv_ = sock_server_init_imp("127.0.0.1", 0, &conf);
+    ASSERT_NE(srv_, nullptr);
     int port = static_cast<int>(conf.bound_port);
     int fds[3];
     for (int &fd : fds) {
@@ -258,7 +196,6 @@ TEST_F(SockLoopTest, ThreeClientsOfServerWithoutAcceptProcGetThreeWorkThreads) {
         close(fd);
     }
     EXPECT_TRUE(test_wait_until([&] { return record.done.load() == 3; }));
-    sock_tcp_server_exit(srv);
     g_work = nullptr;
 }
 
@@ -315,13 +252,11 @@ TEST(SockEnv, InitTwiceThenExitTwiceIsHarmless) {
 }
 
 TEST_F(SockLoopTest, ExitClosesConnectionsStillRegistered) {
-    int port = 0;
-    sock_srv *srv = start_event_server(echo_proc, &port);
-    ASSERT_NE(srv, nullptr);
-    int fd = test_tcp_connect("127.0.0.1", port);
+    serve("evt", test_accept_into_loop, kEcho);
+    int fd = client();
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(echo_round_trip(fd));
-    sock_tcp_server_exit(srv);
+    stop_server();
     sock_env_exit();
     EXPECT_TRUE(test_wait_closed(fd, 15000));
     close(fd);
@@ -344,7 +279,7 @@ TEST_F(SockLoopTest, ConcurrentInsertsWhileSweepRuns) {
                 if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) != 0) continue;
                 // The peer stays open and silent: only the sweep closes the context.
                 peers[t].push_back(pair[1]);
-                if (sock_insert_event_proc(os_socket_from_fd(pair[0]), echo_proc, 0) == 0)
+                if (sock_insert_event_proc(os_socket_from_fd(pair[0]), test_echo_event, 0) == 0)
                     inserted.fetch_add(1);
                 // Keep the poller below its limit.
                 test_wait_until([] { return sock_event_count() < 40; }, 5000);

@@ -18,21 +18,6 @@
 
 namespace {
 
-int listen_loopback(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0) {
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
 int accept_within(int listener, const std::atomic<bool> &stop) {
     while (!stop.load()) {
         pollfd p{listener, POLLIN, 0};
@@ -53,7 +38,7 @@ void echo_until_closed(int fd, const std::atomic<bool> &stop) {
 // The target of every tunnel: echoes each connection, one after another.
 class EchoServer {
 public:
-    EchoServer() : listener_(listen_loopback(&port_)), thread_([this] { run(); }) {}
+    EchoServer() : listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
     ~EchoServer() {
         stop_ = true;
         thread_.join();
@@ -85,7 +70,7 @@ enum class End { close, hold, flood, trickle, echo };
 class ScriptedProxy {
 public:
     ScriptedProxy(std::vector<Step> steps, End end)
-        : steps_(std::move(steps)), end_(end), listener_(listen_loopback(&port_)), thread_([this] { run(); }) {}
+        : steps_(std::move(steps)), end_(end), listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
     ~ScriptedProxy() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -174,19 +159,12 @@ std::unique_ptr<sock_cli_conf> proxy_conf(int type, int port, const char *user =
     return conf;
 }
 
-// The tunnel carries bytes both ways to the echo server.
-void expect_echo(os_socket sock) {
-    ASSERT_NE(sock, OS_SOCKET_NONE);
-    int fd = os_socket_fd(sock);
-    ASSERT_TRUE(test_send_all(fd, "ping", 4));
-    char buf[4] = {};
-    size_t got = 0;
-    while (got < 4) {
-        int n = test_recv(fd, buf + got, 4 - got, 5000);
-        ASSERT_GT(n, 0);
-        got += static_cast<size_t>(n);
-    }
-    EXPECT_EQ(std::string(buf, 4), "ping");
+// A connect through conf whose tunnel carries bytes both ways to the echo server.
+void expect_echo(const char *target, int port, sock_cli_conf *conf) {
+    verr err{};
+    os_socket sock = sock_tcp_connect(target, port, conf, &err);
+    ASSERT_NE(sock, OS_SOCKET_NONE) << err.msg;
+    EXPECT_TRUE(test_round_trip(os_socket_fd(sock), "ping"));
     os_socket_exit(sock);
 }
 
@@ -218,10 +196,10 @@ TEST_P(TinyproxyPeer, HttpConnectTunnelsToTarget) {
     ASSERT_TRUE(proxy.start({binary, "-d", "-c", dir.file("tp.conf")}, dir.file("tp.out")));
     ASSERT_TRUE(peer_wait_until([&] { return peer_tcp_accepts(port); })) << peer_read_file(dir.file("tp.out"));
     auto conf = proxy_conf(SOCK_PROXY_HTTP, port, with_auth ? "alice" : "", with_auth ? "s3cret" : "");
-    verr err{};
-    expect_echo(sock_tcp_connect("127.0.0.1", echo.port(), conf.get(), &err));
+    expect_echo("127.0.0.1", echo.port(), conf.get());
     EXPECT_EQ(conf->proxy.type, SOCK_PROXY_HTTP);
     if (with_auth) {
+        verr err{};
         auto wrong = proxy_conf(SOCK_PROXY_HTTP, port, "alice", "wrong");
         EXPECT_EQ(sock_tcp_connect("127.0.0.1", echo.port(), wrong.get(), &err), OS_SOCKET_NONE);
         // Tinyproxy answers a wrong login with 401, not 407; the report quotes it.
@@ -249,8 +227,7 @@ TEST(DantePeer, Socks5WithoutAuthenticationToAddressAndName) {
     ASSERT_TRUE(peer_wait_until([&] { return peer_tcp_accepts(port); })) << peer_read_file(dir.file("d.out"));
     for (const char *target : {"127.0.0.1", "localhost"}) {
         auto conf = proxy_conf(SOCK_PROXY_SOCKS5, port);
-        verr err{};
-        expect_echo(sock_tcp_connect(target, echo.port(), conf.get(), &err));
+        expect_echo(target, echo.port(), conf.get());
         EXPECT_EQ(conf->proxy.type, SOCK_PROXY_SOCKS5);
     }
 }
@@ -266,8 +243,8 @@ TEST(MicrosocksPeer, Socks5WithUserAndPassword) {
                             dir.file("m.out")));
     ASSERT_TRUE(peer_wait_until([&] { return peer_tcp_accepts(port); }));
     auto conf = proxy_conf(SOCK_PROXY_SOCKS5, port, "bob", "pw");
+    expect_echo("127.0.0.1", echo.port(), conf.get());
     verr err{};
-    expect_echo(sock_tcp_connect("127.0.0.1", echo.port(), conf.get(), &err));
     auto wrong = proxy_conf(SOCK_PROXY_SOCKS5, port, "bob", "nope");
     EXPECT_EQ(sock_tcp_connect("127.0.0.1", echo.port(), wrong.get(), &err), OS_SOCKET_NONE);
     EXPECT_STREQ(err.msg, "Proxy password or user name error");
@@ -284,8 +261,7 @@ TEST(Socks4Server, GrantedRequestTunnelsAndCarriesUser) {
     std::string granted = bytes({0x00, 0x5A, 0, 0, 0, 0, 0, 0});
     ScriptedProxy proxy({{9, std::string(1, '\0'), granted}}, End::echo);
     auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port(), "carol");
-    verr err{};
-    expect_echo(sock_tcp_connect("127.0.0.1", 4321, conf.get(), &err));
+    expect_echo("127.0.0.1", 4321, conf.get());
     EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(4321) + bytes({127, 0, 0, 1}) + "carol" + '\0');
 }
 
@@ -307,8 +283,7 @@ TEST(Socks4Server, NameGoesAsSocks4aAndAnAddressAsItIs) {
     for (const auto &row : rows) {
         ScriptedProxy proxy(row.steps, End::echo);
         auto conf = proxy_conf(SOCK_PROXY_SOCKS4, proxy.port());
-        verr err{};
-        expect_echo(sock_tcp_connect(row.target, 80, conf.get(), &err));
+        expect_echo(row.target, 80, conf.get());
         EXPECT_EQ(proxy.received(), bytes({4, 1}) + port_bytes(80) + row.sent) << row.target;
     }
 }
@@ -432,8 +407,7 @@ TEST(ProxyConnect, Socks5RequestSizesForAddressAndName) {
         size_t request = is_name ? 7 + std::strlen(target) : 10;
         ScriptedProxy proxy({{3, "", s5_ok_method()}, {request, "", s5_reply(0)}}, End::echo);
         auto conf = proxy_conf(SOCK_PROXY_SOCKS5, proxy.port());
-        verr err{};
-        expect_echo(sock_tcp_connect(target, 7777, conf.get(), &err));
+        expect_echo(target, 7777, conf.get());
         std::string expected = bytes({5, 1, 0, 5, 1, 0});
         expected += is_name ? bytes({3, static_cast<int>(std::strlen(target))}) + target : bytes({1, 127, 0, 0, 1});
         EXPECT_EQ(proxy.received(), expected + port_bytes(7777));
@@ -458,7 +432,7 @@ TEST(ProxyConnect, HttpHeaderIsConsumedUpToTheEmptyLineOnly) {
 // connect: a second thread that connects meanwhile still goes to the proxy.
 TEST(ProxyConnect, ConcurrentSharedConfigurationNeverGoesDirect) {
     int target_port = 0;
-    int target = listen_loopback(&target_port);
+    int target = test_listen_loopback(&target_port);
     ASSERT_GE(target, 0);
     ScriptedProxy proxy({{1, http_request_end(), "HTTP/1.1 200 OK\r\n\r\n", 600}}, End::hold);
     auto conf = proxy_conf(SOCK_PROXY_HTTP, proxy.port(), "", "", 2000);

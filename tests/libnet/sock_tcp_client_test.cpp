@@ -25,16 +25,8 @@ struct full_listener {
     std::vector<int> fillers;
 
     bool open() {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return false;
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        if (listen(fd, 0) != 0) return false;
-        for (int i = 0; i < 16; ++i) {
+        fd = test_listen_loopback(&port, 0);
+        for (int i = 0; fd >= 0 && i < 16; ++i) {
             int c = test_tcp_connect_nowait("127.0.0.1", port);
             if (c < 0) return false;
             fillers.push_back(c);
@@ -49,91 +41,73 @@ struct full_listener {
     }
 };
 
-sock_cli_conf *new_conf(uint32_t timeout) {
-    auto *conf = new sock_cli_conf{};
-    conf->connect_timeout = timeout;
-    return conf;
-}
-
-}  // namespace
-
-TEST(SockTcpConnect, HangingConnectEndsWithTimeout) {
-    full_listener target;
-    ASSERT_TRUE(target.open());
-    sock_cli_conf *conf = new_conf(400);
-    verr err{};
-    os_socket sock = sock_tcp_connect("127.0.0.1", target.port, conf, &err);
-    EXPECT_EQ(sock, OS_SOCKET_NONE);
-    EXPECT_EQ(err.code, -1);
-    EXPECT_EQ(std::string(err.msg), "connect 127.0.0.1:" + std::to_string(target.port) + " timeout");
-    delete conf;
-}
-
-TEST(SockTcpConnect, StopByteEndsConnectWithUserRequestStop) {
-    full_listener target;
-    ASSERT_TRUE(target.open());
-    sock_cli_conf *conf = new_conf(120000);
-    sock_stop_hook hook{};
-    conf->stop = &hook;
-    std::thread stopper([&] {
-        test_wait_until([] { return false; }, 100);
-        hook.stop = 1;
-    });
-    verr err{};
-    os_socket sock = sock_tcp_connect("127.0.0.1", target.port, conf, &err);
-    stopper.join();
-    EXPECT_EQ(sock, OS_SOCKET_NONE);
-    EXPECT_EQ(err.code, -1);
-    EXPECT_STREQ(err.msg, "User request stop");
-    delete conf;
-}
-
-namespace {
 bool stop_after_two(void *user, uint32_t timeout) {
     auto *calls = static_cast<std::atomic<int> *>(user);
     return calls->fetch_add(1) >= 1 && timeout == 120000;
 }
+
+class SockTcpConnect : public ::testing::Test {
+protected:
+    // Connects with a time-out of timeout ms; err_ tells why not.
+    os_socket connect(const char *host, int port, uint32_t timeout) {
+        conf_.connect_timeout = timeout;
+        return sock_tcp_connect(host, port, &conf_, &err_);
+    }
+    // The same to a listener whose queue is full, so that the connect hangs.
+    os_socket connect_hanging(uint32_t timeout) {
+        EXPECT_TRUE(target_.open());
+        return connect("127.0.0.1", target_.port, timeout);
+    }
+    full_listener target_;
+    sock_cli_conf conf_{};
+    verr err_{};
+};
+
 }  // namespace
 
-TEST(SockTcpConnect, StopFunctionEndsConnectWithUserRequestStop) {
-    full_listener target;
-    ASSERT_TRUE(target.open());
-    sock_cli_conf *conf = new_conf(120000);
-    std::atomic<int> calls{0};
+TEST_F(SockTcpConnect, HangingConnectEndsWithTimeout) {
+    EXPECT_EQ(connect_hanging(400), OS_SOCKET_NONE);
+    EXPECT_EQ(err_.code, -1);
+    EXPECT_EQ(std::string(err_.msg), "connect 127.0.0.1:" + std::to_string(target_.port) + " timeout");
+}
+
+// A stop byte set from another thread, and a stop function that says stop
+// on its second call, both end the wait.
+TEST_F(SockTcpConnect, StopByteAndStopFunctionEndConnectWithUserRequestStop) {
     sock_stop_hook hook{};
-    hook.func = stop_after_two;
-    hook.user = &calls;
-    conf->stop = &hook;
-    verr err{};
-    EXPECT_EQ(sock_tcp_connect("127.0.0.1", target.port, conf, &err), OS_SOCKET_NONE);
-    EXPECT_STREQ(err.msg, "User request stop");
+    conf_.stop = &hook;
+    std::thread stopper = test_later(100, [&] { hook.stop = 1; });
+    EXPECT_EQ(connect_hanging(120000), OS_SOCKET_NONE);
+    stopper.join();
+    EXPECT_EQ(err_.code, -1);
+    EXPECT_STREQ(err_.msg, "User request stop");
+    std::atomic<int> calls{0};
+    sock_stop_hook func{};
+    func.func = stop_after_two;
+    func.user = &calls;
+    conf_.stop = &func;
+    err_ = verr{};
+    EXPECT_EQ(connect("127.0.0.1", target_.port, 120000), OS_SOCKET_NONE);
+    EXPECT_STREQ(err_.msg, "User request stop");
     EXPECT_GE(calls.load(), 2);
-    delete conf;
 }
 
-TEST(SockTcpConnect, RefusedConnectCarriesOsErrorCodeAndText) {
+TEST_F(SockTcpConnect, RefusedConnectCarriesOsErrorCodeAndText) {
     int port = test_dead_port();
-    sock_cli_conf *conf = new_conf(5000);
-    verr err{};
-    EXPECT_EQ(sock_tcp_connect("127.0.0.1", port, conf, &err), OS_SOCKET_NONE);
-    EXPECT_EQ(err.code, ECONNREFUSED);
-    std::string expected = "connect 127.0.0.1:" + std::to_string(port) + " " + os_strerror(ECONNREFUSED);
-    EXPECT_EQ(std::string(err.msg), expected);
-    delete conf;
+    EXPECT_EQ(connect("127.0.0.1", port, 5000), OS_SOCKET_NONE);
+    EXPECT_EQ(err_.code, ECONNREFUSED);
+    EXPECT_EQ(std::string(err_.msg), "connect 127.0.0.1:" + std::to_string(port) + " " + os_strerror(ECONNREFUSED));
 }
 
-TEST(SockTcpConnect, UnresolvableNameGivesCodeMinusTwo) {
+TEST_F(SockTcpConnect, UnresolvableNameGivesCodeMinusTwo) {
     // A label above 63 characters cannot be put in a query, so nothing is sent.
     std::string host = std::string(70, 'q') + ".invalid";
-    sock_cli_conf *conf = new_conf(2000);
-    verr err{};
-    EXPECT_EQ(sock_tcp_connect(host.c_str(), 80, conf, &err), OS_SOCKET_NONE);
-    EXPECT_EQ(err.code, -2);
-    EXPECT_EQ(std::string(err.msg), "addrinfo_addr " + host + " failed");
-    delete conf;
+    EXPECT_EQ(connect(host.c_str(), 80, 2000), OS_SOCKET_NONE);
+    EXPECT_EQ(err_.code, -2);
+    EXPECT_EQ(std::string(err_.msg), "addrinfo_addr " + host + " failed");
 }
 
-TEST(SockTcpConnect, ConnectsOverIpv4AndIpv6LoopbackAndLocalhost) {
+TEST_F(SockTcpConnect, ConnectsOverIpv4AndIpv6LoopbackAndLocalhost) {
     sock_srv_conf srv_conf{};
     srv_conf.name = "cli";
     srv_conf.backlog = 8;
@@ -142,27 +116,19 @@ TEST(SockTcpConnect, ConnectsOverIpv4AndIpv6LoopbackAndLocalhost) {
     int port = static_cast<int>(srv_conf.bound_port);
     os_socket v6 = sock_tcp_bind("::1", port, &srv_conf);
     ASSERT_NE(v6, OS_SOCKET_NONE);
-    sock_cli_conf *conf = new_conf(5000);
-    conf->buf_size = 16384;
+    conf_.buf_size = 16384;
     for (const char *host : {"127.0.0.1", "::1", "localhost"}) {
-        verr err{};
-        os_socket sock = sock_tcp_connect(host, port, conf, &err);
-        EXPECT_NE(sock, OS_SOCKET_NONE) << host << ": " << err.msg;
+        os_socket sock = connect(host, port, 5000);
+        EXPECT_NE(sock, OS_SOCKET_NONE) << host << ": " << err_.msg;
         if (sock) os_socket_exit(sock);
     }
-    delete conf;
     os_socket_exit(v4);
     os_socket_exit(v6);
 }
 
-TEST(SockTcpConnect, NoWaitReturnsSocketWhileConnectIsPending) {
-    full_listener target;
-    ASSERT_TRUE(target.open());
-    sock_cli_conf *conf = new_conf(100);
-    conf->no_wait = 1;
-    verr err{};
-    os_socket sock = sock_tcp_connect("127.0.0.1", target.port, conf, &err);
+TEST_F(SockTcpConnect, NoWaitReturnsSocketWhileConnectIsPending) {
+    conf_.no_wait = 1;
+    os_socket sock = connect_hanging(100);
     EXPECT_NE(sock, OS_SOCKET_NONE);
     if (sock) os_socket_exit(sock);
-    delete conf;
 }

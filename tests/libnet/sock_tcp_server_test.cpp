@@ -35,49 +35,40 @@ void expect_both_families_on_bound_port(sock_srv *srv, const sock_srv_conf &conf
     }
 }
 
-TEST_F(SockLoopTest, AddressListWithPortZeroSharesOneChosenPort) {
-    sock_srv_conf conf{};
-    conf.name = "pair";
-    conf.backlog = 4;
-    conf.accept_proc = close_at_once;
-    sock_srv *srv = sock_server_init_imp("127.0.0.1;::1", 0, &conf);
-    ASSERT_NE(srv, nullptr);
-    ASSERT_EQ(srv->count, 2u);
-    EXPECT_NE(conf.bound_port, 0u);
-    expect_both_families_on_bound_port(srv, conf);
-    sock_tcp_server_exit(srv);
+// An address list with port 0, and no address at all (the wildcards of both
+// families): both listeners share one chosen port.
+TEST_F(SockLoopTest, ListenersOfBothFamiliesShareOneChosenPort) {
+    for (const char *list : {"127.0.0.1;::1", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(list ? list : "wildcard");
+        sock_srv_conf conf{};
+        conf.name = "pair";
+        conf.backlog = 4;
+        conf.accept_proc = close_at_once;
+        sock_srv *srv = sock_server_init_imp(list, 0, &conf);
+        ASSERT_NE(srv, nullptr);
+        ASSERT_EQ(srv->count, 2u);
+        EXPECT_NE(conf.bound_port, 0u);
+        expect_both_families_on_bound_port(srv, conf);
+        sock_tcp_server_exit(srv);
+    }
 }
 
-TEST_F(SockLoopTest, AddressListWhoseEntriesAllFailStillGivesRecord) {
-    sock_srv_conf conf{};
-    conf.name = "none";
-    sock_srv *srv = sock_server_init_imp("not-an-address,999.1.1.1", 0, &conf);
-    ASSERT_NE(srv, nullptr);
-    EXPECT_EQ(srv->count, 0u);
-    EXPECT_EQ(srv->type, SOCKET_TYPE_SERVER);
-    sock_tcp_server_exit(srv);
-}
-
-TEST_F(SockLoopTest, EmptyFieldsAreSkippedAndOverlongFieldEndsTheList) {
-    sock_srv_conf conf{};
-    conf.name = "fields";
-    std::string list = ";,127.0.0.1;;" + std::string(600, '1') + ";::1";
-    sock_srv *srv = sock_server_init_imp(list.c_str(), 0, &conf);
-    ASSERT_NE(srv, nullptr);
-    EXPECT_EQ(srv->count, 1u);
-    sock_tcp_server_exit(srv);
-}
-
-TEST_F(SockLoopTest, WildcardListenersOfBothFamiliesShareThePort) {
-    sock_srv_conf conf{};
-    conf.name = "any";
-    conf.backlog = 4;
-    conf.accept_proc = close_at_once;
-    sock_srv *srv = sock_server_init_imp(nullptr, 0, &conf);
-    ASSERT_NE(srv, nullptr);
-    ASSERT_EQ(srv->count, 2u);
-    expect_both_families_on_bound_port(srv, conf);
-    sock_tcp_server_exit(srv);
+// A list whose entries all fail still gives a record; empty fields are
+// skipped and an over-long one ends the list.
+TEST_F(SockLoopTest, AddressListFieldsThatFailOrAreEmpty) {
+    const struct {
+        std::string list;
+        size_t listeners;
+    } rows[] = {{"not-an-address,999.1.1.1", 0}, {";,127.0.0.1;;" + std::string(600, '1') + ";::1", 1}};
+    for (const auto &row : rows) {
+        sock_srv_conf conf{};
+        conf.name = "fields";
+        sock_srv *srv = sock_server_init_imp(row.list.c_str(), 0, &conf);
+        ASSERT_NE(srv, nullptr) << row.list;
+        EXPECT_EQ(srv->count, row.listeners) << row.list;
+        EXPECT_EQ(srv->type, SOCKET_TYPE_SERVER);
+        sock_tcp_server_exit(srv);
+    }
 }
 
 TEST_F(SockLoopTest, ServerExitClosesItsListeners) {

@@ -55,41 +55,21 @@ int feed_ctx(os_socket sock, const os_ipaddr *, void *arg) {
     return sock_tcp_ctx_open(static_cast<sock_ctx_srv *>(arg), sock);
 }
 
-sock_srv *start_feeder(sock_ctx_srv *ctx_srv, int *port) {
-    sock_srv_conf conf{};
-    conf.name = "feed";
-    conf.backlog = 5;
-    conf.accept_proc = feed_ctx;
-    conf.arg = ctx_srv;
-    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &conf);
-    *port = static_cast<int>(conf.bound_port);
-    return srv;
-}
-
 }  // namespace
 
 TEST_F(SockLoopTest, ContextThreadIsNamedAfterServerAndReleasesItsRecord) {
     sock_ctx_srv *ctx_srv = sock_tcp_ctx_init("line_srv", kRecordSize, echo_line_conn);
     ASSERT_NE(ctx_srv, nullptr);
-    int port = 0;
-    sock_srv *srv = start_feeder(ctx_srv, &port);
-    ASSERT_NE(srv, nullptr);
+    serve("feed", feed_ctx, ctx_srv, 5);
     {
         std::lock_guard guard(g_names_lock);
         g_names.clear();
     }
     for (int round = 0; round < 3; ++round) {
-        int fd = test_tcp_connect("127.0.0.1", port);
+        int fd = client();
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(test_send_all(fd, "hi\r\n", 4));
-        char buf[32] = {};
-        int got = 0;
-        while (got < 8) {
-            int n = test_recv(fd, buf + got, sizeof buf - 1 - got, 10000);
-            ASSERT_GT(n, 0);
-            got += n;
-        }
-        EXPECT_STREQ(buf, "echo:hi\n");
+        EXPECT_EQ(test_recv_n(fd, 8), "echo:hi\n");
         EXPECT_TRUE(test_wait_closed(fd, 15000));
         close(fd);
     }
@@ -100,23 +80,21 @@ TEST_F(SockLoopTest, ContextThreadIsNamedAfterServerAndReleasesItsRecord) {
         ASSERT_EQ(g_names.size(), 3u);
         for (const std::string &name : g_names) EXPECT_EQ(name.rfind("line_srv_", 0), 0u) << name;
     }
-    sock_tcp_server_exit(srv);
+    stop_server();
     sock_tcp_ctx_exit(ctx_srv);
 }
 
 TEST_F(SockLoopTest, ContextExitStopsEveryRunningConnection) {
     sock_ctx_srv *ctx_srv = sock_tcp_ctx_init("hold_srv", kRecordSize, wait_for_stop_conn);
     ASSERT_NE(ctx_srv, nullptr);
-    int port = 0;
-    sock_srv *srv = start_feeder(ctx_srv, &port);
-    ASSERT_NE(srv, nullptr);
+    serve("feed", feed_ctx, ctx_srv, 5);
     int fds[3];
     for (int &fd : fds) {
-        fd = test_tcp_connect("127.0.0.1", port);
+        fd = client();
         ASSERT_GE(fd, 0);
     }
     ASSERT_TRUE(test_wait_until([&] { return sock_tcp_ctx_count(ctx_srv) == 3; }));
-    sock_tcp_server_exit(srv);
+    stop_server();
     sock_tcp_ctx_exit(ctx_srv);
     for (int fd : fds) {
         EXPECT_TRUE(test_wait_closed(fd, 15000));
