@@ -27,12 +27,6 @@ struct BrokenRow {
     bool error;           // false: an unknown name, which a start only warns about
 };
 
-size_t count_of(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-    return count;
-}
-
 std::string row_name(const testing::TestParamInfo<BrokenRow> &info) { return info.param.name; }
 
 class BrokenConf : public testing::TestWithParam<BrokenRow> {};
