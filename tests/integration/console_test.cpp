@@ -13,19 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "hubd_process_util.h"
+#include "shell_client_util.h"
 
 namespace {
 
 // Replies are CR LF text ended by one byte 0 after every dispatched command.
-std::string reply(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out + std::string(1, '\0');
-}
+std::string reply(const std::string &text) { return crlf(text) + std::string(1, '\0'); }
 
 TEST(Console, CommandsThroughAPipeGetExactRepliesAndEndMarkers) {
     HubdDir dir;
