@@ -29,38 +29,38 @@ void set_env(const EnvOverrides &env) {
     }
 }
 
-pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const EnvOverrides &env, int *in,
-            int *out, int *err) {
-    int pin[2], pout[2], perr[2];
-    if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return -1;
+}  // namespace
+
+pid_t spawn_child(const std::vector<std::string> &argv, const EnvOverrides &env, int *in, int *out, int *err) {
+    int pin[2] = {-1, -1}, pout[2], perr[2];
+    if ((in && pipe2(pin, O_CLOEXEC)) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pin[0], 0);
+        dup2(in ? pin[0] : open("/dev/null", O_RDONLY), 0);
         dup2(pout[1], 1);
         dup2(perr[1], 2);
         setpgid(0, 0);
         // Not run by systemd unless the test says so.
         unsetenv("NOTIFY_SOCKET");
         set_env(env);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(bin.c_str()));
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
         _exit(127);
     }
-    close(pin[0]);
+    if (in) {
+        close(pin[0]);
+        *in = pin[1];
+    }
     close(pout[1]);
     close(perr[1]);
-    *in = pin[1];
     *out = pout[0];
     *err = perr[0];
     fcntl(*out, F_SETFL, O_NONBLOCK);
     fcntl(*err, F_SETFL, O_NONBLOCK);
     return pid;
 }
-
-}  // namespace
 
 std::vector<std::string> no_servers(const std::vector<std::string> &extra) {
     std::vector<std::string> args = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
@@ -127,7 +127,9 @@ HubdResult run_hubd(const HubdDir &dir, const std::vector<std::string> &args, co
 
 HubdProcess::HubdProcess(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env,
                          bool keep_stdin_open) {
-    pid_ = spawn(dir.binary(), args, env, &in_, &out_fd_, &err_fd_);
+    std::vector<std::string> argv = {dir.binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawn_child(argv, env, &in_, &out_fd_, &err_fd_);
     if (!keep_stdin_open) close_stdin();
 }
 

@@ -76,6 +76,10 @@ private:
     bool wait_for(const std::string &text, const std::string &stream, int safety_limit_ms);
 };
 
+// Starts argv (argv[0] looked up in PATH) in a process group of its own, its
+// output and errors on non-blocking pipes, its input a pipe when in is given
+// and /dev/null otherwise; -1 when it cannot.
+pid_t spawn_child(const std::vector<std::string> &argv, const EnvOverrides &env, int *in, int *out, int *err);
 // Arguments of a console-only run (-q, both servers off), then the extra ones.
 std::vector<std::string> no_servers(const std::vector<std::string> &extra = {});
 
