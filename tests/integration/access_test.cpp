@@ -84,14 +84,12 @@ TEST(Access, OtherLocalUsersAreRefusedUnlessAllowedOrWithThePassword) {
 }
 
 TEST(Access, ShellPasswordGetsThreeTriesAndCommandsAreAudited) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port) + "shell_server_pwd = s3cret\nshell_allowed_users = nosuchuser\n");
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_shell_ready(p, port)) << p.err();
+    ShellHubd s("shell_server_pwd = s3cret\nshell_allowed_users = nosuchuser\n");
+    HubdDir &dir = s.dir;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     // Root is served without it; a right auth is still answered.
     {
-        ShellConn c(port);
+        ShellConn c(s.port);
         EXPECT_EQ(c.run("auth s3cret"), "ok\r\n");
         EXPECT_EQ(c.run("echo hi"), "hi\r\n");
         EXPECT_EQ(c.run("set log.level info"), "");
@@ -99,7 +97,7 @@ TEST(Access, ShellPasswordGetsThreeTriesAndCommandsAreAudited) {
     if (can_switch_user()) {
         std::string script =
             "import socket\n"
-            "s=socket.create_connection(('127.0.0.1'," + std::to_string(port) + "))\n"
+            "s=socket.create_connection(('127.0.0.1'," + std::to_string(s.port) + "))\n"
             "for r in ['echo early','auth a','auth b','auth c','auth s3cret']:\n"
             "    s.sendall(r.encode()+b'\\0')\n"
             "data=b''\n"
@@ -118,17 +116,16 @@ TEST(Access, ShellPasswordGetsThreeTriesAndCommandsAreAudited) {
         EXPECT_NE(out.find("too many tries: closing"), std::string::npos) << out;
         EXPECT_EQ(out.find("ok\\r\\n"), std::string::npos) << out;
     }
-    EXPECT_TRUE(p.wait_for_err("command from tcp 127.0.0.1:")) << p.err();
-    EXPECT_NE(p.err().find("uid=0: echo hi"), std::string::npos) << p.err();
-    p.stop(SIGTERM);
+    EXPECT_TRUE(s.proc->wait_for_err("command from tcp 127.0.0.1:")) << s.proc->err();
+    EXPECT_NE(s.proc->err().find("uid=0: echo hi"), std::string::npos) << s.proc->err();
+    s.proc->stop(SIGTERM);
 }
 
 TEST(Access, ForeignHostIsRefusedAndTheLockoutIsPerAddress) {
     HubdDir dir;
     int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"
-                                             "http_login_lockout = 1\nhttp_allowed_hosts = console.example\n"
-                                             "[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n"));
+    dir.write_file("hubd.ini", web_ini(port, WEB_LOGIN_INI + std::string("http_login_lockout = 1\nhttp_allowed_hosts = "
+                                             "console.example\n[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n")));
     HubdProcess p(dir, {});
     ASSERT_TRUE(p.wait_for_err("") || true);
     for (int i = 0; i < 100 && run_command(curl(port, "/")).empty(); ++i) p.pump(100);

@@ -35,55 +35,87 @@ std::string framework_dump(int http, int shell) {
 const EnvOverrides NO_POSIX{{"POSIXLY_CORRECT", ""}};
 const EnvOverrides POSIX{{"POSIXLY_CORRECT", "1"}};
 
-TEST(Cmdline, VersionPrintsOnlyTheVersion) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-v"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "1.0.0.0\n");
-    EXPECT_EQ(r.err, "");
-}
+// One run of the binary in a folder of its own and what it must give: texts
+// other than "*" whole, the "starts" text and the "has" pieces as parts.
+struct RunRow {
+    const char *what;
+    std::vector<std::string> args;
+    EnvOverrides env = {};
+    std::string ini = "";  // hubd.ini beside the binary; empty: none
+    int exit_code = 0;
+    std::string out = "*", err = "*";  // "<bin>" at the start of err stands for the binary's path
+    std::string out_starts = "";
+    std::vector<std::string> out_has = {}, err_has = {}, err_lacks = {};
+};
 
-TEST(Cmdline, HelpPrintsBannerThenHelp) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-h"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, BANNER + help_text());
-    EXPECT_EQ(r.out, "");
-
-    HubdResult quiet = run_hubd(dir, {"-q", "-h"});
-    EXPECT_EQ(quiet.exit_code, 0);
-    EXPECT_EQ(quiet.err, help_text());
-}
-
-TEST(Cmdline, InvalidOptionPrintsMessageBannerHelpAndExitsOne) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-x"}, NO_POSIX);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, dir.binary() + ": invalid option -- x\n" + BANNER + help_text());
-
-    HubdResult posix = run_hubd(dir, {"-q", "-x"}, POSIX);
-    EXPECT_EQ(posix.exit_code, 1);
-    EXPECT_EQ(posix.err, dir.binary() + ": illegal option -- x\n" + help_text());
-}
-
-TEST(Cmdline, MissingArgumentIsAUsageError) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-q", "-c"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, dir.binary() + ": option requires an argument -- c\n" + help_text());
-}
-
-TEST(Cmdline, OptionsTakeEffectInTheOrderGiven) {
-    HubdDir dir;
-    HubdResult version_first = run_hubd(dir, {"-v", "-x"});
-    EXPECT_EQ(version_first.exit_code, 0);
-    EXPECT_EQ(version_first.out, "1.0.0.0\n");
-    EXPECT_EQ(version_first.err, "");
-
-    HubdResult bad_first = run_hubd(dir, {"-x", "-v"});
-    EXPECT_EQ(bad_first.exit_code, 1);
-    EXPECT_EQ(bad_first.out, "");
-    EXPECT_NE(bad_first.err.find("invalid option -- x"), std::string::npos);
+TEST(Cmdline, RunsGiveTheirTextsAndExitCodes) {
+    std::vector<std::string> seventeen(17, "operand");
+    seventeen.push_back("-v");
+    const std::string long_key(300, 'k');
+    const RunRow rows[] = {
+        {.what = "version prints only the version", .args = {"-v"}, .out = "1.0.0.0\n", .err = ""},
+        {.what = "help prints the banner, then the help", .args = {"-h"}, .out = "", .err = BANNER + help_text()},
+        {.what = "quiet help", .args = {"-q", "-h"}, .err = help_text()},
+        {.what = "an invalid option prints the message, banner and help",
+         .args = {"-x"}, .env = NO_POSIX, .exit_code = 1, .err = "<bin>: invalid option -- x\n" + BANNER + help_text()},
+        {.what = "the same under POSIXLY_CORRECT",
+         .args = {"-q", "-x"}, .env = POSIX, .exit_code = 1, .err = "<bin>: illegal option -- x\n" + help_text()},
+        {.what = "a missing argument is a usage error",
+         .args = {"-q", "-c"}, .exit_code = 1, .err = "<bin>: option requires an argument -- c\n" + help_text()},
+        // Options take effect in the order given.
+        {.what = "version first", .args = {"-v", "-x"}, .out = "1.0.0.0\n", .err = ""},
+        {.what = "bad option first", .args = {"-x", "-v"}, .exit_code = 1, .out = "", .err_has = {"invalid option -- x"}},
+        // Operands are skipped unless POSIXLY_CORRECT.
+        {.what = "operand skipped", .args = {"-q", "-p", "operand", "-x"}, .env = NO_POSIX, .exit_code = 1},
+        {.what = "posix: parsing ends at the operand", .args = {"-q", "-p", "operand", "-x"}, .env = POSIX,
+         .out_starts = framework_dump(12580, 12581)},
+        {.what = "parsing ends at --", .args = {"-q", "-p", "--", "-x"}, .env = NO_POSIX},
+        {.what = "seventeen arguments warn once and still parse", .args = seventeen, .env = NO_POSIX,
+         .out = "1.0.0.0\n", .err = "error: Too many args\n"},
+        {.what = "settings list", .args = {"-s", "list"},
+         .err = "support the following key settings\nhttp_server_port\ndebug_server_port\nshell_server_port\n"},
+        {.what = "the dump without a file shows the built-in ports", .args = {"-q", "-p"},
+         .out_starts = framework_dump(12580, 12581), .out_has = {"log_level=info\n"},
+         .err_has = {"iniparser: cannot open hubd.ini\n"}, .err_lacks = {"hubd-linux"}},
+        {.what = "the dump without -q shows the banner", .args = {"-p"}, .err_has = {BANNER}},
+        {.what = "settings override the file without regard to case",
+         .args = {"-q", "-s", "HTTP_SERVER_PORT=81", "-s", "debug_server_port=0", "-p"},
+         .ini = "[debug]\nshell_server_port = 3000\nhttp_server_port = 3001\n", .out_starts = framework_dump(81, 0)},
+        {.what = "bad settings are each reported and stop the start",
+         .args = {"-q", "-s", "foo=1", "-s", "port", "-s", long_key + "=1", "-p"}, .exit_code = 1, .out = "",
+         .err_has = {"unsupported key [foo]\n", "port syntax error Example: k=v\n", long_key + "=1 syntax error Example: k=v\n",
+                     "hubd: 3 configuration error(s), not started\n"}},
+        {.what = "settings take the file's names too", .args = {"-q", "-s", "shell_server_port=4001", "-p"},
+         .out_starts = framework_dump(12580, 4001)},
+        {.what = "the file's debug and log sections are read", .args = {"-q", "-p"},
+         .ini = "[debug]\nshell_server_port = 4000\nshell_server_addr = 127.0.0.1\n"
+                "http_server_user = admin\npanic_dump_dir = my dumps\n[log]\nlevel = warn\nfile_size = 4k\n",
+         .out_starts = "http_server_port=0\nhttp_server_addr=''\ndebug_server_port=4000\n"
+                       "debug_server_addr=127.0.0.1\npanic_dump_dir='my dumps'\n",
+         .out_has = {"log_level=warn\n", "log_file_max_size=4096\n"}},
+        {.what = "a file without [debug] turns the servers off", .args = {"-q", "-p"}, .ini = "[log]\nlevel = info\n",
+         .out_starts = framework_dump(0, 0)},
+        {.what = "a broken file stops the start instead of leaving defaults", .args = {"-q", "-p"},
+         .ini = "[debug]\nshell_server_port = 4000\nthis line is broken\n", .exit_code = 1, .out = "",
+         .err_has = {"hubd.ini:3: expected key = value: this line is broken\n"}},
+    };
+    for (const RunRow &row : rows) {
+        SCOPED_TRACE(row.what);
+        HubdDir dir;
+        if (!row.ini.empty()) dir.write_file("hubd.ini", row.ini);
+        HubdResult r = run_hubd(dir, row.args, row.env);
+        EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+        if (row.out != "*") {
+            EXPECT_EQ(r.out, row.out);
+        }
+        if (row.err != "*") {
+            EXPECT_EQ(r.err, row.err.rfind("<bin>", 0) == 0 ? dir.binary() + row.err.substr(5) : row.err);
+        }
+        EXPECT_EQ(r.out.rfind(row.out_starts, 0), 0u) << r.out;
+        for (const std::string &piece : row.out_has) EXPECT_NE(r.out.find(piece), std::string::npos) << piece << r.out;
+        for (const std::string &piece : row.err_has) EXPECT_NE(r.err.find(piece), std::string::npos) << piece << r.err;
+        for (const std::string &piece : row.err_lacks) EXPECT_EQ(r.err.find(piece), std::string::npos) << piece << r.err;
+    }
 }
 
 TEST(Cmdline, GroupedLettersAndAttachedArguments) {
@@ -92,109 +124,6 @@ TEST(Cmdline, GroupedLettersAndAttachedArguments) {
     HubdResult r = run_hubd(dir, {"-qpc" + dir.path() + "/other.ini"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind(framework_dump(0, 4444), 0), 0u) << r.out;
-}
-
-TEST(Cmdline, OperandsAreSkippedUnlessPosixlyCorrect) {
-    HubdDir dir;
-    HubdResult gnu = run_hubd(dir, {"-q", "-p", "operand", "-x"}, NO_POSIX);
-    EXPECT_EQ(gnu.exit_code, 1);
-
-    HubdResult posix = run_hubd(dir, {"-q", "-p", "operand", "-x"}, POSIX);
-    EXPECT_EQ(posix.exit_code, 0);
-    EXPECT_EQ(posix.out.rfind(framework_dump(12580, 12581), 0), 0u) << posix.out;
-
-    HubdResult dashes = run_hubd(dir, {"-q", "-p", "--", "-x"}, NO_POSIX);
-    EXPECT_EQ(dashes.exit_code, 0);
-}
-
-TEST(Cmdline, SeventeenArgumentsWarnOnceAndStillParse) {
-    HubdDir dir;
-    std::vector<std::string> args(17, "operand");
-    args.push_back("-v");
-    HubdResult r = run_hubd(dir, args, NO_POSIX);
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "1.0.0.0\n");
-    EXPECT_EQ(r.err, "error: Too many args\n");
-}
-
-TEST(Cmdline, SettingsList) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-s", "list"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "support the following key settings\nhttp_server_port\ndebug_server_port\nshell_server_port\n");
-}
-
-TEST(Cmdline, DumpWithoutConfigShowsBuiltInPorts) {
-    HubdDir dir;
-    HubdResult quiet = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(quiet.exit_code, 0);
-    EXPECT_EQ(quiet.out.rfind(framework_dump(12580, 12581), 0), 0u) << quiet.out;
-    EXPECT_NE(quiet.out.find("log_level=info\n"), std::string::npos);
-    EXPECT_EQ(quiet.err.find("hubd-linux"), std::string::npos);
-    EXPECT_NE(quiet.err.find("iniparser: cannot open hubd.ini\n"), std::string::npos) << quiet.err;
-
-    HubdResult loud = run_hubd(dir, {"-p"});
-    EXPECT_NE(loud.err.find(BANNER), std::string::npos) << loud.err;
-}
-
-TEST(Cmdline, SettingsOverrideTheConfigFileWithoutRegardToCase) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", "[debug]\nshell_server_port = 3000\nhttp_server_port = 3001\n");
-    HubdResult r = run_hubd(dir, {"-q", "-s", "HTTP_SERVER_PORT=81", "-s", "debug_server_port=0", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out.rfind(framework_dump(81, 0), 0), 0u) << r.out;
-}
-
-TEST(Cmdline, BadSettingsAreEachReportedAndStopTheStart) {
-    HubdDir dir;
-    std::string long_key(300, 'k');
-    HubdResult r = run_hubd(dir, {"-q", "-s", "foo=1", "-s", "port", "-s", long_key + "=1", "-p"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("unsupported key [foo]\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("port syntax error Example: k=v\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(long_key + "=1 syntax error Example: k=v\n"), std::string::npos);
-    EXPECT_NE(r.err.find("hubd: 3 configuration error(s), not started\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-}
-
-TEST(Cmdline, SettingsTakeTheFileNamesToo) {
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-q", "-s", "shell_server_port=4001", "-p"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out.rfind(framework_dump(12580, 4001), 0), 0u) << r.out;
-}
-
-TEST(Cmdline, ConfigFileReadsDebugAndLogSections) {
-    HubdDir dir;
-    dir.write_file("hubd.ini",
-                   "[debug]\nshell_server_port = 4000\nshell_server_addr = 127.0.0.1\n"
-                   "http_server_user = admin\npanic_dump_dir = my dumps\n"
-                   "[log]\nlevel = warn\nfile_size = 4k\n");
-    HubdResult r = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out.rfind("http_server_port=0\nhttp_server_addr=''\ndebug_server_port=4000\n"
-                          "debug_server_addr=127.0.0.1\npanic_dump_dir='my dumps'\n",
-                          0),
-              0u)
-        << r.out;
-    EXPECT_NE(r.out.find("log_level=warn\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("log_file_max_size=4096\n"), std::string::npos) << r.out;
-}
-
-TEST(Cmdline, ConfigWithoutDebugSectionTurnsServersOff) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", "[log]\nlevel = info\n");
-    HubdResult r = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(r.out.rfind(framework_dump(0, 0), 0), 0u) << r.out;
-}
-
-TEST(Cmdline, BrokenConfigStopsTheStartInsteadOfLeavingDefaults) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", "[debug]\nshell_server_port = 4000\nthis line is broken\n");
-    HubdResult r = run_hubd(dir, {"-q", "-p"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("hubd.ini:3: expected key = value: this line is broken\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(Cmdline, LogFileAndLevelOptions) {
@@ -221,7 +150,7 @@ TEST(Cmdline, UnknownLevelNameIsAUsageError) {
 TEST(ConsoleMode, WaitsAfterStartUpAndStopsOnSignalsWithZero) {
     for (int sig : {SIGINT, SIGTERM}) {
         HubdDir dir;
-        HubdProcess p(dir, {"-q", "-l", "verb", "-s", "debug_server_port=0", "-s", "http_server_port=0"});
+        HubdProcess p(dir, no_servers({"-l", "verb"}));
         ASSERT_TRUE(p.wait_for_err("app_start_server(): ==>")) << p.err();
         HubdResult r = p.stop(sig);
         EXPECT_EQ(r.exit_code, 0) << "signal " << sig << "\n" << r.err;

@@ -72,7 +72,7 @@ bool tmux_runs() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
 TEST(ConsoleEdit, TabCompletesUpRecallsAndTheHistoryOutlivesTheRun) {
     if (!tmux_runs()) GTEST_SKIP() << "tmux cannot run here";
     HubdDir dir;
-    const std::vector<std::string> args = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
+    const std::vector<std::string> args = no_servers();
     {
         TerminalHubd term(dir, args);
         ASSERT_TRUE(term.started());

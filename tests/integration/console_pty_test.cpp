@@ -112,24 +112,6 @@ private:
     std::string screen_;
 };
 
-const std::vector<std::string> CONSOLE_ARGS = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
-
-std::vector<std::string> client_args(int port) {
-    return {"-q", "-s", "debug_server_port=" + std::to_string(port), "-s", "http_server_port=0", "-e", "sh"};
-}
-
-// A server for the client rows to talk to.
-struct ShellServer {
-    HubdDir dir;
-    int port = free_tcp_port();
-    std::unique_ptr<HubdProcess> proc;
-    bool start() {
-        dir.write_file("hubd.ini", shell_ini(port));
-        proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"});
-        return wait_shell_ready(*proc, port);
-    }
-};
-
 struct LongLineRow {
     bool client;  // `hubd -e sh`, else the server's own console
     size_t length;
@@ -142,12 +124,14 @@ class PtyLongLine : public ::testing::TestWithParam<LongLineRow> {};
 // answers the next line.
 TEST_P(PtyLongLine, IsRefusedOnceAndTheShellAnswersAfter) {
     const LongLineRow &row = GetParam();
-    ShellServer server;
+    // A server for the client rows to talk to.
+    std::unique_ptr<ShellHubd> server;
     if (row.client) {
-        ASSERT_TRUE(server.start());
+        server = std::make_unique<ShellHubd>();
+        ASSERT_TRUE(server->ready());
     }
     HubdDir dir;
-    PtyHubd term(dir, row.client ? client_args(server.port) : CONSOLE_ARGS, row.columns);
+    PtyHubd term(dir, row.client ? client_args(server->port, "sh") : no_servers(), row.columns);
     ASSERT_TRUE(term.started());
     ASSERT_TRUE(term.wait_for("hubd>")) << term.screen();
     std::string line = "echo " + std::string(row.length, 'x');
@@ -165,7 +149,7 @@ TEST_P(PtyLongLine, IsRefusedOnceAndTheShellAnswersAfter) {
     // To the client a refused line is a failed command; the console just goes on.
     EXPECT_EQ(term.wait_exit(), row.client ? 2 : 0) << term.screen().substr(mark);
     if (row.client) {
-        EXPECT_EQ(ShellConn(server.port).run("echo alive"), "alive\r\n");
+        EXPECT_EQ(ShellConn(server->port).run("echo alive"), "alive\r\n");
     }
 }
 
@@ -182,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, PtyLongLine,
 // A line just within the limit is edited and runs whole, at any width.
 TEST(PtyConsole, LongestLineRunsWhole) {
     HubdDir dir;
-    PtyHubd term(dir, CONSOLE_ARGS, 97);
+    PtyHubd term(dir, no_servers(), 97);
     ASSERT_TRUE(term.wait_for("hubd>"));
     std::string text = std::string(4089, 'y') + "E";  // "echo " and these: 4095 bytes
     size_t mark = term.mark();
@@ -195,13 +179,14 @@ TEST(PtyConsole, LongestLineRunsWhole) {
 
 // Ctrl+D ends the console with a line that says so; the server goes on.
 TEST(PtyConsole, CtrlDSaysTheServerGoesOn) {
-    ShellServer server;
-    server.dir.write_file("hubd.ini", shell_ini(server.port));
-    PtyHubd term(server.dir, {"-q"}, 80);
+    HubdDir dir;
+    const int port = free_tcp_port();
+    dir.write_file("hubd.ini", shell_ini(port));
+    PtyHubd term(dir, {"-q"}, 80);
     ASSERT_TRUE(term.wait_for("hubd>"));
     ASSERT_TRUE(term.type("\x04"));
     EXPECT_TRUE(term.wait_for("console input ended; the server goes on")) << term.screen();
-    EXPECT_EQ(ShellConn(server.port).run("echo alive"), "alive\r\n");
+    EXPECT_EQ(ShellConn(port).run("echo alive"), "alive\r\n");
     EXPECT_EQ(term.count("hubd>", term.screen().find("console input ended")), 0u) << "a prompt after the end";
     ASSERT_TRUE(term.type("\x03"));  // Ctrl+C still stops the server
     EXPECT_EQ(term.wait_exit(), 0);
@@ -210,10 +195,10 @@ TEST(PtyConsole, CtrlDSaysTheServerGoesOn) {
 // Ctrl+C ends the client alone, as other clients end, and gives the
 // terminal back as it was.
 TEST(PtyClient, CtrlCExits130AndSaysNothingOfAStop) {
-    ShellServer server;
-    ASSERT_TRUE(server.start());
+    ShellHubd server;
+    ASSERT_TRUE(server.ready());
     HubdDir dir;
-    PtyHubd term(dir, client_args(server.port), 80);
+    PtyHubd term(dir, client_args(server.port, "sh"), 80);
     ASSERT_TRUE(term.wait_for("hubd>"));
     ASSERT_TRUE(term.type("echo typed"));
     ASSERT_TRUE(term.wait_for("echo typed"));

@@ -13,33 +13,17 @@
 #include <string>
 #include <thread>
 
-#include "hubd_process_util.h"
+#include "shell_client_util.h"
 
 namespace {
 
-const std::vector<std::string> NO_SERVERS = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
-
-std::vector<std::string> args_with(std::vector<std::string> extra) {
-    std::vector<std::string> args = NO_SERVERS;
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
 // Replies are CR LF text ended by one byte 0 after every dispatched command.
-std::string reply(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out + std::string(1, '\0');
-}
+std::string reply(const std::string &text) { return crlf(text) + std::string(1, '\0'); }
 
 TEST(Console, CommandsThroughAPipeGetExactRepliesAndEndMarkers) {
     HubdDir dir;
-    HubdProcess p(dir, NO_SERVERS);
-    p.send("echo -n a b\necho -e \\101\\777\nX=hello world\nalias x\npwd\nexit\n");
-    HubdResult r = p.wait();
+    HubdResult r =
+        run_hubd(dir, no_servers(), {}, "echo -n a b\necho -e \\101\\777\nX=hello world\nalias x\npwd\nexit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string expected = "\nType `help` to learn how to use prompt\n";
     expected += "hubd>" + reply("a b");
@@ -57,18 +41,14 @@ TEST(Console, ShowConfigMatchesTheDumpOption) {
     dir.write_file("hubd.ini", "[debug]\nshell_server_port = 0\nhttp_server_port = 0\n[log]\nlevel = warn\n");
     HubdResult dump = run_hubd(dir, {"-q", "-p"});
     ASSERT_EQ(dump.exit_code, 0);
-    HubdProcess p(dir, {"-q"});
-    p.send("show config\nquit\n");
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, {"-q"}, {}, "show config\nquit\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("hubd>" + reply(dump.out)), std::string::npos) << r.out;
 }
 
 TEST(Console, ShowAloneListsTheItemsInOrder) {
     HubdDir dir;
-    HubdProcess p(dir, NO_SERVERS);
-    p.send("show\nquit\n");
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, no_servers(), {}, "show\nquit\n");
     size_t pos = 0;
     for (const char *item : {"show info -- ", "show memory -- ", "show llog -- ", "show dvar -- ",
                              "show config -- ", "show status -- "}) {
@@ -80,9 +60,7 @@ TEST(Console, ShowAloneListsTheItemsInOrder) {
 
 TEST(Console, SetLogLevelTakesEffectAtOnce) {
     HubdDir dir;
-    HubdProcess p(dir, NO_SERVERS);
-    p.send("call tlog\nset log.level dbg\ncall tlog\nquit\n");
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, no_servers(), {}, "call tlog\nset log.level dbg\ncall tlog\nquit\n");
     // At info only info and above show; after the change debug shows too.
     size_t first_debug = r.err.find("log_debug");
     size_t second_info = r.err.find("log_info", r.err.find("log_info") + 1);
@@ -96,9 +74,7 @@ TEST(Console, SetLogLevelTakesEffectAtOnce) {
 TEST(Console, SourceRunsAFileAndRefusesDeepNesting) {
     HubdDir dir;
     dir.write_file("cmds.txt", "echo from file\nsource cmds.txt\n");
-    HubdProcess p(dir, NO_SERVERS);
-    p.send("source cmds.txt\nquit\n");
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, no_servers(), {}, "source cmds.txt\nquit\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("from file\r\n"), std::string::npos);
     EXPECT_EQ(r.term_signal, 0);
@@ -106,13 +82,13 @@ TEST(Console, SourceRunsAFileAndRefusesDeepNesting) {
 
 TEST(Console, CallKillExitsZeroAndCallNullFaults) {
     HubdDir dir;
-    HubdProcess killer(dir, NO_SERVERS);
+    HubdProcess killer(dir, no_servers());
     killer.send("call kill\n");
     HubdResult k = killer.wait();
     EXPECT_EQ(k.exit_code, 0);
     EXPECT_NE(k.err.find("user req exit!!"), std::string::npos);
 
-    HubdProcess faulty(dir, NO_SERVERS);
+    HubdProcess faulty(dir, no_servers());
     faulty.send("call null\n");
     HubdResult n = faulty.wait();
     EXPECT_NE(n.exit_code, 0);
@@ -121,7 +97,7 @@ TEST(Console, CallKillExitsZeroAndCallNullFaults) {
 
 TEST(Console, EndOfInputLeavesTheProgramIdleUntilASignal) {
     HubdDir dir;
-    HubdProcess p(dir, args_with({"-l", "verb"}), {}, false);
+    HubdProcess p(dir, no_servers({"-l", "verb"}), {}, false);
     ASSERT_TRUE(p.wait_for_err("debug_shell_stdio_loop(): <==")) << p.err();
     long before = p.cpu_ticks();
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -144,9 +120,7 @@ TEST(Console, BadLinesDoNotCrash) {
     input += "source long.txt\nsource nothere.txt\nsource .\n";
     input += "set " + std::string(5000, 'n') + " " + std::string(5000, 'v') + "\n";
     input += "echo still here\nquit\n";
-    HubdProcess p(dir, NO_SERVERS);
-    p.send(input);
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, no_servers(), {}, input);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_NE(r.err.find("syntax error"), std::string::npos);
@@ -175,9 +149,7 @@ TEST(Console, PipedLinesThatCannotRunAreRefusedWholeAndTheNextRuns) {
         expected += "hubd>" + row.reply;
     }
     HubdDir dir;
-    HubdProcess p(dir, NO_SERVERS);
-    p.send(input + "quit\n");
-    HubdResult r = p.wait();
+    HubdResult r = run_hubd(dir, no_servers(), {}, input + "quit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find(expected), std::string::npos) << r.out.substr(0, 300);
 }

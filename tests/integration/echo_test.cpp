@@ -91,10 +91,7 @@ int echo_connect(int port, int rcvbuf = 0) {
     if (rcvbuf) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     timeval tv{WAIT_MS / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback_addr(port);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         close(fd);
         return -1;
@@ -347,14 +344,9 @@ TEST(EchoHost, CheckPassesTheSampleAndABadValueOrABusyPortStopsTheStart) {
         }
     }
     // A port that another program holds: one line that says so, exit 1.
-    const int port = free_tcp_port();
-    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+    int port = 0;
+    const int holder = loopback_bind(SOCK_STREAM, 0, &port);
+    ASSERT_GE(holder, 0);
     dir.write_file("hubd-echo.ini", echo_ini(port, 0, ""));
     HubdResult busy = run_hubd(dir, {"-q"});
     close(holder);

@@ -29,30 +29,32 @@ void set_env(const EnvOverrides &env) {
     }
 }
 
-pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const EnvOverrides &env, int *in,
-            int *out, int *err) {
-    int pin[2], pout[2], perr[2];
-    if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return -1;
+}  // namespace
+
+pid_t spawn_child(const std::vector<std::string> &argv, const EnvOverrides &env, int *in, int *out, int *err) {
+    int pin[2] = {-1, -1}, pout[2], perr[2];
+    if ((in && pipe2(pin, O_CLOEXEC)) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pin[0], 0);
+        dup2(in ? pin[0] : open("/dev/null", O_RDONLY), 0);
         dup2(pout[1], 1);
         dup2(perr[1], 2);
         setpgid(0, 0);
         // Not run by systemd unless the test says so.
         unsetenv("NOTIFY_SOCKET");
         set_env(env);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(bin.c_str()));
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
         _exit(127);
     }
-    close(pin[0]);
+    if (in) {
+        close(pin[0]);
+        *in = pin[1];
+    }
     close(pout[1]);
     close(perr[1]);
-    *in = pin[1];
     *out = pout[0];
     *err = perr[0];
     fcntl(*out, F_SETFL, O_NONBLOCK);
@@ -60,7 +62,11 @@ pid_t spawn(const std::string &bin, const std::vector<std::string> &args, const 
     return pid;
 }
 
-}  // namespace
+std::vector<std::string> no_servers(const std::vector<std::string> &extra) {
+    std::vector<std::string> args = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
 
 long now_ms() {
     using namespace std::chrono;
@@ -93,8 +99,16 @@ void HubdDir::write_file(const std::string &name, const std::string &text) const
     std::ofstream(path_ + "/" + name, std::ios::binary) << text;
 }
 
-std::string HubdDir::read_file(const std::string &name) const {
-    std::ifstream in(path_ + "/" + name, std::ios::binary);
+std::string HubdDir::read_file(const std::string &name) const { return read_text(path_ + "/" + name); }
+
+size_t count_of(const std::string &text, const std::string &piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -113,7 +127,9 @@ HubdResult run_hubd(const HubdDir &dir, const std::vector<std::string> &args, co
 
 HubdProcess::HubdProcess(const HubdDir &dir, const std::vector<std::string> &args, const EnvOverrides &env,
                          bool keep_stdin_open) {
-    pid_ = spawn(dir.binary(), args, env, &in_, &out_fd_, &err_fd_);
+    std::vector<std::string> argv = {dir.binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawn_child(argv, env, &in_, &out_fd_, &err_fd_);
     if (!keep_stdin_open) close_stdin();
 }
 
@@ -161,30 +177,25 @@ bool HubdProcess::running() {
     return true;
 }
 
-bool HubdProcess::wait_for_err(const std::string &text, int safety_limit_ms) {
+bool HubdProcess::wait_for(const std::string &text, const std::string &stream, int safety_limit_ms) {
     long end = now_ms() + safety_limit_ms;
     while (now_ms() < end) {
         pump(50);
-        if (err_.find(text) != std::string::npos) return true;
+        if (stream.find(text) != std::string::npos) return true;
         if (!running()) {
             pump(0);
-            return err_.find(text) != std::string::npos;
+            return stream.find(text) != std::string::npos;
         }
     }
     return false;
 }
 
+bool HubdProcess::wait_for_err(const std::string &text, int safety_limit_ms) {
+    return wait_for(text, err_, safety_limit_ms);
+}
+
 bool HubdProcess::wait_for_out(const std::string &text, int safety_limit_ms) {
-    long end = now_ms() + safety_limit_ms;
-    while (now_ms() < end) {
-        pump(50);
-        if (out_.find(text) != std::string::npos) return true;
-        if (!running()) {
-            pump(0);
-            return out_.find(text) != std::string::npos;
-        }
-    }
-    return false;
+    return wait_for(text, out_, safety_limit_ms);
 }
 
 HubdResult HubdProcess::wait(int safety_limit_ms) {
@@ -225,14 +236,37 @@ long HubdProcess::cpu_ticks() const {
 }
 
 int free_tcp_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    close(loopback_bind(SOCK_STREAM, 0, &port));
+    return port;
+}
+
+sockaddr_in loopback_addr(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return a;
+}
+
+int loopback_bind(int type, int port, int *bound) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback_addr(port);
     socklen_t len = sizeof a;
+    const bool tcp = (type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC)) == SOCK_STREAM;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || (tcp && listen(fd, 64) != 0)) {
+        close(fd);
+        return -1;
+    }
     getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
+    if (bound) *bound = ntohs(a.sin_port);
+    return fd;
+}
+
+int loopback_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback_addr(port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
     close(fd);
-    return port;
+    return -1;
 }

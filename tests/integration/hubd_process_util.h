@@ -3,6 +3,7 @@
 // it and the log files are the test's alone.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <map>
@@ -72,7 +73,26 @@ private:
     std::string out_, err_;
     HubdResult result_;
     bool ended_ = false;
+    bool wait_for(const std::string &text, const std::string &stream, int safety_limit_ms);
 };
+
+// Starts argv (argv[0] looked up in PATH) in a process group of its own, its
+// output and errors on non-blocking pipes, its input a pipe when in is given
+// and /dev/null otherwise; -1 when it cannot.
+pid_t spawn_child(const std::vector<std::string> &argv, const EnvOverrides &env, int *in, int *out, int *err);
+// Arguments of a console-only run (-q, both servers off), then the extra ones.
+std::vector<std::string> no_servers(const std::vector<std::string> &extra = {});
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer keeps the fault signals; crash handling is off there"
+#else
+#define SKIP_UNDER_SANITIZER() (void)0
+#endif
+
+// How often piece occurs in text.
+size_t count_of(const std::string &text, const std::string &piece);
+// The whole file; empty when it cannot be read.
+std::string read_text(const std::string &path);
 
 // Milliseconds of a steady clock, for the safety limits of the waits.
 long now_ms();
@@ -81,3 +101,10 @@ void drain(int fd, std::string &into);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_tcp_port();
+// 127.0.0.1:port as a socket address.
+sockaddr_in loopback_addr(int port);
+// A socket of the type bound to 127.0.0.1:port (0: a free one, written to
+// *bound) and, for TCP, listening; -1 when the port is taken.
+int loopback_bind(int type, int port = 0, int *bound = nullptr);
+// A TCP connection to 127.0.0.1:port; -1 when nothing accepts.
+int loopback_connect(int port);

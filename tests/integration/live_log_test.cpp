@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "hubd_process_util.h"
@@ -19,15 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> NO_SERVERS = {"-s", "debug_server_port=0", "-s", "http_server_port=0"};
 const std::string EXTCAP = std::string(HUBD_SOURCE_DIR) + "/tools/wireshark/hubd-extcap";
-
-std::string read_text(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 int count_of(const pcap_view &view, const std::string &text) {
     int count = 0;
@@ -66,7 +56,7 @@ protected:
 };
 
 TEST_F(LiveLog, TsharkGetsTheRingThenLiveRecordsAndAFreshStreamWhenItComesBack) {
-    HubdProcess p(dir, NO_SERVERS);
+    HubdProcess p(dir, no_servers());
     std::string fifo = start(p);
     EXPECT_EQ(fifo, "/tmp/qelto_hubd_" + std::to_string(p.pid()));
     struct stat st;
@@ -106,7 +96,7 @@ TEST_F(LiveLog, TsharkGetsTheRingThenLiveRecordsAndAFreshStreamWhenItComesBack) 
 }
 
 TEST_F(LiveLog, SigtermWithoutAnyReaderEndsCleanlyAndRemovesTheFifo) {
-    HubdProcess p(dir, NO_SERVERS);
+    HubdProcess p(dir, no_servers());
     std::string fifo = start(p);
     ASSERT_EQ(access(fifo.c_str(), F_OK), 0);
     HubdResult end = p.stop(SIGTERM);
@@ -119,7 +109,7 @@ TEST_F(LiveLog, ExtcapInterfaceCapturesFiveLiveRecords) {
     fs::create_directories(home + "/.config/wireshark/extcap");
     fs::copy_file(EXTCAP, home + "/.config/wireshark/extcap/hubd-extcap");
     EnvOverrides env{{"HOME", home}};
-    HubdProcess p(dir, NO_SERVERS);
+    HubdProcess p(dir, no_servers());
     std::string fifo = start(p);
     std::string interface = fifo.substr(fifo.rfind('/') + 1);
 

@@ -22,8 +22,6 @@
 
 namespace {
 
-const std::vector<std::string> CONSOLE_ONLY = {"-s", "debug_server_port=0", "-s", "http_server_port=0"};
-
 // The value of "key=N" in a show status reply, -1 when absent.
 long long status_value(const std::string &text, const std::string &key) {
     std::smatch m;
@@ -86,9 +84,7 @@ TEST(LogSinkLoss, FullDiskLosesWholeLinesCountsAndSaysSo) {
     SmallDisk disk(dir.path() + "/disk");
     if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
     std::string log_path = dir.path() + "/disk/hubd.log";
-    std::vector<std::string> args = CONSOLE_ONLY;
-    args.insert(args.end(), {"-o", log_path});
-    HubdProcess p(dir, args);
+    HubdProcess p(dir, no_servers({"-o", log_path}));
     std::string full = "error: log file " + log_path + ": write failed: No space left on device";
     TlogDriver tlog(p);
     for (long start = now_ms(); p.err().find(full) == std::string::npos && now_ms() - start < 30000;) tlog.step();
@@ -133,17 +129,7 @@ TEST(LogSinkLoss, LogFileThatCannotBeOpenedIsReportedAndNotShownOn) {
 // A syslog receiver that accepts every connection and never reads one.
 class DeafReceiver {
 public:
-    DeafReceiver() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(listener_, 64);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
+    DeafReceiver() : listener_(loopback_bind(SOCK_STREAM | SOCK_NONBLOCK, 0, &port_)) {}
     ~DeafReceiver() {
         for (int fd : accepted_) close(fd);
         close(listener_);
@@ -162,8 +148,8 @@ public:
     }
 
 private:
+    int port_ = 0;  // before listener_, whose start writes it
     int listener_ = -1;
-    int port_ = 0;
     std::vector<int> accepted_;
 };
 
@@ -198,26 +184,14 @@ TEST(LogSinkLoss, SyslogReceiverThatNeverReadsGetsOneConnectionAndTheLossIsCount
     EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.size() > 2000 ? r.err.size() - 2000 : 0);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer keeps the fault signals; crash handling is off there"
-#else
-#define SKIP_UNDER_SANITIZER() (void)0
-#endif
-
 TEST(LogSinkLoss, PanicReportReachesTheCollectorWhole) {
     SKIP_UNDER_SANITIZER();
-    int collector = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    getsockname(collector, reinterpret_cast<sockaddr *>(&a), &len);
+    int collector_port = 0;
+    const int collector = loopback_bind(SOCK_DGRAM, 0, &collector_port);
+    ASSERT_GE(collector, 0);
     HubdDir dir;
-    dir.write_file("hubd.ini", "[log]\nbsvlog = udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "\n");
-    std::vector<std::string> args = CONSOLE_ONLY;
-    args.push_back("-q");
-    HubdResult r = run_hubd(dir, args, {}, "call null\n");
+    dir.write_file("hubd.ini", "[log]\nbsvlog = udp://127.0.0.1:" + std::to_string(collector_port) + "\n");
+    HubdResult r = run_hubd(dir, no_servers(), {}, "call null\n");
     EXPECT_EQ(r.exit_code, 254) << r.err;
     std::string report;
     int packets = 0;

@@ -14,19 +14,9 @@
 
 namespace {
 
-struct BoundsServer {
-    HubdDir dir;
-    int port = free_tcp_port();
-    std::unique_ptr<HubdProcess> proc;
-    explicit BoundsServer(const std::string &extra_ini = "") {
-        dir.write_file("hubd.ini", shell_ini(port) + extra_ini);
-        proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"});
-    }
-};
-
 TEST(NetshBounds, SourceOfAFileThatNeverEndsIsRefusedAndTheStopStaysQuick) {
-    BoundsServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     std::string fifo = s.dir.path() + "/nobody_writes";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     ShellConn c(s.port);
@@ -40,7 +30,7 @@ TEST(NetshBounds, SourceOfAFileThatNeverEndsIsRefusedAndTheStopStaysQuick) {
 
 // A session whose client has just gone holds its place until its thread
 // notices: a new client is admitted after at most a few tries.
-std::unique_ptr<ShellConn> admitted_session(BoundsServer &s, const std::string &word) {
+std::unique_ptr<ShellConn> admitted_session(ShellHubd &s, const std::string &word) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto c = std::make_unique<ShellConn>(s.port);
         if (c->run("echo " + word) == word + "\r\n") return c;
@@ -50,8 +40,8 @@ std::unique_ptr<ShellConn> admitted_session(BoundsServer &s, const std::string &
 }
 
 TEST(NetshBounds, SessionsBeyondTheCapAreRefusedWithAMessage) {
-    BoundsServer s("shell_server_max_sessions = 2\n");
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s("shell_server_max_sessions = 2\n");
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     auto first = admitted_session(s, "1");
     auto second = admitted_session(s, "2");
     ASSERT_TRUE(first && second);
@@ -74,8 +64,8 @@ TEST(NetshBounds, SessionsBeyondTheCapAreRefusedWithAMessage) {
 // Under the sanitizers any use after release ends hubd with a report.
 TEST(StopTsan, SigtermWhileTheConsoleReadsReleasesNothingInUse) {
     for (int round = 0; round < 3; ++round) {
-        BoundsServer s;
-        ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+        ShellHubd s;
+        ASSERT_TRUE(s.ready()) << s.proc->err();
         HubdResult r = s.proc->stop(SIGTERM);
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;

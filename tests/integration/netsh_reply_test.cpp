@@ -19,16 +19,6 @@ namespace {
 
 const std::string NUL(1, '\0');
 
-struct ReplyServer {
-    HubdDir dir;
-    int port = free_tcp_port();
-    std::unique_ptr<HubdProcess> proc;
-    explicit ReplyServer(const std::string &extra_ini = "") {
-        dir.write_file("hubd.ini", shell_ini(port) + extra_ini);
-        proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"});
-    }
-};
-
 // Everything the server sends until it closes the connection.
 std::string read_until_closed(int fd) {
     std::string got;
@@ -45,8 +35,8 @@ std::string read_until_closed(int fd) {
 size_t end_bytes(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\0')); }
 
 TEST(NetshReply, EveryRequestGetsExactlyOneEndByte) {
-    ReplyServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     s.dir.write_file("three", "echo one\necho two\necho three\n");
     const std::string three = s.dir.path() + "/three";
     const struct {
@@ -84,8 +74,8 @@ TEST(NetshReply, EveryRequestGetsExactlyOneEndByte) {
 // printf 'source f\0' | socat -t2 - TCP:...: the client shuts its sending
 // side down right after the request and still reads the whole reply.
 TEST(NetshReply, HalfClosedClientGetsTheWholeReplyOfASource) {
-    ReplyServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "echo line " + std::to_string(i) + "\n";
     s.dir.write_file("f", lines);
@@ -99,15 +89,9 @@ TEST(NetshReply, HalfClosedClientGetsTheWholeReplyOfASource) {
     EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
-HubdResult run_e(int port, const std::string &commands) {
-    HubdDir dir;
-    return run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(port), "-s", "http_server_port=0", "-e",
-                          commands});
-}
-
 TEST(NetshReply, DashEExitsZeroOnlyWhenEveryCommandSucceeded) {
-    ReplyServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     const struct {
         const char *commands;
         int exit_code;
@@ -123,18 +107,18 @@ TEST(NetshReply, DashEExitsZeroOnlyWhenEveryCommandSucceeded) {
         {"help exit", 0, "exit\nExit the service program\n"},
     };
     for (const auto &row : rows) {
-        HubdResult r = run_e(s.port, row.commands);
+        HubdResult r = run_client(s.port, row.commands);
         EXPECT_EQ(r.exit_code, row.exit_code) << row.commands << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find(row.out), std::string::npos) << row.commands << "\n" << r.out;
     }
-    EXPECT_EQ(run_e(s.port, "echo \"abc;echo d").out, "error: unbalanced quotes, nothing ran\n");
+    EXPECT_EQ(run_client(s.port, "echo \"abc;echo d").out, "error: unbalanced quotes, nothing ran\n");
     EXPECT_TRUE(s.proc->running());
     EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
 TEST(NetshReply, DashERefusedByTheSessionCapPrintsTheReasonAndExitsOne) {
-    ReplyServer s("shell_server_max_sessions = 1\n");
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ShellHubd s("shell_server_max_sessions = 1\n");
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     // The readiness probe's session may take a moment to leave.
     std::unique_ptr<ShellConn> held;
     for (int attempt = 0; attempt < 100 && !held; ++attempt) {
@@ -144,7 +128,7 @@ TEST(NetshReply, DashERefusedByTheSessionCapPrintsTheReasonAndExitsOne) {
     }
     ASSERT_TRUE(held);
     for (int round = 0; round < 3; ++round) {
-        HubdResult r = run_e(s.port, "echo never");
+        HubdResult r = run_client(s.port, "echo never");
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
         EXPECT_NE(r.err.find("error: too many shell sessions (1), try again later"), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("never"), std::string::npos) << r.out;

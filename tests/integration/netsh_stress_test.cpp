@@ -138,15 +138,9 @@ Footprint settle(HubdProcess &p, int port, const Footprint &baseline) {
     return now;
 }
 
-struct LoadServer {
-    HubdDir dir;
-    int port = free_tcp_port();
-    std::unique_ptr<HubdProcess> proc;
-    LoadServer() {
-        // 200 sessions at once need a cap above the default of 64.
-        dir.write_file("hubd.ini", shell_ini(port) + "shell_server_max_sessions = 256\n");
-        proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"}, EnvOverrides{}, false);
-    }
+struct LoadServer : ShellHubd {
+    // 200 sessions at once need a cap above the default of 64.
+    LoadServer() : ShellHubd("shell_server_max_sessions = 256\n", false) {}
     // Every kind of command once, so that what is made on first use exists before the baseline.
     Footprint warm_baseline() {
         {
@@ -167,7 +161,7 @@ struct LoadServer {
 
 void load_and_check(int sessions, int commands, bool check_tsan) {
     LoadServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     Footprint baseline = s.warm_baseline();
     ASSERT_GT(baseline.threads, 0);
     LoadResult result;
@@ -190,7 +184,7 @@ TEST(NetshTsan, SessionsRunWithoutRaceReports) { load_and_check(20, 20, true); }
 
 TEST(NetshStress, MisbehavingClientsDisturbNoOtherSession) {
     LoadServer s;
-    ASSERT_TRUE(wait_shell_ready(*s.proc, s.port)) << s.proc->err();
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     std::atomic<bool> stop{false};
     std::vector<std::thread> faults;
     // Clients that ask for long replies and vanish before reading them.

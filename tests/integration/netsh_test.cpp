@@ -3,8 +3,6 @@
 // check and the ways the program ends.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,44 +18,26 @@ namespace {
 
 const std::string NUL(1, '\0');
 
-// A hubd with its shell server on a free loopback port.
-struct ShellServer {
-    HubdDir dir;
-    int port = free_tcp_port();
-    HubdProcess *proc = nullptr;
-
-    explicit ShellServer(bool keep_stdin_open = true) {
-        dir.write_file("hubd.ini", shell_ini(port));
-        proc = new HubdProcess(dir, {"-q"}, {}, keep_stdin_open);
-    }
-    ~ShellServer() { delete proc; }
-    bool ready() { return wait_shell_ready(*proc, port); }
-};
-
 // ---- configuration ----
 
-TEST(NetshConfig, FileWithoutDebugSectionStartsNoShellServer) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", "[log]\nlevel = info\n");
-    HubdProcess p(dir, {"-q"});
-    p.send("show config\n");
-    ASSERT_TRUE(p.wait_for_out("debug_server_port=0")) << p.out();
-    EXPECT_EQ(listening_sockets(p.pid()), 0);
-    p.send("exit\n");
-    EXPECT_EQ(p.wait().exit_code, 0);
-}
-
-TEST(NetshConfig, PortZeroOnTheCommandLineSwitchesTheServerOff) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port));
-    HubdProcess p(dir, {"-q", "-s", "debug_server_port=0"});
-    p.send("show config\n");
-    ASSERT_TRUE(p.wait_for_out("debug_server_port=0")) << p.out();
-    EXPECT_EQ(listening_sockets(p.pid()), 0);
-    EXPECT_FALSE(ShellConn(port).connected());
-    p.send("exit\n");
-    EXPECT_EQ(p.wait().exit_code, 0);
+// No [debug] section in the file, or port 0 on the command line: no shell server.
+TEST(NetshConfig, NoDebugSectionOrPortZeroOnTheCommandLineStartsNoShellServer) {
+    const int port = free_tcp_port();
+    const std::pair<std::string, std::vector<std::string>> rows[] = {
+        {"[log]\nlevel = info\n", {"-q"}},
+        {shell_ini(port), {"-q", "-s", "debug_server_port=0"}},
+    };
+    for (const auto &[ini, args] : rows) {
+        HubdDir dir;
+        dir.write_file("hubd.ini", ini);
+        HubdProcess p(dir, args);
+        p.send("show config\n");
+        ASSERT_TRUE(p.wait_for_out("debug_server_port=0")) << p.out();
+        EXPECT_EQ(listening_sockets(p.pid()), 0) << ini;
+        EXPECT_FALSE(ShellConn(port).connected());
+        p.send("exit\n");
+        EXPECT_EQ(p.wait().exit_code, 0);
+    }
 }
 
 TEST(NetshConfig, WithoutConfigurationFileTheDefaultPortsApply) {
@@ -69,7 +49,7 @@ TEST(NetshConfig, WithoutConfigurationFileTheDefaultPortsApply) {
 }
 
 TEST(NetshConfig, ListensOnlyOnTheConfiguredAddress) {
-    ShellServer s;
+    ShellHubd s;
     ASSERT_TRUE(s.ready()) << s.proc->err();
     EXPECT_EQ(listening_sockets(s.proc->pid()), 1);
     EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
@@ -77,36 +57,28 @@ TEST(NetshConfig, ListensOnlyOnTheConfiguredAddress) {
 
 // The shell server runs on either poller back end, and show info names it.
 TEST(NetshConfig, PollerKeyChoosesTheBackEndThatShowInfoNames) {
-    struct row {
-        const char *line;
-        const char *shown;
-        const char *error;  // expected in the output, or null
+    const std::pair<const char *, const char *> rows[] = {
+        {"", "poller=epoll\r\n"},
+        {"poller = select\n", "poller=select\r\n"},
     };
-    const row rows[] = {
-        {"", "poller=epoll\r\n", nullptr},
-        {"poller = select\n", "poller=select\r\n", nullptr},
-    };
-    for (const row &r : rows) {
-        HubdDir dir;
-        const int port = free_tcp_port();
-        dir.write_file("hubd.ini", shell_ini(port) + r.line);
-        HubdProcess p(dir, {"-q"});
-        ASSERT_TRUE(wait_shell_ready(p, port)) << r.line << p.err();
-        ShellConn c(port);
-        const std::string info = c.run("show info");
-        EXPECT_NE(info.find(r.shown), std::string::npos) << r.line << info;
-        if (r.error) {
-            EXPECT_TRUE(p.wait_for_err(r.error, 5000) || p.wait_for_out(r.error, 5000)) << p.err();
-        }
-        EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    for (const auto &[line, shown] : rows) {
+        ShellHubd s(line);
+        ASSERT_TRUE(s.ready()) << line << s.proc->err();
+        const std::string info = ShellConn(s.port).run("show info");
+        EXPECT_NE(info.find(shown), std::string::npos) << line << info;
+        EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
     }
 }
 
 // ---- wire protocol ----
 
-TEST(NetshProtocol, ShowInfoComesBackInCrLfLinesAndOneEndByte) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready()) << s.proc->err();
+class NetshProtocol : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(s.ready()) << s.proc->err(); }
+    ShellHubd s;
+};
+
+TEST_F(NetshProtocol, ShowInfoComesBackInCrLfLinesAndOneEndByte) {
     ShellConn c(s.port);
     ASSERT_TRUE(c.request("show info"));
     std::vector<std::string> got;
@@ -124,46 +96,30 @@ TEST(NetshProtocol, ShowInfoComesBackInCrLfLinesAndOneEndByte) {
     EXPECT_EQ(c.run("echo next"), "next\r\n");
 }
 
-TEST(NetshProtocol, SeveralCommandsGiveOneReplyInOrder) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
-    ShellConn c(s.port);
-    ASSERT_TRUE(c.request("echo one;echo two;echo three"));
-    std::vector<std::string> got;
-    ASSERT_TRUE(c.replies(1, &got));
-    EXPECT_EQ(got[0], "one\r\ntwo\r\nthree\r\n");
-    EXPECT_EQ(c.run("echo next"), "next\r\n");
+// Each row is a session of its own: requests sent one after another (each
+// with its end byte unless it carries its own end) and the reply each gets.
+TEST_F(NetshProtocol, RequestsGetTheirReplies) {
+    const std::vector<std::pair<std::string, std::string>> rows[] = {
+        // several commands give one reply, in order
+        {{"echo one;echo two;echo three" + NUL, "one\r\ntwo\r\nthree\r\n"}, {"echo next" + NUL, "next\r\n"}},
+        // a line feed also ends a request, and CR is dropped
+        {{"echo l\rf\n", "lf\r\n"}},
+        // an assignment alone gives an empty reply
+        {{"X=1" + NUL, ""}, {"echo after" + NUL, "after\r\n"}},
+        // an empty request repeats the last line
+        {{"echo again" + NUL, "again\r\n"}, {NUL, "again\r\n"}},
+    };
+    for (const auto &row : rows) {
+        ShellConn c(s.port);
+        for (const auto &[request, reply] : row) {
+            std::vector<std::string> got;
+            ASSERT_TRUE(c.send_raw(request) && c.replies(1, &got)) << request;
+            EXPECT_EQ(got[0], reply) << request;
+        }
+    }
 }
 
-TEST(NetshProtocol, LineFeedAlsoEndsARequestAndCrIsDropped) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
-    ShellConn c(s.port);
-    ASSERT_TRUE(c.send_raw("echo l\rf\n"));
-    std::vector<std::string> got;
-    ASSERT_TRUE(c.replies(1, &got));
-    EXPECT_EQ(got[0], "lf\r\n");
-}
-
-TEST(NetshProtocol, AssignmentAloneGivesAnEmptyReply) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
-    ShellConn c(s.port);
-    EXPECT_EQ(c.run("X=1"), "");
-    EXPECT_EQ(c.run("echo after"), "after\r\n");
-}
-
-TEST(NetshProtocol, EmptyRequestRepeatsTheLastLine) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
-    ShellConn c(s.port);
-    EXPECT_EQ(c.run("echo again"), "again\r\n");
-    EXPECT_EQ(c.run(""), "again\r\n");
-}
-
-TEST(NetshProtocol, OverlongRequestIsRefusedAndTheSessionGoesOn) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
+TEST_F(NetshProtocol, OverlongRequestIsRefusedAndTheSessionGoesOn) {
     ShellConn other(s.port);
     ASSERT_EQ(other.run("echo before"), "before\r\n");
     ShellConn fits(s.port);
@@ -175,9 +131,7 @@ TEST(NetshProtocol, OverlongRequestIsRefusedAndTheSessionGoesOn) {
     EXPECT_EQ(ShellConn(s.port).run("echo new"), "new\r\n");
 }
 
-TEST(NetshProtocol, SilentClientKeepsItsSessionWhileOthersWork) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
+TEST_F(NetshProtocol, SilentClientKeepsItsSessionWhileOthersWork) {
     ShellConn silent(s.port);
     ASSERT_TRUE(silent.connected());
     for (int i = 0; i < 6; ++i) {
@@ -188,9 +142,7 @@ TEST(NetshProtocol, SilentClientKeepsItsSessionWhileOthersWork) {
     EXPECT_EQ(silent.run("echo still here"), "still here\r\n");
 }
 
-TEST(NetshProtocol, SlowlyArrivingCommandRunsWhole) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
+TEST_F(NetshProtocol, SlowlyArrivingCommandRunsWhole) {
     ShellConn slow(s.port);
     // Each pause outlasts the session's one-second poll.
     for (char ch : std::string("echo slow")) {
@@ -205,9 +157,7 @@ TEST(NetshProtocol, SlowlyArrivingCommandRunsWhole) {
     EXPECT_EQ(slow.run("echo next"), "next\r\n");
 }
 
-TEST(NetshProtocol, QuitEndsOnlyThatSession) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
+TEST_F(NetshProtocol, QuitEndsOnlyThatSession) {
     ShellConn a(s.port), b(s.port);
     ASSERT_TRUE(a.request("quit"));
     EXPECT_TRUE(a.wait_closed());
@@ -218,11 +168,9 @@ TEST(NetshProtocol, QuitEndsOnlyThatSession) {
 // ---- remote client ----
 
 TEST(NetshClient, CommandStringPrintsEveryReplyAndExitsZero) {
-    ShellServer s;
+    ShellHubd s;
     ASSERT_TRUE(s.ready());
-    HubdDir client_dir;
-    HubdResult r = run_hubd(client_dir, {"-q", "-s", "debug_server_port=" + std::to_string(s.port), "-s",
-                                          "http_server_port=0", "-e", "show info;show memory"});
+    HubdResult r = run_client(s.port, "show info;show memory");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out.rfind("ver=1.0.0.0\n", 0), 0u) << r.out;
     size_t memory = r.out.find("\nmalloc_count=");
@@ -235,10 +183,8 @@ TEST(NetshClient, CommandStringPrintsEveryReplyAndExitsZero) {
 }
 
 TEST(NetshClient, NoRunningInstanceReportsTheConnectErrorAndExitsOne) {
-    HubdDir dir;
     int port = free_tcp_port();
-    HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(port), "-s",
-                                  "http_server_port=0", "-e", "show info"});
+    HubdResult r = run_client(port, "show info");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE((r.out + r.err).find("sock_connect 127.0.0.1:" + std::to_string(port) + " error: "),
               std::string::npos)
@@ -247,13 +193,9 @@ TEST(NetshClient, NoRunningInstanceReportsTheConnectErrorAndExitsOne) {
 
 // Piped in, the client prints only the replies: no prompt for a script to strip.
 TEST(NetshClient, PipedInteractiveModePrintsOnlyTheRepliesAndQuitEndsIt) {
-    ShellServer s;
+    ShellHubd s;
     ASSERT_TRUE(s.ready());
-    HubdDir client_dir;
-    HubdResult r = run_hubd(client_dir,
-                            {"-q", "-s", "debug_server_port=" + std::to_string(s.port), "-s",
-                             "http_server_port=0", "-e", "sh"},
-                            {}, "echo hi\n  echo  two  \nquit\necho never\n");
+    HubdResult r = run_client(s.port, "sh", "echo hi\n  echo  two  \nquit\necho never\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "hi\ntwo\n");
     EXPECT_TRUE(s.proc->running()) << "quit must not reach the server";
@@ -264,15 +206,7 @@ TEST(NetshClient, PipedInteractiveModePrintsOnlyTheRepliesAndQuitEndsIt) {
 class RecordingServer {
 public:
     explicit RecordingServer(const std::string &reply) : reply_(reply) {
-        listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        listen(listen_fd_, 1);
+        listen_fd_ = loopback_bind(SOCK_STREAM, 0, &port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~RecordingServer() {
@@ -319,36 +253,24 @@ private:
 // words, nothing of it is sent, and it counts as a failed command.
 TEST(NetshClient, SendsEachPieceWithItsEndByteAndNothingForQuitOrAnOverLongLine) {
     RecordingServer fake("ok\r\n\x01" "0" + NUL);
-    HubdDir dir;
-    HubdResult r = run_hubd(dir,
-                            {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
-                             "http_server_port=0", "-e", "sh"},
-                            {}, "first\necho " + std::string(5000, 'x') + "\n\tsecond x \nquit\n");
+    HubdResult r = run_client(fake.port(), "sh", "first\necho " + std::string(5000, 'x') + "\n\tsecond x \nquit\n");
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(fake.received(), "\x01status" + NUL + "first" + NUL + "second x" + NUL);
     EXPECT_EQ(r.out, "ok\nerror: line too long (5005 bytes, at most 4095)\nok\n");
 }
 
-TEST(NetshClient, CommandStringSendsOneRequestPerPiece) {
-    RecordingServer fake("a\r\r\nb\r\n\x01" "0" + NUL);
-    HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
-                                  "http_server_port=0", "-e", " show info ;show memory"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(fake.received(), "\x01status" + NUL + "show info" + NUL + "show memory" + NUL);
-    // CRs removed, one trailing LF removed, a newline added by the output.
-    EXPECT_EQ(r.out, "a\nb\na\nb\n");
-}
-
-// The command text is cut as the shell cuts a line: ';' inside quotes stays,
-// blank pieces (which would repeat the last line) go, and unbalanced text
-// goes whole for the shell to refuse.
+// The command string goes as one request per piece, cut as the shell cuts a
+// line: ';' inside quotes stays, blank pieces (which would repeat the last
+// line) go, and unbalanced text goes whole for the shell to refuse.
 TEST(NetshClient, CommandStringIsCutOnlyAtSemicolonsOutsideQuotes) {
     struct Row {
         std::string commands;
         std::vector<std::string> requests;
+        std::string reply = "ok\r\n", out = "*";  // the server's reply to each, the client's output
     };
     const Row rows[] = {
+        // CRs removed, one trailing LF removed, a newline added by the output.
+        {" show info ;show memory", {"show info", "show memory"}, "a\r\r\nb\r\n", "a\nb\na\nb\n"},
         {"echo 'a;b'", {"echo 'a;b'"}},
         {"echo \"x;y\" ; echo z", {"echo \"x;y\"", "echo z"}},
         {"a;; ;b;", {"a", "b"}},
@@ -357,21 +279,22 @@ TEST(NetshClient, CommandStringIsCutOnlyAtSemicolonsOutsideQuotes) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.commands.substr(0, 40));
-        RecordingServer fake("ok\r\n\x01" "0" + NUL);
-        HubdDir dir;
-        HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=" + std::to_string(fake.port()), "-s",
-                                      "http_server_port=0", "-e", row.commands});
+        RecordingServer fake(row.reply + "\x01" "0" + NUL);
+        HubdResult r = run_client(fake.port(), row.commands);
         EXPECT_EQ(r.exit_code, 0) << r.err;
         std::string expected = "\x01status" + NUL;
         for (const std::string &request : row.requests) expected += request + NUL;
         EXPECT_EQ(fake.received(), expected);
+        if (row.out != "*") {
+            EXPECT_EQ(r.out, row.out);
+        }
     }
 }
 
 // ---- instances and ending ----
 
 TEST(NetshLifecycle, SecondInstanceExitsWithOne) {
-    ShellServer s;
+    ShellHubd s;
     ASSERT_TRUE(s.ready());
     HubdResult second = run_hubd(s.dir, {});
     EXPECT_EQ(second.exit_code, 1);
@@ -381,31 +304,27 @@ TEST(NetshLifecycle, SecondInstanceExitsWithOne) {
 
 TEST(NetshLifecycle, InstanceCheckIsSkippedWithBothPortsOff) {
     HubdDir dir;
-    HubdResult r = run_hubd(dir, {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"}, {}, "exit\n");
+    HubdResult r = run_hubd(dir, no_servers(), {}, "exit\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err.find("Can only run one instance"), std::string::npos);
 }
 
-void expect_signal_ends_cleanly(int sig) {
-    ShellServer s;
-    ASSERT_TRUE(s.ready());
-    ShellConn open_session(s.port);
-    ASSERT_EQ(open_session.run("echo up"), "up\r\n");
-    HubdResult r = s.proc->stop(sig, 30000);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(open_session.wait_closed());
-    EXPECT_TRUE(port_bindable(s.port));
+// SIGHUP: the terminal hung up (a closed tmux pane, an ssh session gone): no orphan stays behind.
+TEST(NetshLifecycle, SigintSigtermOrSighupStopsTheServersAndExitsZero) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        ShellHubd s;
+        ASSERT_TRUE(s.ready());
+        ShellConn open_session(s.port);
+        ASSERT_EQ(open_session.run("echo up"), "up\r\n");
+        HubdResult r = s.proc->stop(sig, 30000);
+        EXPECT_EQ(r.exit_code, 0) << sig << r.err;
+        EXPECT_TRUE(open_session.wait_closed()) << sig;
+        EXPECT_TRUE(port_bindable(s.port)) << sig;
+    }
 }
 
-TEST(NetshLifecycle, SigintStopsTheServersAndExitsZero) { expect_signal_ends_cleanly(SIGINT); }
-
-TEST(NetshLifecycle, SigtermStopsTheServersAndExitsZero) { expect_signal_ends_cleanly(SIGTERM); }
-
-// The terminal hung up (a closed tmux pane, an ssh session gone): no orphan stays behind.
-TEST(NetshLifecycle, SighupOnTheConsoleStopsTheServersAndExitsZero) { expect_signal_ends_cleanly(SIGHUP); }
-
 void expect_tcp_exit_ends_program(bool keep_stdin_open) {
-    ShellServer s(keep_stdin_open);
+    ShellHubd s("", keep_stdin_open);
     ASSERT_TRUE(s.ready());
     ShellConn bystander(s.port), c(s.port);
     ASSERT_EQ(bystander.run("echo up"), "up\r\n");
@@ -428,7 +347,7 @@ TEST(NetshLifecycle, ExitFromATcpSessionEndsTheProgramWhileTheConsoleReads) {
 }
 
 TEST(NetshLifecycle, ConcurrentExitsFromSessionsAndSignalStopOnce) {
-    ShellServer s;
+    ShellHubd s;
     ASSERT_TRUE(s.ready());
     std::vector<std::unique_ptr<ShellConn>> conns;
     for (int i = 0; i < 8; ++i) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "hubd_process_util.h"
+#include "web_client_util.h"
 
 namespace fs = std::filesystem;
 
@@ -21,14 +21,9 @@ namespace {
 
 // Output and exit status of a shell command.
 std::pair<int, std::string> run(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {-1, out};
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    int status = -1;
+    std::string out = run_command(command + " 2>&1", &status);
+    return {status, out};
 }
 
 std::string replace_all(std::string text, const std::string &from, const std::string &to) {

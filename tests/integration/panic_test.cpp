@@ -15,22 +15,18 @@
 
 #include "hubd_process_util.h"
 #include "shell_client_util.h"
+#include "web_client_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> NO_SERVERS = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
 const std::string DUMP_INI = "[debug]\npanic_dump_dir = dumps\n";
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer keeps the fault signals; crash handling is off there"
-#else
-#define SKIP_UNDER_SANITIZER() (void)0
-#endif
-
-void use_crash_prog(const HubdDir &dir) {
+// The stand-in runs in dir, with the hubd.ini given (none when empty).
+void use_crash_prog(const HubdDir &dir, const std::string &ini = "") {
     fs::copy_file(HUBD_CRASH_BIN, dir.binary(), fs::copy_options::overwrite_existing);
+    if (!ini.empty()) dir.write_file("hubd.ini", ini);
 }
 
 // Every file under the folder whose name matches pattern.
@@ -47,22 +43,7 @@ std::vector<std::string> dumps(const HubdDir &dir) {
     return files_matching(dir.path(), R"(hubd-\d{4}_\d\d_\d\d-\d\d_\d\d_\d\d(-\d+)?\.dmp)");
 }
 
-int count_of(const std::string &text, const std::string &piece) {
-    int n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-    return n;
-}
-
-std::string run_capture(const std::string &command) {
-    std::string out;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
+std::string run_capture(const std::string &command) { return run_command(command + " 2>&1"); }
 
 bool have_gdb() { return std::system("gdb --version >/dev/null 2>&1") == 0; }
 
@@ -79,11 +60,10 @@ TEST_P(CrashKinds, ReportDumpAndExitCodeEveryRun) {
     const CrashCase &c = GetParam();
     for (int run = 0; run < 2; ++run) {
         HubdDir dir;
-        use_crash_prog(dir);
-        dir.write_file("hubd.ini", DUMP_INI);
-        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", c.kind}});
+        use_crash_prog(dir, DUMP_INI);
+        HubdResult r = run_hubd(dir, no_servers(), {{"HUBD_CRASH", c.kind}});
         EXPECT_EQ(r.exit_code, 254) << r.err;
-        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1) << r.err;
+        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1u) << r.err;
         EXPECT_NE(r.err.find(std::string("Cmsg: ") + c.cmsg + "\n"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("crash_prog.cpp @ "), std::string::npos) << "stack without source lines:\n" << r.err;
         // The recent lines go to the binary log alone.
@@ -107,7 +87,7 @@ TEST(Panic, CallNullInTheShellLeavesADumpThatGdbOpens) {
     SKIP_UNDER_SANITIZER();
     HubdDir dir;
     dir.write_file("hubd.ini", DUMP_INI);
-    HubdResult r = run_hubd(dir, NO_SERVERS, {}, "call null\n");
+    HubdResult r = run_hubd(dir, no_servers(), {}, "call null\n");
     EXPECT_EQ(r.exit_code, 254) << r.err;
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(fvar_null_func.*sh_items\.cpp @ \d+\])"))) << r.err;
@@ -124,25 +104,22 @@ TEST(Panic, CallNullInTheShellLeavesADumpThatGdbOpens) {
 // Shell sessions share the interpreter's state: a fault in one ends the program.
 TEST(Panic, CallNullInATcpSessionEndsTheProgram) {
     SKIP_UNDER_SANITIZER();
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port) + "panic_dump_dir = dumps\n");
-    HubdProcess p(dir, {"-q"});
-    ASSERT_TRUE(wait_shell_ready(p, port));
-    ShellConn conn(port);
+    ShellHubd s("panic_dump_dir = dumps\n");
+    ASSERT_TRUE(s.ready());
+    ShellConn conn(s.port);
     ASSERT_TRUE(conn.request("call null"));
-    HubdResult r = p.wait();
+    HubdResult r = s.proc->wait();
     EXPECT_EQ(r.exit_code, 254) << r.err;
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("except handle"), std::string::npos);
-    EXPECT_EQ(dumps(dir).size(), 1u);
+    EXPECT_EQ(dumps(s.dir).size(), 1u);
 }
 
 TEST(Panic, NoDumpWithoutADumpDirectory) {
     SKIP_UNDER_SANITIZER();
     HubdDir dir;
     use_crash_prog(dir);
-    HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "null"}});
+    HubdResult r = run_hubd(dir, no_servers(), {{"HUBD_CRASH", "null"}});
     EXPECT_EQ(r.exit_code, 254);
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_TRUE(files_matching(dir.path(), R"(.*\.dmp)").empty());
@@ -152,8 +129,7 @@ TEST(Panic, NoHandlersAndNoDumpUnderADebugger) {
     SKIP_UNDER_SANITIZER();
     if (!have_gdb()) GTEST_SKIP() << "gdb cannot run here";
     HubdDir dir;
-    use_crash_prog(dir);
-    dir.write_file("hubd.ini", DUMP_INI);
+    use_crash_prog(dir, DUMP_INI);
     std::string out = run_capture("cd " + dir.path() + " && HUBD_CRASH=null gdb -batch -ex run --args ./hubd -q -s " +
                                   "debug_server_port=0 -s http_server_port=0 </dev/null");
     if (out.find("SIGSEGV") == std::string::npos && out.find("ptrace") != std::string::npos)
@@ -168,14 +144,13 @@ TEST(Panic, TwoThreadsFaultingAtOnceGiveOneReportAndOneDump) {
     SKIP_UNDER_SANITIZER();
     for (int run = 0; run < 3; ++run) {
         HubdDir dir;
-        use_crash_prog(dir);
-        dir.write_file("hubd.ini", DUMP_INI);
-        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "twin"}});
+        use_crash_prog(dir, DUMP_INI);
+        HubdResult r = run_hubd(dir, no_servers(), {{"HUBD_CRASH", "twin"}});
         EXPECT_EQ(r.exit_code, 254) << r.err;
-        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1) << r.err;
+        EXPECT_EQ(count_of(r.err, "--ExptInfo-- \n"), 1u) << r.err;
         // The thread filter reported and passed the fault on to the process handler.
-        EXPECT_EQ(count_of(r.err, "except continue\n"), 1) << r.err;
-        EXPECT_EQ(count_of(r.err, "process panic exit\n"), 1) << r.err;
+        EXPECT_EQ(count_of(r.err, "except continue\n"), 1u) << r.err;
+        EXPECT_EQ(count_of(r.err, "process panic exit\n"), 1u) << r.err;
         EXPECT_EQ(dumps(dir).size(), 1u) << r.err;
     }
 }
@@ -183,11 +158,8 @@ TEST(Panic, TwoThreadsFaultingAtOnceGiveOneReportAndOneDump) {
 TEST(Panic, LogLockHeldByAnotherThreadStillEndsWithTheReport) {
     SKIP_UNDER_SANITIZER();
     HubdDir dir;
-    use_crash_prog(dir);
-    dir.write_file("hubd.ini", DUMP_INI);
-    std::vector<std::string> args = NO_SERVERS;
-    args.insert(args.end(), {"-o", dir.path() + "/crash.log"});
-    HubdResult r = run_hubd(dir, args, {{"HUBD_CRASH", "loglock"}}, "", 20000);
+    use_crash_prog(dir, DUMP_INI);
+    HubdResult r = run_hubd(dir, no_servers({"-o", dir.path() + "/crash.log"}), {{"HUBD_CRASH", "loglock"}}, "", 20000);
     ASSERT_EQ(r.exit_code, 254) << "the crash path hung:\n" << r.err;
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos) << r.err;
@@ -217,7 +189,7 @@ TEST_P(DumpFailures, LeaveTheReportAndNoCutFile) {
     dir.write_file("hubd.ini", std::string("[debug]\npanic_dump_dir = ") + c.dump_dir + "\n");
     EnvOverrides env = {{"HUBD_CRASH", "null"}};
     if (c.fsize[0]) env["HUBD_CRASH_FSIZE"] = c.fsize;
-    HubdResult r = run_hubd(dir, NO_SERVERS, env);
+    HubdResult r = run_hubd(dir, no_servers(), env);
     EXPECT_EQ(r.exit_code, 254) << r.err;
     EXPECT_NE(r.err.find("Cmsg: ACCESS_VIOLATION\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("process panic exit\n"), std::string::npos) << r.err;
@@ -242,7 +214,7 @@ TEST(Panic, StartWarnsWhenTheDumpFolderIsNotWritable) {
     HubdDir dir;
     dir.write_file("blocker", "a file where the dump folder should go\n");
     dir.write_file("hubd.ini", "[debug]\npanic_dump_dir = blocker/dumps\n");
-    HubdProcess p(dir, NO_SERVERS);
+    HubdProcess p(dir, no_servers());
     EXPECT_TRUE(p.wait_for_err("crash dump folder " + dir.path() + "/blocker/dumps is not writable: Not a directory"))
         << p.err();
     EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
@@ -252,24 +224,21 @@ TEST(Panic, StartWarnsWhenTheDumpFolderIsNotWritable) {
 // gdb shows a backtrace for each, and its name carries the pid.
 TEST(Panic, DumpHoldsEveryThreadWithItsRegisters) {
     SKIP_UNDER_SANITIZER();
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port) + "panic_dump_dir = dumps\n");
-    HubdProcess p(dir, {"-q"});
-    ASSERT_TRUE(wait_shell_ready(p, port));
+    ShellHubd s("panic_dump_dir = dumps\n");
+    ASSERT_TRUE(s.ready());
     std::vector<std::unique_ptr<ShellConn>> sessions;
     for (int i = 0; i < 5; ++i) {
-        sessions.push_back(std::make_unique<ShellConn>(port));
+        sessions.push_back(std::make_unique<ShellConn>(s.port));
         ASSERT_TRUE(sessions.back()->request("show info"));
     }
     ASSERT_TRUE(sessions[0]->request("call null"));
-    HubdResult r = p.wait();
+    HubdResult r = s.proc->wait();
     ASSERT_EQ(r.exit_code, 254) << r.err;
-    std::vector<std::string> found = dumps(dir);
+    std::vector<std::string> found = dumps(s.dir);
     ASSERT_EQ(found.size(), 1u) << r.err;
-    EXPECT_NE(found[0].find("-" + std::to_string(p.pid()) + ".dmp"), std::string::npos) << found[0];
+    EXPECT_NE(found[0].find("-" + std::to_string(s.proc->pid()) + ".dmp"), std::string::npos) << found[0];
     if (!have_gdb()) GTEST_SKIP() << "gdb cannot run here";
-    std::string bt = run_capture("gdb -batch -ex 'thread apply all bt' " + dir.binary() + " " + found[0]);
+    std::string bt = run_capture("gdb -batch -ex 'thread apply all bt' " + s.dir.binary() + " " + found[0]);
     EXPECT_EQ(bt.find("general-purpose registers"), std::string::npos) << bt;
     EXPECT_EQ(bt.find("<unavailable>"), std::string::npos) << bt;
     // main, sock_listen, sig_wait, bsv_pipe_srv and five sessions at least,
@@ -286,10 +255,9 @@ TEST(Panic, DumpHoldsEveryThreadWithItsRegisters) {
 TEST(Panic, DumpsBeyondTheNewestFiveAreRemoved) {
     SKIP_UNDER_SANITIZER();
     HubdDir dir;
-    use_crash_prog(dir);
-    dir.write_file("hubd.ini", DUMP_INI);
+    use_crash_prog(dir, DUMP_INI);
     for (int run = 0; run < 7; ++run) {
-        HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "null"}});
+        HubdResult r = run_hubd(dir, no_servers(), {{"HUBD_CRASH", "null"}});
         ASSERT_EQ(r.exit_code, 254) << r.err;
     }
     EXPECT_EQ(dumps(dir).size(), 5u);
@@ -299,7 +267,7 @@ TEST(Panic, DumpsBeyondTheNewestFiveAreRemoved) {
 TEST(Panic, ASignalSentByAnotherProcessIsReportedAsSuch) {
     SKIP_UNDER_SANITIZER();
     HubdDir dir;
-    HubdProcess p(dir, NO_SERVERS);
+    HubdProcess p(dir, no_servers());
     ASSERT_TRUE(p.send("show info\n"));
     ASSERT_TRUE(p.wait_for_out("bsv_pipe_name"));
     kill(p.pid(), SIGSEGV);
@@ -312,7 +280,7 @@ TEST(Panic, ASignalSentByAnotherProcessIsReportedAsSuch) {
 TEST(Panic, FailedAssertionLogsItsStackAndGoesOn) {
     HubdDir dir;
     use_crash_prog(dir);
-    HubdResult r = run_hubd(dir, NO_SERVERS, {{"HUBD_CRASH", "assert"}});
+    HubdResult r = run_hubd(dir, no_servers(), {{"HUBD_CRASH", "assert"}});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     size_t report = r.err.find("expr[kind.empty()]: assert failed\n");
     ASSERT_NE(report, std::string::npos) << r.err;

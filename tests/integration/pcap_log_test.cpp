@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -13,7 +12,6 @@
 
 namespace {
 
-const std::vector<std::string> NO_SERVERS = {"-q", "-s", "debug_server_port=0", "-s", "http_server_port=0"};
 const std::string DISSECTOR = std::string(HUBD_SOURCE_DIR) + "/tools/wireshark/hubd_log.lua";
 
 // tshark's stderr without the notice it prints for every run as root.
@@ -24,13 +22,6 @@ std::string warnings(const std::string &err) {
         if (line.find("Running as user") == std::string::npos && !line.empty()) out += line + "\n";
     }
     return out;
-}
-
-std::string read_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::vector<std::string> split_lines(const std::string &text) {
@@ -48,11 +39,20 @@ protected:
     // Runs hubd once with the shell input; returns the parsed log file.
     pcap_view run(const std::string &ini_log, const std::string &input) {
         dir.write_file("hubd.ini", "[log]\nfile = hubd.pcap\nlevel = verb\n" + ini_log);
-        HubdResult r = run_hubd(dir, NO_SERVERS, {}, input + "exit\n");
+        HubdResult r = run_hubd(dir, no_servers(), {}, input + "exit\n");
         EXPECT_EQ(r.exit_code, 0) << r.err;
         return pcap_parse(dir.read_file("hubd.pcap"));
     }
     std::string path() const { return dir.path() + "/hubd.pcap"; }
+    // The file is whole, and tshark reads every packet of it without a warning.
+    void expect_tshark_reads_whole(const pcap_view &view) {
+        ASSERT_TRUE(view.header_ok);
+        EXPECT_EQ(view.trailing, 0u);
+        ToolResult read = run_tool({"tshark", "-r", path()});
+        EXPECT_EQ(read.exit_code, 0);
+        EXPECT_EQ(warnings(read.err), "");
+        EXPECT_EQ(split_lines(read.out).size(), view.packets.size());
+    }
     HubdDir dir;
 };
 
@@ -89,13 +89,8 @@ TEST_F(PcapLogFile, CaptureToolsReadOnePacketPerRecordAtTheRecordsTime) {
 TEST_F(PcapLogFile, AppendModeAddsPacketsWithoutASecondHeader) {
     size_t first = run("file_mode = a\n", "").packets.size();
     pcap_view view = run("file_mode = a\n", "call tlog\n");
-    ASSERT_TRUE(view.header_ok);
-    EXPECT_EQ(view.trailing, 0u);
     EXPECT_GT(view.packets.size(), first + 7);
-    ToolResult read = run_tool({"tshark", "-r", path()});
-    EXPECT_EQ(read.exit_code, 0);
-    EXPECT_EQ(warnings(read.err), "");
-    EXPECT_EQ(split_lines(read.out).size(), view.packets.size());
+    expect_tshark_reads_whole(view);
 }
 
 TEST_F(PcapLogFile, CapKeepsTheHeaderAndTheNewestWholePackets) {
@@ -105,12 +100,7 @@ TEST_F(PcapLogFile, CapKeepsTheHeaderAndTheNewestWholePackets) {
     std::string bytes = dir.read_file("hubd.pcap");
     EXPECT_LT(bytes.size(), 8192u);
     EXPECT_GT(bytes.size(), 4096u - 1500u);
-    ASSERT_TRUE(view.header_ok);
-    EXPECT_EQ(view.trailing, 0u);
-    ToolResult read = run_tool({"tshark", "-r", path()});
-    EXPECT_EQ(read.exit_code, 0);
-    EXPECT_EQ(warnings(read.err), "");
-    EXPECT_EQ(split_lines(read.out).size(), view.packets.size());
+    expect_tshark_reads_whole(view);
 }
 
 TEST_F(PcapLogFile, DissectorNamesTheFieldsAndFiltersByLevel) {

@@ -88,11 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
 std::string pid_mark(pid_t pid) { return " " + std::to_string(pid) + " --- ["; }
 
 TEST(SafeDefaults, OneShotRunsLeaveTheRunningInstancesLogAlone) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port) + "[log]\nlevel = verb\nfile = hubd.log\nfile_mode = w\n");
-    HubdProcess server(dir, {"-q"});
-    ASSERT_TRUE(wait_shell_ready(server, port)) << server.err();
+    ShellHubd s("[log]\nlevel = verb\nfile = hubd.log\nfile_mode = w\n");
+    HubdDir &dir = s.dir;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
     std::string before = dir.read_file("hubd.log");
     ASSERT_NE(before.find("debug shell listening on"), std::string::npos) << before;
     // Lines the server wrote before the file was opened are in it too.
@@ -111,8 +109,8 @@ TEST(SafeDefaults, OneShotRunsLeaveTheRunningInstancesLogAlone) {
     std::istringstream lines(after);
     std::string line;
     while (std::getline(lines, line))
-        EXPECT_NE(line.find(pid_mark(server.pid())), std::string::npos) << "a line of another run: " << line;
-    EXPECT_EQ(server.stop(SIGTERM).exit_code, 0);
+        EXPECT_NE(line.find(pid_mark(s.proc->pid())), std::string::npos) << "a line of another run: " << line;
+    EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
 TEST(SafeDefaults, UnreadableConfigFileEndsTheStartWithOne) {
@@ -133,27 +131,21 @@ TEST(SafeDefaults, UnreadableConfigFileEndsTheStartWithOne) {
 }
 
 TEST(SafeDefaults, EmptyLineRepeatsOnlyTheSessionsOwnLine) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port));
-    HubdProcess p(dir, {"-q"});
-    ASSERT_TRUE(wait_shell_ready(p, port)) << p.err();
-    ShellConn a(port), b(port);
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
+    ShellConn a(s.port), b(s.port);
     EXPECT_EQ(a.run("echo a"), "a\r\n");
     EXPECT_EQ(b.run(""), "");
     EXPECT_EQ(b.run("echo b"), "b\r\n");
     EXPECT_EQ(a.run(""), "a\r\n");
     EXPECT_EQ(b.run(""), "b\r\n");
-    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
 TEST(SafeDefaults, ShowStatusAnswersWhatAnOperatorAsksFirst) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port));
-    HubdProcess p(dir, {"-q"});
-    ASSERT_TRUE(wait_shell_ready(p, port)) << p.err();
-    ShellConn other(port), c(port);
+    ShellHubd s;
+    ASSERT_TRUE(s.ready()) << s.proc->err();
+    ShellConn other(s.port), c(s.port);
     EXPECT_EQ(other.run("echo up"), "up\r\n");
     std::string reply = c.run("show status");
     std::map<std::string, std::string> fields;
@@ -163,23 +155,23 @@ TEST(SafeDefaults, ShowStatusAnswersWhatAnOperatorAsksFirst) {
         size_t eq = line.find('=');
         if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1, line.size() - eq - 2);
     }
-    EXPECT_EQ(fields["pid"], std::to_string(p.pid())) << reply;
+    EXPECT_EQ(fields["pid"], std::to_string(s.proc->pid())) << reply;
     // These two, and perhaps the readiness probe still on its way out.
     EXPECT_GE(std::atoi(fields["shell_sessions"].c_str()), 2) << reply;
     EXPECT_EQ(fields["web_sessions"], "0");
-    EXPECT_EQ(fields["config_file"], std::filesystem::canonical(dir.path()).string() + "/hubd.ini");
+    EXPECT_EQ(fields["config_file"], std::filesystem::canonical(s.dir.path()).string() + "/hubd.ini");
     EXPECT_TRUE(std::regex_match(fields["start_time"], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4})")))
         << fields["start_time"];
     for (const char *key : {"uptime_s", "rss_bytes", "threads", "open_fds"})
         EXPECT_TRUE(std::regex_match(fields[key], std::regex(R"(\d+)"))) << key << "=" << fields[key];
     EXPECT_GT(std::stoll(fields["rss_bytes"]), 0);
     EXPECT_GE(std::stoi(fields["threads"]), 3);  // main, signals, event loop, this session
-    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    EXPECT_EQ(s.proc->stop(SIGTERM).exit_code, 0);
 }
 
 TEST(SafeDefaults, PgrepFindsTheRunningInstanceByName) {
     HubdDir dir;
-    HubdProcess p(dir, {"-q", "-l", "verb", "-s", "debug_server_port=0", "-s", "http_server_port=0"});
+    HubdProcess p(dir, no_servers({"-l", "verb"}));
     ASSERT_TRUE(p.wait_for_err("app_start_server(): ==>")) << p.err();
     FILE *pgrep = popen("pgrep -x hubd", "r");
     ASSERT_NE(pgrep, nullptr);

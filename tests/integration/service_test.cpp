@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -69,22 +68,39 @@ private:
     int fd_ = -1;
 };
 
+// True when something accepts TCP connections on 127.0.0.1:port now.
+bool accepts(int port) {
+    int fd = loopback_connect(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+std::string shell_ini(int shell_port, const std::string &extra = "") {
+    return "[debug]\nshell_server_port = " + std::to_string(shell_port) + "\nhttp_server_port = 0\n" + extra;
+}
+
+// With the servers off, and with a shell port, which must accept once READY=1 is sent.
 TEST(Service, ReportsStartRunningInterrogationAndStop) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", NO_SERVERS_INI);
-    NotifySocket notify(dir.path() + "/notify");
-    ASSERT_TRUE(notify.ok());
-    HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
-    EXPECT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
-    ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
-    // SIGHUP asks for the state again and changes nothing.
-    kill(p.pid(), SIGHUP);
-    EXPECT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
-    kill(p.pid(), SIGTERM);
-    EXPECT_EQ(notify.next_state(), "STOPPING=1\nSTATUS=stop pending");
-    EXPECT_EQ(notify.next_state(), "STATUS=stopped");
-    HubdResult r = p.wait();
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    for (int port : {0, free_tcp_port()}) {
+        HubdDir dir;
+        dir.write_file("hubd.ini", port ? shell_ini(port) : NO_SERVERS_INI);
+        NotifySocket notify(dir.path() + "/notify");
+        ASSERT_TRUE(notify.ok());
+        HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
+        EXPECT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
+        ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+        if (port) {
+            EXPECT_TRUE(accepts(port));
+        }
+        // SIGHUP asks for the state again and changes nothing.
+        kill(p.pid(), SIGHUP);
+        EXPECT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
+        kill(p.pid(), SIGTERM);
+        EXPECT_EQ(notify.next_state(), "STOPPING=1\nSTATUS=stop pending");
+        EXPECT_EQ(notify.next_state(), "STATUS=stopped");
+        HubdResult r = p.wait();
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    }
 }
 
 // -d that cannot reach a service manager is a failed start, said as such.
@@ -104,48 +120,13 @@ TEST(Service, WithoutAServiceManagerItSaysSoAndFails) {
     }
 }
 
-// True when something accepts TCP connections on 127.0.0.1:port now.
-bool accepts(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-std::string shell_ini(int shell_port, const std::string &extra = "") {
-    return "[debug]\nshell_server_port = " + std::to_string(shell_port) + "\nhttp_server_port = 0\n" + extra;
-}
-
-TEST(Service, ReadyOnlyOnceTheShellPortAccepts) {
-    HubdDir dir;
-    const int port = free_tcp_port();
-    dir.write_file("hubd.ini", shell_ini(port));
-    NotifySocket notify(dir.path() + "/notify");
-    ASSERT_TRUE(notify.ok());
-    HubdProcess p(dir, {"-q", "-d"}, {{"NOTIFY_SOCKET", notify.path()}});
-    EXPECT_EQ(notify.next_state(), "STATUS=start pending\nEXTEND_TIMEOUT_USEC=3000000");
-    ASSERT_EQ(notify.next_state(), "READY=1\nSTATUS=running");
-    EXPECT_TRUE(accepts(port));
-    kill(p.pid(), SIGTERM);
-    EXPECT_EQ(p.wait().exit_code, 0);
-}
-
 // A configured listener that cannot listen fails the start, in both modes:
 // exit 1 with the reason, and under systemd no READY=1 but the reason as status.
 TEST(Service, AListenerThatCannotBindFailsTheStart) {
     const int shell_port = free_tcp_port();
-    const int taken_port = free_tcp_port();
-    int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(taken_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
+    int taken_port = 0;
+    const int taken = loopback_bind(SOCK_STREAM, 0, &taken_port);
+    ASSERT_GE(taken, 0);
     struct Row {
         std::string ini, reason;
     };
@@ -201,12 +182,8 @@ TEST(Service, ASecondStopSignalIsIgnoredAndTheStopFinishes) {
         }
         ASSERT_TRUE(fs::exists(fifo));
         // A session open makes the stop take its time.
-        int session = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(session, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const int session = loopback_connect(port);
+        ASSERT_GE(session, 0);
         kill(p.pid(), row.sig);
         usleep(50 * 1000);
         kill(p.pid(), row.sig);
@@ -263,37 +240,27 @@ TEST(Service, InstallWritesTheUnitOnceAndRemoveTakesItAway) {
     HubdDir dir;
     const std::string units = dir.path() + "/units";
     fs::create_directory(units);
-    const EnvOverrides env = {{"HUBD_UNIT_DIR", units}};
     const std::string unit = units + "/hubd.service";
+    auto expect_run = [&](const std::vector<std::string> &args, int exit_code, const std::string &message) {
+        HubdResult r = run_hubd(dir, args, {{"HUBD_UNIT_DIR", units}});
+        EXPECT_EQ(r.exit_code, exit_code) << args.back() << r.err;
+        EXPECT_NE(r.err.find(message + "\n"), std::string::npos) << r.err;
+    };
 
-    HubdResult r = run_hubd(dir, {"-q", "-i"}, env);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.err.find("hubd service installed.\n"), std::string::npos) << r.err;
+    expect_run({"-q", "-i"}, 0, "hubd service installed.");
     EXPECT_EQ(dir.read_file("units/hubd.service"), expected_unit(dir.binary()));
     if (std::system("systemd-analyze --version >/dev/null 2>&1") == 0) {
         std::string verify = "systemd-analyze verify " + unit + " >" + dir.path() + "/verify.txt 2>&1";
         EXPECT_EQ(std::system(verify.c_str()), 0) << dir.read_file("verify.txt");
     }
-
     // -w is -i by another name; neither replaces an installed unit.
-    for (const char *option : {"-i", "-w"}) {
-        r = run_hubd(dir, {"-q", option}, env);
-        EXPECT_EQ(r.exit_code, 255) << option;
-        EXPECT_NE(r.err.find("CreateService failed - File exists\n"), std::string::npos) << r.err;
-    }
+    for (const char *option : {"-i", "-w"}) expect_run({"-q", option}, 255, "CreateService failed - File exists");
     EXPECT_EQ(dir.read_file("units/hubd.service"), expected_unit(dir.binary()));
 
-    r = run_hubd(dir, {"-q", "-u"}, env);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.err.find("hubd service removed.\n"), std::string::npos) << r.err;
+    expect_run({"-q", "-u"}, 0, "hubd service removed.");
     EXPECT_FALSE(fs::exists(unit));
-
-    r = run_hubd(dir, {"-q", "-l", "dbg", "-u"}, env);
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_NE(r.err.find("OpenService failed - No such file or directory\n"), std::string::npos) << r.err;
-    r = run_hubd(dir, {"-q", "-u"}, env);
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_NE(r.err.find("no hubd unit is installed: " + unit + " does not exist\n"), std::string::npos) << r.err;
+    expect_run({"-q", "-l", "dbg", "-u"}, 255, "OpenService failed - No such file or directory");
+    expect_run({"-q", "-u"}, 255, "no hubd unit is installed: " + unit + " does not exist");
 }
 
 // The unit runs the service the way -i was asked for: the configuration,

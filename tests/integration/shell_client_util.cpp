@@ -43,18 +43,7 @@ void listening_inodes(const std::string &table, std::set<std::string> *inodes) {
 
 }  // namespace
 
-ShellConn::ShellConn(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return;
-    }
-    fd_ = fd;
-}
+ShellConn::ShellConn(int port) : fd_(loopback_connect(port)) {}
 
 ShellConn::~ShellConn() { close_now(); }
 
@@ -146,14 +135,25 @@ bool wait_shell_ready(HubdProcess &p, int port, int limit_ms) {
     return false;
 }
 
+ShellHubd::ShellHubd(const std::string &extra_ini, bool keep_stdin_open) {
+    dir.write_file("hubd.ini", shell_ini(port) + extra_ini);
+    proc = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-q"}, EnvOverrides{}, keep_stdin_open);
+}
+
+std::vector<std::string> client_args(int port, const std::string &commands) {
+    return {"-q", "-s", "debug_server_port=" + std::to_string(port), "-s", "http_server_port=0", "-e", commands};
+}
+
+HubdResult run_client(int port, const std::string &commands, const std::string &stdin_text) {
+    HubdDir dir;
+    return run_hubd(dir, client_args(port, commands), {}, stdin_text);
+}
+
 bool port_bindable(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback_addr(port);
     bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 1) == 0;
     close(fd);
     return ok;

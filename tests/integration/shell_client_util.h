@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,23 @@ std::string crlf(const std::string &text);
 
 // hubd.ini for a shell server on 127.0.0.1:port with the web console off.
 std::string shell_ini(int port);
-// Starts hubd with shell_ini(port) in dir and waits until the shell server
-// accepts; false when it did not within the limit.
+// Waits until the shell server of p accepts and answers on port; false when
+// it did not within the limit.
 bool wait_shell_ready(HubdProcess &p, int port, int limit_ms = SHELL_WAIT_LIMIT_MS);
+
+// hubd -q in a folder of its own with shell_ini(port) and the extra lines.
+struct ShellHubd {
+    HubdDir dir;
+    int port = free_tcp_port();
+    std::unique_ptr<HubdProcess> proc;
+    explicit ShellHubd(const std::string &extra_ini = "", bool keep_stdin_open = true);
+    bool ready() { return wait_shell_ready(*proc, port); }
+};
+
+// The arguments of `hubd -e commands` as a client of the shell server on port.
+std::vector<std::string> client_args(int port, const std::string &commands);
+// Runs that client in a folder of its own, stdin_text on its standard input.
+HubdResult run_client(int port, const std::string &commands, const std::string &stdin_text = "");
 // True when a TCP listener can be bound on 127.0.0.1:port.
 bool port_bindable(int port);
 // Listening TCP sockets the process owns (from /proc/net/tcp, tcp6 and its fds).

@@ -1,43 +1,13 @@
 #include "tool_run_util.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 
 ToolProcess::ToolProcess(const std::vector<std::string> &argv, const EnvOverrides &env) {
-    int pout[2], perr[2];
-    if (pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(pout[1], 1);
-        dup2(perr[1], 2);
-        setpgid(0, 0);
-        for (const auto &[key, value] : env) {
-            if (value.empty()) {
-                unsetenv(key.c_str());
-            } else {
-                setenv(key.c_str(), value.c_str(), 1);
-            }
-        }
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(pout[1]);
-    close(perr[1]);
-    out_fd_ = pout[0];
-    err_fd_ = perr[0];
-    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
-    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    pid_ = spawn_child(argv, env, nullptr, &out_fd_, &err_fd_);
 }
 
 ToolProcess::~ToolProcess() {

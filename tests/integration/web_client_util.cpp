@@ -33,3 +33,17 @@ bool wait_web_ready(HubdProcess &p, int port) {
 std::string web_ini(int port, const std::string &extra) {
     return "[debug]\nshell_server_port = 0\nhttp_server_port = " + std::to_string(port) + "\n" + extra;
 }
+
+bool wait_web_guarded(HubdProcess &p, int port) {
+    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
+        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
+        p.pump(100);
+    }
+    return false;
+}
+
+bool WebHubdTest::start(const std::string &extra, bool guarded) {
+    dir.write_file("hubd.ini", web_ini(port, extra));
+    p = std::make_unique<HubdProcess>(dir, std::vector<std::string>{});
+    return guarded ? wait_web_guarded(*p, port) : wait_web_ready(*p, port);
+}

@@ -58,22 +58,19 @@ bool back_to(const HubdProcess &p, int port, const Usage &base, Usage *now) {
     return false;
 }
 
+class WebConsoleLoad : public WebHubdTest {};
+
 // 200 clients, each with one connection at a time, for a few seconds per
 // path. wrk is not used here: it counts every reply whose end is the close
 // of the connection as a read error, and this server always answers so.
-TEST(WebConsoleLoad, TwoHundredClientsLeaveNothingBehind) {
-    HubdDir dir;
-    int port = free_tcp_port();
+TEST_F(WebConsoleLoad, TwoHundredClientsLeaveNothingBehind) {
     // Every command is logged for the audit at info; the test reads the
     // program's output only at its end, and a full pipe would stall the log.
     // A connection's slot is free only once its thread has let go, a moment
     // after the reply: the cap has tests of its own and stays out of the way.
-    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_max_clients = 1000\n") +
-                                   "[log]\nlevel = noti\n");
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    ASSERT_TRUE(start("http_server_addr = 127.0.0.1\nhttp_max_clients = 1000\n[log]\nlevel = noti\n")) << p->err();
     http_test_get(port, "/config");
-    Usage base = settled(p, port), now{};
+    Usage base = settled(*p, port), now{};
     struct {
         const char *path, *expect;
     } rows[] = {{"/config", "\"name\":\"log.level\""}, {"/cmd?command=echo%20x", "[{\"resp\":\"x\\n\\u0000\"}]"}};
@@ -94,23 +91,19 @@ TEST(WebConsoleLoad, TwoHundredClientsLeaveNothingBehind) {
         EXPECT_EQ(failed.load(), 0) << row.path;
         EXPECT_GE(ok.load(), CLIENTS) << row.path;
     }
-    EXPECT_TRUE(back_to(p, port, base, &now)) << "threads " << base.threads << "->" << now.threads << ", fds "
+    EXPECT_TRUE(back_to(*p, port, base, &now)) << "threads " << base.threads << "->" << now.threads << ", fds "
                                                << base.fds << "->" << now.fds << ", blocks " << base.blocks << "->"
                                                << now.blocks;
-    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    EXPECT_EQ(p->stop(SIGTERM).exit_code, 0);
 }
 
-TEST(WebConsoleLoad, ThousandConnectionsAtOnceAreServedOrRefusedCleanly) {
+TEST_F(WebConsoleLoad, ThousandConnectionsAtOnceAreServedOrRefusedCleanly) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
     if (lim.rlim_max < AT_ONCE + 100) GTEST_SKIP() << "descriptor limit too low";
     lim.rlim_cur = lim.rlim_max;
     setrlimit(RLIMIT_NOFILE, &lim);
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    ASSERT_TRUE(start()) << p->err();
 
     struct Conn {
         int fd;
@@ -118,10 +111,7 @@ TEST(WebConsoleLoad, ThousandConnectionsAtOnceAreServedOrRefusedCleanly) {
         std::string reply;
     };
     std::vector<Conn> conns;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback_addr(port);
     for (int i = 0; i < AT_ONCE; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
@@ -165,9 +155,9 @@ TEST(WebConsoleLoad, ThousandConnectionsAtOnceAreServedOrRefusedCleanly) {
     }
     EXPECT_EQ(served + refused, AT_ONCE) << "served " << served << " refused " << refused << " other " << other;
     EXPECT_GT(served, 0);
-    EXPECT_TRUE(p.running());
+    EXPECT_TRUE(p->running());
     EXPECT_NE(http_test_get(port, "/metrics").find("g_type=0"), std::string::npos);
-    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
+    EXPECT_EQ(p->stop(SIGTERM).exit_code, 0);
 }
 
 }  // namespace

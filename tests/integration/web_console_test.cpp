@@ -19,26 +19,17 @@ std::string curl(int port, const std::string &path, const std::string &opts = ""
     return run_command("curl -s --max-time 20 " + opts + " 'http://127.0.0.1:" + std::to_string(port) + path + "'");
 }
 
-// With credentials configured the console answers 401 once it is up.
-bool wait_for_port_401(int port, HubdProcess &p) {
-    for (long end = now_ms() + 30000; now_ms() < end && p.running();) {
-        if (http_test_get(port, "/metrics").rfind("HTTP/1.1 401", 0) == 0) return true;
-        p.pump(100);
-    }
-    return false;
-}
-
 // Local addresses ss lists for listeners on the port.
 std::string listen_addrs(int port) {
     return run_command("ss -Hltn 'sport = :" + std::to_string(port) + "' | awk '{print $4}' | sort | tr '\\n' ' '");
 }
 
-TEST(WebConsole, DashSPortStartsItAndSigtermStopsIt) {
-    HubdDir dir;
-    int port = free_tcp_port();
+class WebConsole : public WebHubdTest {};
+
+TEST_F(WebConsole, DashSPortStartsItAndSigtermStopsIt) {
     dir.write_file("hubd.ini", web_ini(0));
-    HubdProcess p(dir, {"-s", "http_server_port=" + std::to_string(port)});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+    p = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-s", "http_server_port=" + std::to_string(port)});
+    ASSERT_TRUE(wait_web_ready(*p, port)) << p->err();
     std::string info = curl(port, "/cmd?command=show%20info");
     EXPECT_EQ(info.rfind("[{\"resp\":\"ver=1.0.0.0\\nver_date=2024-1-9\\n", 0), 0u) << info;
     EXPECT_EQ(info.substr(info.size() - 11), "\\n\\u0000\"}]");
@@ -49,17 +40,13 @@ TEST(WebConsole, DashSPortStartsItAndSigtermStopsIt) {
                                      &status);
     EXPECT_EQ(status, 0) << pretty;
     for (const char *name : {"\"log.level\"", "\"log.dbgview\""}) EXPECT_NE(pretty.find(name), std::string::npos);
-    HubdResult r = p.stop(SIGTERM);
+    HubdResult r = p->stop(SIGTERM);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(port_bindable(port));
 }
 
-TEST(WebConsole, UpdateTakesEffectAndLogShowsItOnce) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+TEST_F(WebConsole, UpdateTakesEffectAndLogShowsItOnce) {
+    ASSERT_TRUE(start()) << p->err();
     curl(port, "/log");
     EXPECT_EQ(curl(port, "/log"), "[]");
     EXPECT_EQ(curl(port, "/update?name=log.level&value=dbg"), "{ \"success\" : true, \"msg\" : \"ok\" }");
@@ -70,15 +57,10 @@ TEST(WebConsole, UpdateTakesEffectAndLogShowsItOnce) {
     EXPECT_NE(log.find("conf_set failed: The set variable 'no.such' does not exist"), std::string::npos) << log;
     EXPECT_NE(log.find("\"level\":\"debug\""), std::string::npos);
     EXPECT_EQ(curl(port, "/log").find("no.such"), std::string::npos);
-    p.stop(SIGTERM);
 }
 
-TEST(WebConsole, RawRequestsGetTheExactReplies) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+TEST_F(WebConsole, RawRequestsGetTheExactReplies) {
+    ASSERT_TRUE(start()) << p->err();
     std::string nf = http_test_get(port, "/nosuch");
     EXPECT_EQ(nf.rfind("HTTP/1.1 404 Not Found\r\nServer: QELTO Http Server\r\nDate: ", 0), 0u);
     EXPECT_EQ(nf.substr(nf.find("GMT\r\n")),
@@ -94,17 +76,12 @@ TEST(WebConsole, RawRequestsGetTheExactReplies) {
     EXPECT_NE(page.find("<title>HUBD Web Debug Tool</title>"), std::string::npos);
     EXPECT_EQ(page.find("<script>alert"), std::string::npos);
     EXPECT_EQ(page.find("\"><script>"), std::string::npos);
-    p.stop(SIGTERM);
 }
 
 // Every reply is HTTP a client can read: raw requests, then curl, which
 // refuses a reply without a status line.
-TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+TEST_F(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
+    ASSERT_TRUE(start()) << p->err();
     std::string config = http_test_body(http_test_get(port, "/config"));
     std::string headers_20k, headers_100k;
     for (int i = 0; i < 100; ++i) (i < 20 ? headers_20k : headers_100k) += "X-" + std::to_string(i) + ": " + std::string(1000, 'v') + "\r\n";
@@ -166,22 +143,11 @@ TEST(WebConsole, EveryReplyIsHttpEveryClientUnderstands) {
                                      &status);
     EXPECT_EQ(parsed, "'\\ufffd\\ufffd\\n\\x00'\n");
     EXPECT_EQ(http_test_body(http_test_get(port, "/config")), config);
-    EXPECT_TRUE(p.running());
-    p.stop(SIGTERM);
+    EXPECT_TRUE(p->running());
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
-TEST(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\n[log]\nlevel = verb\n"));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+TEST_F(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
+    ASSERT_TRUE(start("http_server_addr = 127.0.0.1\n[log]\nlevel = verb\n")) << p->err();
     for (const char *reader : {"tab1", "tab2"}) curl(port, std::string("/log?reader=") + reader);
     curl(port, "/cmd?command=call%20tlog");
     const char *lines[] = {"log_verb", "log_debug", "log_info", "log_notice", "log_warn", "log_error", "log_crit2"};
@@ -202,12 +168,12 @@ TEST(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
         curl(port, "/cmd?command=" + burst);
         done = true;
     });
-    while (!done) p.pump(50);
+    while (!done) p->pump(50);
     runner.join();
     uint64_t missed = 0;
     size_t crit = 0;
     for (int i = 0; i < 100; ++i) {
-        p.pump(0);
+        p->pump(0);
         std::string got = curl(port, "/log?reader=burst&level=crit");
         EXPECT_EQ(got.find("log_error"), std::string::npos);
         if (got == "[]") break;
@@ -218,16 +184,11 @@ TEST(WebConsole, EveryLogReaderGetsEveryRecordAndHearsOfWhatItMissed) {
     EXPECT_EQ(missed, 0u);
     EXPECT_EQ(crit, 300u) << missed << " missed";
     EXPECT_NE(curl(port, "/log?level=loud", "-i").find("400 Bad Request"), std::string::npos);
-    p.stop(SIGTERM);
 }
 
-TEST(WebConsole, CredentialsFromTheFileAreAskedAndThePageFileIsServed) {
-    HubdDir dir;
-    int port = free_tcp_port();
+TEST_F(WebConsole, CredentialsFromTheFileAreAskedAndThePageFileIsServed) {
     dir.write_file("debug.html", "<p>$title|$sh_psa|$token_value|$nothing</p>\n");
-    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_for_port_401(port, p));
+    ASSERT_TRUE(start(WEB_LOGIN_INI, true));
     std::string denied = curl(port, "/config", "-i");
     EXPECT_NE(denied.find("WWW-Authenticate: Basic realm=\"qelto\""), std::string::npos);
     EXPECT_EQ(curl(port, "/config", "-u op:pw").rfind("[{", 0), 0u);
@@ -236,24 +197,17 @@ TEST(WebConsole, CredentialsFromTheFileAreAskedAndThePageFileIsServed) {
     EXPECT_TRUE(std::regex_match(page, std::regex("<p>HUBD Web Debug Tool\\|hubd&gt;\\|[0-9a-f]{32}\\|\\$nothing</p>\n"))) << page;
     EXPECT_EQ(curl(port, "/favicon.ico").substr(1, 3), "PNG");
     EXPECT_EQ(curl(port, "/cmd?command=exit", "-u op:pw -H 'Sec-Fetch-Site: cross-site' -i").rfind("HTTP/1.1 403", 0), 0u);
-    EXPECT_TRUE(p.running());
-    p.stop(SIGTERM);
+    EXPECT_TRUE(p->running());
 }
 
-TEST(WebConsole, LockoutSwitchedOnShowsItsMessage) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port, "http_server_addr = 127.0.0.1\nhttp_server_user = op\nhttp_server_pwd = pw\n"
-                                             "http_login_lockout = 1\n[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n"));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_for_port_401(port, p));
+TEST_F(WebConsole, LockoutSwitchedOnShowsItsMessage) {
+    ASSERT_TRUE(start(WEB_LOGIN_INI + std::string("http_login_lockout = 1\n[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n"), true));
     for (int i = 0; i < 3; ++i) curl(port, "/config", "-u op:bad");
     std::string locked = curl(port, "/config", "-u op:pw");
     EXPECT_NE(locked.find("Login failed 3 times, Please try again in "), std::string::npos) << locked;
-    p.stop(SIGTERM);
 }
 
-TEST(WebConsole, ListensOnLoopbackUnlessTheFileSaysOtherwise) {
+TEST_F(WebConsole, ListensOnLoopbackUnlessTheFileSaysOtherwise) {
     struct {
         std::string ini_extra;  // "-" for no file at all
         std::string addrs;
@@ -282,21 +236,15 @@ TEST(WebConsole, ListensOnLoopbackUnlessTheFileSaysOtherwise) {
     }
 }
 
-TEST(WebConsole, PortZeroSwitchesItOff) {
-    HubdDir dir;
-    dir.write_file("hubd.ini", web_ini(free_tcp_port()));
-    HubdProcess p(dir, {"-s", "http_server_port=0"});
-    ASSERT_TRUE(p.wait_for_out("hubd>"));
-    EXPECT_EQ(listening_sockets(p.pid()), 0);
-    p.stop(SIGTERM);
+TEST_F(WebConsole, PortZeroSwitchesItOff) {
+    dir.write_file("hubd.ini", web_ini(port));
+    p = std::make_unique<HubdProcess>(dir, std::vector<std::string>{"-s", "http_server_port=0"});
+    ASSERT_TRUE(p->wait_for_out("hubd>"));
+    EXPECT_EQ(listening_sockets(p->pid()), 0);
 }
 
-TEST(WebConsole, PrometheusTextParses) {
-    HubdDir dir;
-    int port = free_tcp_port();
-    dir.write_file("hubd.ini", web_ini(port));
-    HubdProcess p(dir, {});
-    ASSERT_TRUE(wait_web_ready(p, port)) << p.err();
+TEST_F(WebConsole, PrometheusTextParses) {
+    ASSERT_TRUE(start()) << p->err();
     curl(port, "/config");
     const std::string script =
         "import sys\n"
@@ -317,7 +265,6 @@ TEST(WebConsole, PrometheusTextParses) {
                                   &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "ok\n");
-    p.stop(SIGTERM);
 }
 
 }  // namespace
