@@ -127,8 +127,7 @@ TEST(Access, ForeignHostIsRefusedAndTheLockoutIsPerAddress) {
     dir.write_file("hubd.ini", web_ini(port, WEB_LOGIN_INI + std::string("http_login_lockout = 1\nhttp_allowed_hosts = "
                                              "console.example\n[hubd]\nlogin_fail_count = 3\nlogin_fail_wait_m = 5\n")));
     HubdProcess p(dir, {});
-    ASSERT_TRUE(p.wait_for_err("") || true);
-    for (int i = 0; i < 100 && run_command(curl(port, "/")).empty(); ++i) p.pump(100);
+    ASSERT_TRUE(wait_web_guarded(p, port)) << p.err();
     struct {
         std::string opts;
         const char *status;
