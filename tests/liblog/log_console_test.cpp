@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 #include "liblog/log2_ctl.h"
 #include "liblog/log_ctx.h"
@@ -161,6 +163,43 @@ TEST(LogConsoleStuck, LinesAreDroppedCountedAndTheFileGetsThemAll) {
     // Said at once, where lines still get through, and not for every line.
     EXPECT_EQ(count_of(file, "warning: log sink console lost 1 lines (1 since start)\n"), 1u) << file.substr(0, 400);
     EXPECT_EQ(count_of(file, "warning: log sink console lost"), 1u);
+}
+
+// Contexts of their own share the one standard error: no line is mixed with
+// another, and each is counted once, shown or lost.
+TEST(LogConsoleStuck, ConcurrentContextsKeepLinesWholeAndCounted) {
+    constexpr int THREADS = 4, LINES = 100;
+    uint64_t lines_before = log2_sink_lines(LOG2_SINK_CONSOLE);
+    uint64_t lost_before = log2_sink_lost(LOG2_SINK_CONSOLE);
+    std::string shown;
+    {
+        stderr_to_stuck_pipe stuck(false);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < THREADS; ++t)
+            threads.emplace_back([t] {
+                scoped_log_ctx c;
+                c.ctx->flags.store(0);
+                c.ctx->console_on.store(1);
+                std::string tail(300 + 2000 * static_cast<size_t>(t), 'x');
+                for (int i = 0; i < LINES; ++i) log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "%d %s\n", t, tail.c_str());
+            });
+        for (std::thread &t : threads) t.join();
+        shown = stuck.drain();
+        log_console_say("end\n");
+        shown += stuck.drain();
+    }
+    uint64_t lost = log2_sink_lost(LOG2_SINK_CONSOLE) - lost_before;
+    EXPECT_EQ(log2_sink_lines(LOG2_SINK_CONSOLE) - lines_before, static_cast<uint64_t>(THREADS * LINES));
+    EXPECT_GT(lost, 0u);
+    size_t whole = 0, start = 0;
+    for (size_t nl; (nl = shown.find('\n', start)) != std::string::npos; start = nl + 1, ++whole) {
+        std::string line = shown.substr(start, nl - start);
+        if (line == "end") continue;
+        ASSERT_FALSE(line.empty());
+        int t = line[0] - '0';
+        EXPECT_EQ(line, std::to_string(t) + " " + std::string(300 + 2000 * static_cast<size_t>(t), 'x'));
+    }
+    EXPECT_EQ(whole, THREADS * LINES - lost + 1);
 }
 
 TEST(LogConsoleColour, EachLevelHasItsColourAndInfoNone) {
