@@ -71,11 +71,13 @@ syslog_client g_client;
 // the log lock, and the log itself is not used, so that a failure cannot
 // feed itself.
 [[gnu::format(printf, 1, 2)]] void say(const char *fmt, ...) {
-    char text[1024];
+    char text[LOG_LINE_MAXN];
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
+    int n = std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
+    // A cut text still ends its line, so that the next one starts on its own.
+    if (n >= static_cast<int>(sizeof text)) text[sizeof text - 2] = '\n';
     log_console_say(text);
 }
 
