@@ -1,6 +1,7 @@
 // Log sinks that cannot take lines: a full disk under the log file, a syslog
-// receiver that accepts and never reads, and a crash report on its way to
-// the UDP collector. Lines are lost only whole, counted and reported.
+// receiver that accepts and never reads, a console whose reader stopped, and
+// a crash report on its way to the UDP collector. Lines are lost only whole,
+// counted and reported.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 
 #include "hubd_process_util.h"
 #include "libbsv/bsv_udp_packet.h"
+#include "shell_client_util.h"
 #include "web_client_util.h"
 
 namespace {
@@ -182,6 +184,45 @@ TEST(LogSinkLoss, SyslogReceiverThatNeverReadsGetsOneConnectionAndTheLossIsCount
     EXPECT_NE(p.err().find("warning: log sink syslog lost "), std::string::npos);
     HubdResult r = p.stop(SIGTERM);
     EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.size() > 2000 ? r.err.size() - 2000 : 0);
+}
+
+// The test reads nothing of hubd's standard error while the shell makes it
+// log far more than the pipe holds.
+TEST(LogSinkLoss, ConsoleWhoseReaderStoppedLosesLinesAndTheServersStillAnswer) {
+    HubdDir dir;
+    int shell_port = free_tcp_port(), web_port = free_tcp_port();
+    dir.write_file("hubd.ini", "[debug]\nshell_server_addr = 127.0.0.1\nshell_server_port = " + std::to_string(shell_port) +
+                                   "\nhttp_server_addr = 127.0.0.1\nhttp_server_port = " + std::to_string(web_port) + "\n");
+    std::string log_path = dir.path() + "/hubd.log";
+    HubdProcess p(dir, {"-o", log_path});
+    ASSERT_TRUE(wait_shell_ready(p, shell_port)) << p.err();
+    ShellConn shell(shell_port);
+    constexpr int BATCHES = 10, CALLS = 100;
+    for (int b = 0; b < BATCHES; ++b) {
+        for (int i = 0; i < CALLS; ++i) shell.request("call tlog");
+        std::vector<std::string> replies;
+        ASSERT_TRUE(shell.replies(CALLS, &replies)) << "batch " << b;
+    }
+    std::string status = shell.run("show status");
+    long long lost = status_value(status, "log_console_lost");
+    EXPECT_GT(lost, 0) << status;
+    EXPECT_GE(status_value(status, "log_console_lines"), 5 * BATCHES * CALLS) << status;
+    std::string metrics = http_test_body(http_test_get(web_port, "/metrics/prometheus"));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(metrics, m, std::regex(R"(hubd_log_lines_lost_total\{sink="console"\} (\d+))")))
+        << metrics;
+    EXPECT_GE(std::stoll(m[1]), lost);
+    // The file got every line, and the word of the console's loss.
+    std::string text = dir.read_file("hubd.log");
+    size_t crit = 0;
+    for (size_t at = text.find("log_crit2\n"); at != std::string::npos; at = text.find("log_crit2\n", at + 1)) ++crit;
+    EXPECT_EQ(crit, static_cast<size_t>(BATCHES * CALLS));
+    EXPECT_NE(text.find("warning: log sink console lost "), std::string::npos);
+    // Read again, the console hears of its loss.
+    p.pump(0);
+    shell.run("call tlog");
+    EXPECT_TRUE(p.wait_for_err("warning: log sink console lost ")) << p.err().substr(0, 2000);
+    EXPECT_EQ(p.stop(SIGTERM).exit_code, 0);
 }
 
 TEST(LogSinkLoss, PanicReportReachesTheCollectorWhole) {

@@ -66,12 +66,18 @@ void log2_count_record(int level);
 uint64_t log2_record_count(int level);
 
 // Lines handed to the sinks that can lose them, and the lines each lost.
-enum : int { LOG2_SINK_FILE = 0, LOG2_SINK_SYSLOG = 1, LOG2_SINK_COLLECTOR = 2, LOG2_SINK_COUNT = 3 };
+enum : int {
+    LOG2_SINK_FILE = 0,
+    LOG2_SINK_SYSLOG = 1,
+    LOG2_SINK_COLLECTOR = 2,
+    LOG2_SINK_CONSOLE = 3,  // standard error, when its reader does not keep up
+    LOG2_SINK_COUNT = 4
+};
 // Counts one line given to sink; lost when it did not get through.
 void log2_sink_count(int sink, bool lost);
 uint64_t log2_sink_lines(int sink);
 uint64_t log2_sink_lost(int sink);
-// "file", "syslog", "collector"; "" for another number.
+// "file", "syslog", "collector", "console"; "" for another number.
 const char *log2_sink_name(int sink);
 
 // Short level names ("verb" ... "crit") and file column names ("VERB" ... "CRIT").

@@ -62,13 +62,22 @@ void log_ctx_process_revive();
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
                   const char *body, size_t body_len, const log_time &now);
 
+// A record with this flag skips the console sink: the log's word about the
+// console's own loss, which the console could not take.
+constexpr uint32_t LOG_F_NOT_CONSOLE = 0x80000000u;
+
 // Under the lock: text (a whole line) on standard error, around a line being
-// typed at the console; for what the log says about its own sinks.
-void log_say(log_ctx *ctx, const char *text);
+// typed at the console; for what the log says about its own sinks. False
+// when standard error could not take it now.
+bool log_say(log_ctx *ctx, const char *text);
 // Under the lock: warns on the console when a network sink lost lines since
-// the last warning, at most once a minute.
-void log_sink_loss_check(log_ctx *ctx, uint64_t now_ms);
-// Under the lock: says and clears the file sink's pending notice, if any.
+// the last warning, at most once a minute. For the console's own loss it
+// tells the console once it takes lines again, and fills console_loss (size
+// bytes; "" when nothing is due) with the warning for the other sinks, which
+// the caller logs after unlocking.
+void log_sink_loss_check(log_ctx *ctx, uint64_t now_ms, char *console_loss, size_t size);
+// Under the lock: says and clears the file sink's pending notice, if any
+// (kept for the next line while the console takes nothing).
 void log_file_say_notice(log_ctx *ctx);
 
 // Under the lock: sets sink.name to the resolved path of name without opening

@@ -20,19 +20,17 @@ size_t time_prefix_len(uint32_t fmt_flags) {
 
 }  // namespace
 
-void log_say(log_ctx *ctx, const char *text) {
+bool log_say(log_ctx *ctx, const char *text) {
     (void)ctx;
     const log2_console_ops *editor = log_attach_console();
     bool redraw = editor && editor->before && editor->before();
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    bool said = log_console_say(text);
     if (redraw && editor->after) editor->after();
+    return said;
 }
 
 void log_file_say_notice(log_ctx *ctx) {
-    if (!ctx->file.notice[0]) return;
-    log_say(ctx, ctx->file.notice);
-    ctx->file.notice[0] = 0;
+    if (ctx->file.notice[0] && log_say(ctx, ctx->file.notice)) ctx->file.notice[0] = 0;
 }
 
 void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *line, size_t line_len,
@@ -51,6 +49,7 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
     // The file header is made before the lock, so that two logging threads
     // wait for each other only while one of them writes.
     char file_line[LOG_FILE_HEADER_MAXN + LOG_LINE_MAXN];
+    char console_loss[160] = "";
     size_t file_len = 0;
     bool to_file = ctx->file_on.load(std::memory_order_relaxed);
     if (to_file) {
@@ -72,7 +71,7 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             hook(level, tag_copy, line, static_cast<int>(line_len));
         }
         uint32_t fmt_flags = ctx->flags.load(std::memory_order_relaxed);
-        if (ctx->console_on.load(std::memory_order_relaxed)) {
+        if (ctx->console_on.load(std::memory_order_relaxed) && !(flags & LOG_F_NOT_CONSOLE)) {
             // A line typed at the console is cleared first and drawn again after.
             const log2_console_ops *editor = log_attach_console();
             bool redraw = editor && editor->before && editor->before();
@@ -95,8 +94,12 @@ void log_dispatch(log_ctx *ctx, uint32_t flags, const char *tag, const char *lin
             if (syslog && syslog->send) syslog->send(level, tag_copy, line);
         }
         log_ring_append(&ctx->last_log_ring, line, line_len);
-        log_sink_loss_check(ctx, now.usec_since_epoch / 1000);
+        log_sink_loss_check(ctx, now.usec_since_epoch / 1000, console_loss, sizeof console_loss);
     }
+    // The console's loss goes where lines still get through: the file, syslog
+    // and the binary layer.
+    if (console_loss[0])
+        log2_printf(ctx, LOG_WARN | LOG_F_NOT_CONSOLE, "tag", __FILE__, __LINE__, __func__, "%s", console_loss);
     // A crit record ends nothing by itself: a fatal failure calls
     // log2_fatal, which ends the process whatever the level filter says.
 }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 
 #include "liblog/log_cache.h"
 #include "liblog/log_ctx.h"
+#include "liblog/log_sink_console.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"
 #include "libpal/string/str_url.h"
@@ -64,6 +66,20 @@ struct syslog_client {
 std::mutex g_lock;
 std::condition_variable g_resolved;
 syslog_client g_client;
+
+// Standard error without waiting on a reader that stopped: this runs under
+// the log lock, and the log itself is not used, so that a failure cannot
+// feed itself.
+[[gnu::format(printf, 1, 2)]] void say(const char *fmt, ...) {
+    char text[LOG_LINE_MAXN];
+    va_list args;
+    va_start(args, fmt);
+    int n = std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    // A cut text still ends its line, so that the next one starts on its own.
+    if (n >= static_cast<int>(sizeof text)) text[sizeof text - 2] = '\n';
+    log_console_say(text);
+}
 
 struct name_value {
     const char *name;
@@ -185,8 +201,8 @@ void connect_client(syslog_client &c) {
     if (c.sock == OS_SOCKET_NONE) {
         char port_text[16];
         std::snprintf(port_text, sizeof port_text, "%d", c.port);
-        std::fprintf(stderr, "failed to connect to %s port %s\n", c.host,
-                     c.port ? port_text : (c.protocol == LOG_SYSLOG_TCP ? "syslog-conn" : "syslog"));
+        say("failed to connect to %s port %s\n", c.host,
+            c.port ? port_text : (c.protocol == LOG_SYSLOG_TCP ? "syslog-conn" : "syslog"));
         hold_off(c, now);
         return;
     }
@@ -386,8 +402,8 @@ size_t syslog_resolve(const char *host, const char *port_text, int protocol, os_
         r = getaddrinfo(host ? host : "", number, &hints, &answers);
     }
     if (r != 0 || !answers) {
-        std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(r));
-        std::fprintf(stderr, "failed to resolve name %s port %s\n", host ? host : "", service);
+        say("getaddrinfo: %s\n", gai_strerror(r));
+        say("failed to resolve name %s port %s\n", host ? host : "", service);
         return 0;
     }
     size_t count = 0;
@@ -609,7 +625,7 @@ int log_syslog_write(uint32_t fmt_flags, int level, const char *tag, const char 
             log2_sink_count(LOG2_SINK_SYSLOG, false);
             return 0;
         }
-        std::fprintf(stderr, "syslog_write %s err\n", c.url);
+        say("syslog_write %s err\n", c.url);
         drop_line(c);
         return -1;
     }
@@ -630,8 +646,8 @@ int log_syslog_write(uint32_t fmt_flags, int level, const char *tag, const char 
     close_socket(c, true);
     uint64_t now = os_clock_ms();
     hold_off(c, now);
-    std::fprintf(stderr, "syslog_write %s err: the receiver takes no lines; next try in %llu ms\n", c.url,
-                 static_cast<unsigned long long>(c.retry_after_ms - now));
+    say("syslog_write %s err: the receiver takes no lines; next try in %llu ms\n", c.url,
+        static_cast<unsigned long long>(c.retry_after_ms - now));
     drop_line(c);
     return -1;
 }
