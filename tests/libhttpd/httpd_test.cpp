@@ -171,31 +171,45 @@ TEST(HttpdOutput, HeadGetsTheHeadersWithoutTheBody) {
     EXPECT_EQ(without_date(m.sent()), HEADER_BLOCK);
 }
 
-TEST(HttpdReadRequest, TricklingClientIsCutAtTheDeadline) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    const std::string line = "GET /" + std::string(200, 'x') + " HTTP/1.1\r\n\r\n";
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        for (char c : line) {
-            if (stop.load() || send(fds[1], &c, 1, MSG_NOSIGNAL) != 1) return;
-            usleep(20000);
-        }
-    });
-    httpd_head_deadline_set(300);
-    httpd_request *r = httpd_request_new(os_socket_from_fd(fds[0]), "1.2.3.4:5");
-    // The request line was still arriving when the deadline ended the read:
-    // refused, nothing served on the part that came.
-    EXPECT_EQ(httpdReadRequest(r), -1);
-    httpd_head_deadline_set(0);
-    EXPECT_STREQ(r->path, "");
-    stop = true;
-    writer.join();
-    httpd_request_free(r);
-    std::string reply(256, '\0');
-    reply.resize(std::max<ssize_t>(0, recv(fds[1], reply.data(), reply.size(), MSG_DONTWAIT)));
-    EXPECT_EQ(reply.rfind("HTTP/1.1 408 Request Timeout\r\n", 0), 0u) << reply;
-    close(fds[1]);
+// On a socket nothing runs on part of a request: a client that trickles
+// past the deadline gets 408, one that ends its side mid-head gets 400.
+TEST(HttpdReadRequest, UnfinishedHeadOnASocketIsRefused) {
+    struct {
+        std::string sent;
+        bool trickle;  // one byte each 20 ms, else all at once and the client's side shut
+        const char *status;
+    } rows[] = {
+        {"GET /" + std::string(200, 'x') + " HTTP/1.1\r\n\r\n", true, "HTTP/1.1 408 Request Timeout\r\n"},
+        {"GET /cmd?command=echo%20hel", false, "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET /cmd?command=echo HTTP/1.1\r\nHost: a", false, "HTTP/1.1 400 Bad Request\r\n"},
+    };
+    for (const auto &row : rows) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            if (!row.trickle) {
+                send(fds[1], row.sent.data(), row.sent.size(), MSG_NOSIGNAL);
+                shutdown(fds[1], SHUT_WR);
+                return;
+            }
+            for (char c : row.sent) {
+                if (stop.load() || send(fds[1], &c, 1, MSG_NOSIGNAL) != 1) return;
+                usleep(20000);
+            }
+        });
+        httpd_head_deadline_set(300);
+        httpd_request *r = httpd_request_new(os_socket_from_fd(fds[0]), "1.2.3.4:5");
+        EXPECT_EQ(httpdReadRequest(r), -1) << row.sent;  // -1: not served
+        httpd_head_deadline_set(0);
+        stop = true;
+        writer.join();
+        httpd_request_free(r);
+        std::string reply(256, '\0');
+        reply.resize(std::max<ssize_t>(0, recv(fds[1], reply.data(), reply.size(), MSG_DONTWAIT)));
+        EXPECT_EQ(reply.rfind(row.status, 0), 0u) << row.sent << " -> " << reply;
+        close(fds[1]);
+    }
 }
 
 struct SanitiseCase {

@@ -163,20 +163,35 @@ void parse_header(httpd_request *r, const char *line) {
         r->from_browser = 1;
 }
 
-constexpr char TIMED_OUT_TEXT[] = "The request did not end in time: it ends with a blank line.";
-
-// A line read_line gave back (or -1) that ended neither with its LF, nor
-// with the input, nor past its limit: the time-out cut it.
-bool cut_by_time_out(const httpd_request *r, long len, bool complete, size_t limit) {
-    const net_sock &ns = r->stream;
-    bool socket = ns.kind == NET_SOCK_KIND_SOCKET || ns.kind == NET_SOCK_KIND_SOCKET1;
-    return !complete && socket && !ns.disconnected && len <= static_cast<long>(limit);
-}
-
 bool refuse(httpd_request *r, int code, const char *message) {
     LOGV("request refused with %d: %s\n", code, message);
     httpd_send_error(r, code, message);
     return false;
+}
+
+// The refusal for a head that a line read_line gave back (or -1) left
+// unfinished, or 0 when that line is whole or over its limit (refused for
+// its size). On a socket nothing runs on part of a request: a time-out may
+// have cut it (408), or the client ended its side early (400; the reply can
+// still go, its side for reading is open). A memory stream is served with
+// what it holds.
+int unfinished_head(httpd_request *r, long len, bool complete, size_t limit) {
+    net_sock &ns = r->stream;
+    bool socket = ns.kind == NET_SOCK_KIND_SOCKET || ns.kind == NET_SOCK_KIND_SOCKET1;
+    if (complete || !socket || len > static_cast<long>(limit)) return 0;
+    if (!ns.disconnected) return 408;
+    ns.disconnected = 0;
+    return 400;
+}
+
+// Refuses a head unfinished_head found unfinished; false when it is not.
+bool refuse_unfinished(httpd_request *r, long len, bool complete, size_t limit) {
+    int code = unfinished_head(r, len, complete, limit);
+    if (code == 0) return false;
+    r->head_deadline = 0;
+    refuse(r, code, code == 408 ? "The request did not end in time: a blank line ends its head."
+                                : "The request ended before its head did: a blank line ends it.");
+    return true;
 }
 
 // An absolute-form target ("http://host:port/path") is served as its path;
@@ -391,14 +406,7 @@ int httpdReadRequest(httpd_request *r) {
         r->head_deadline = 0;
         return 0;
     }
-    // Cut short by the end of the input, a line is served with what came;
-    // cut short by the time-out, the rest may still be on its way, and
-    // nothing runs on half a request.
-    if (cut_by_time_out(r, len, complete, REQUEST_LINE_SIZE)) {
-        r->head_deadline = 0;
-        refuse(r, 408, TIMED_OUT_TEXT);
-        return -1;
-    }
+    if (refuse_unfinished(r, len, complete, REQUEST_LINE_SIZE)) return -1;
     if (!parse_request_line(r, request_line.c_str(), static_cast<size_t>(len), complete)) {
         r->head_deadline = 0;
         return -1;
@@ -407,11 +415,7 @@ int httpdReadRequest(httpd_request *r) {
     size_t head_bytes = 0;
     while (complete) {
         len = read_line(r, line, sizeof line, HTTPD_HEADER_LINE_MAXN, &complete);
-        if (cut_by_time_out(r, len, complete, HTTPD_HEADER_LINE_MAXN)) {
-            r->head_deadline = 0;
-            refuse(r, 408, TIMED_OUT_TEXT);
-            return -1;
-        }
+        if (refuse_unfinished(r, len, complete, HTTPD_HEADER_LINE_MAXN)) return -1;
         if (len <= 0) break;
         head_bytes += static_cast<size_t>(len) + 2;
         if (static_cast<size_t>(len) > HTTPD_HEADER_LINE_MAXN) {
