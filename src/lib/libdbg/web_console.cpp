@@ -54,9 +54,6 @@ struct http_state {
     char *page = nullptr;  // from debug.html; null: the built-in page
     httpd_server *server = nullptr;
     sock_srv *listener = nullptr;
-    // Each listener's own address when it is bound to one: an accepted
-    // connection's local address then; empty for a wildcard listener.
-    os_ipaddr listen_addr[SOCK_SRV_MAX_LISTEN]{};
     int threads = 0;  // alive
     // Idle connection threads accept by themselves: one waits on the
     // listeners (the accepting place), the others wait for that place. The
@@ -94,9 +91,13 @@ std::atomic<int> g_cap{DBG_HTTP_MAX_CLIENTS};  // debug:http_max_clients of the 
 struct listen_set {
     uint32_t count = 0;
     os_socket socks[SOCK_SRV_MAX_LISTEN]{};
+    // Each listener's own address when it is bound to one: an accepted
+    // connection's local address then; empty for a wildcard listener.
     os_ipaddr locals[SOCK_SRV_MAX_LISTEN]{};
 };
-std::shared_mutex g_listen_rw;  // g_listen; taken after g_http.lock, never before
+// g_listen; taken after g_http.lock, never before. Written under both, so
+// that the accepting place reads it under g_http.lock alone.
+std::shared_mutex g_listen_rw;
 listen_set g_listen;
 // Every request's stream asks this while it waits, so a stop ends reads and writes early.
 sock_stop_hook g_stop_hook{};
@@ -306,10 +307,10 @@ httpd_request *next_connection() {
     os_socket socks[SOCK_SRV_MAX_LISTEN];
     os_ipaddr locals[SOCK_SRV_MAX_LISTEN];
     nfds_t count = 0;
-    for (uint32_t i = 0; i < g_http.listener->count; ++i) {
-        socks[count] = g_http.listener->socks[i];
-        locals[count] = g_http.listen_addr[i];
-        fds[count++] = {os_socket_fd(g_http.listener->socks[i]), POLLIN, 0};
+    for (uint32_t i = 0; i < g_listen.count; ++i) {
+        socks[count] = g_listen.socks[i];
+        locals[count] = g_listen.locals[i];
+        fds[count++] = {os_socket_fd(g_listen.socks[i]), POLLIN, 0};
     }
     fds[count] = {g_http.wake[0], POLLIN, 0};
     lock.unlock();
@@ -710,15 +711,14 @@ int dbg_http_server_start(const char *addr_list, int port) {
         return -1;
     }
     g_http.listener = listener;
-    for (uint32_t i = 0; i < listener->count && i < SOCK_SRV_MAX_LISTEN; ++i) {
-        os_ipaddr &addr = g_http.listen_addr[i];
-        if (!os_socket_local(listener->socks[i], &addr) || os_ipaddr_ip_is_any(&addr)) os_ipaddr_clear(&addr);
-    }
     {
         std::unique_lock<std::shared_mutex> listen(g_listen_rw);
         g_listen.count = std::min<uint32_t>(listener->count, SOCK_SRV_MAX_LISTEN);
-        std::copy_n(listener->socks, g_listen.count, g_listen.socks);
-        std::copy_n(g_http.listen_addr, g_listen.count, g_listen.locals);
+        for (uint32_t i = 0; i < g_listen.count; ++i) {
+            g_listen.socks[i] = listener->socks[i];
+            os_ipaddr &addr = g_listen.locals[i];
+            if (!os_socket_local(listener->socks[i], &addr) || os_ipaddr_ip_is_any(&addr)) os_ipaddr_clear(&addr);
+        }
     }
     // Until a connection thread takes the accepting place, the loop accepts.
     g_http.armed = true;
