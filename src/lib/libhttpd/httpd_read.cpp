@@ -169,28 +169,23 @@ bool refuse(httpd_request *r, int code, const char *message) {
     return false;
 }
 
-// The refusal for a head that a line read_line gave back (or -1) left
-// unfinished, or 0 when that line is whole or over its limit (refused for
+// Refuses the request when a line read_line gave back (or -1) left its head
+// unfinished; false when that line is whole or over its limit (refused for
 // its size). On a socket nothing runs on part of a request: a time-out may
 // have cut it (408), or the client ended its side early (400; the reply can
 // still go, its side for reading is open). A memory stream is served with
 // what it holds.
-int unfinished_head(httpd_request *r, long len, bool complete, size_t limit) {
+bool refuse_unfinished(httpd_request *r, long len, bool complete, size_t limit) {
     net_sock &ns = r->stream;
     bool socket = ns.kind == NET_SOCK_KIND_SOCKET || ns.kind == NET_SOCK_KIND_SOCKET1;
-    if (complete || !socket || len > static_cast<long>(limit)) return 0;
-    if (!ns.disconnected) return 408;
-    ns.disconnected = 0;
-    return 400;
-}
-
-// Refuses a head unfinished_head found unfinished; false when it is not.
-bool refuse_unfinished(httpd_request *r, long len, bool complete, size_t limit) {
-    int code = unfinished_head(r, len, complete, limit);
-    if (code == 0) return false;
+    if (complete || !socket || len > static_cast<long>(limit)) return false;
     r->head_deadline = 0;
-    refuse(r, code, code == 408 ? "The request did not end in time: a blank line ends its head."
-                                : "The request ended before its head did: a blank line ends it.");
+    if (!ns.disconnected) {
+        refuse(r, 408, "The request did not end in time: a blank line ends its head.");
+    } else {
+        ns.disconnected = 0;
+        refuse(r, 400, "The request ended before its head did: a blank line ends it.");
+    }
     return true;
 }
 
