@@ -119,21 +119,6 @@ bool test_round_trip(int fd, const std::string &msg, int ms) {
     return test_send_all(fd, msg.data(), msg.size()) && test_recv_n(fd, msg.size(), ms) == msg;
 }
 
-int test_listen_loopback(int *port, int backlog) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
 int test_dead_port() { return peer_free_port(SOCK_STREAM); }
 
 bool test_wait_until(const std::function<bool()> &pred, int bound_ms) {

@@ -28,8 +28,6 @@ bool test_wait_closed(int fd, int ms);
 std::string test_recv_n(int fd, size_t len, int ms = 10000);
 // Sends msg and expects the same bytes back (ms as for test_recv_n).
 bool test_round_trip(int fd, const std::string &msg, int ms = 10000);
-// Listener on 127.0.0.1 port 0 (port set) that never accepts by itself; -1 on failure.
-int test_listen_loopback(int *port, int backlog = 8);
 // Port of a fresh listener bound to 127.0.0.1 port 0 and closed again: nothing listens there.
 int test_dead_port();
 

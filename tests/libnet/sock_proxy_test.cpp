@@ -14,6 +14,7 @@
 
 #include "integration/peer_process.h"
 #include "libnet/sock_proxy.h"
+#include "libdbg/http_util.h"
 #include "net_test_util.h"
 
 namespace {
@@ -38,7 +39,7 @@ void echo_until_closed(int fd, const std::atomic<bool> &stop) {
 // The target of every tunnel: echoes each connection, one after another.
 class EchoServer {
 public:
-    EchoServer() : listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
+    EchoServer() : listener_(listen_loopback(&port_, 8)), thread_([this] { run(); }) {}
     ~EchoServer() {
         stop_ = true;
         thread_.join();
@@ -70,7 +71,7 @@ enum class End { close, hold, flood, trickle, echo };
 class ScriptedProxy {
 public:
     ScriptedProxy(std::vector<Step> steps, End end)
-        : steps_(std::move(steps)), end_(end), listener_(test_listen_loopback(&port_)), thread_([this] { run(); }) {}
+        : steps_(std::move(steps)), end_(end), listener_(listen_loopback(&port_, 8)), thread_([this] { run(); }) {}
     ~ScriptedProxy() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -432,7 +433,7 @@ TEST(ProxyConnect, HttpHeaderIsConsumedUpToTheEmptyLineOnly) {
 // connect: a second thread that connects meanwhile still goes to the proxy.
 TEST(ProxyConnect, ConcurrentSharedConfigurationNeverGoesDirect) {
     int target_port = 0;
-    int target = test_listen_loopback(&target_port);
+    int target = listen_loopback(&target_port, 8);
     ASSERT_GE(target, 0);
     ScriptedProxy proxy({{1, http_request_end(), "HTTP/1.1 200 OK\r\n\r\n", 600}}, End::hold);
     auto conf = proxy_conf(SOCK_PROXY_HTTP, proxy.port(), "", "", 2000);

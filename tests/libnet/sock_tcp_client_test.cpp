@@ -13,6 +13,7 @@
 #include "libnet/sock_tcp_client.h"
 #include "libnet/sock_tcp_server.h"
 #include "libpal/os/os_error.h"
+#include "libdbg/http_util.h"
 #include "net_test_util.h"
 
 namespace {
@@ -25,7 +26,7 @@ struct full_listener {
     std::vector<int> fillers;
 
     bool open() {
-        fd = test_listen_loopback(&port, 0);
+        fd = listen_loopback(&port, 0);
         for (int i = 0; fd >= 0 && i < 16; ++i) {
             int c = test_tcp_connect_nowait("127.0.0.1", port);
             if (c < 0) return false;
