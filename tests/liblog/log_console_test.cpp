@@ -220,47 +220,31 @@ TEST(LogConsoleColour, PipeIsNoColourTerminal) {
     EXPECT_FALSE(colour);
 }
 
-TEST(LogConsoleColour, WarnLineOnTerminalIsYellowThenReset) {
-    scoped_log_ctx c;
-    stderr_on_pty pty;
-    ASSERT_TRUE(pty.ok());
-    c.ctx->console_on.store(1);
-    c.ctx->flags.store(LOG_FMT_COLOUR);
-    log2_printf(c.ctx, LOG_WARN, "t", "f", 1, nullptr, "careful\n");
-    EXPECT_EQ(pty.drain(), "\033[1;33mcareful\n\033[0m");
-}
-
-TEST(LogConsoleColour, InfoLineOnTerminalIsPlain) {
-    scoped_log_ctx c;
-    stderr_on_pty pty;
-    ASSERT_TRUE(pty.ok());
-    c.ctx->console_on.store(1);
-    c.ctx->flags.store(LOG_FMT_COLOUR);
-    log2_printf(c.ctx, LOG_INFO, "t", "f", 1, nullptr, "plain\n");
-    EXPECT_EQ(pty.drain(), "plain\n");
-}
-
-TEST(LogConsoleColour, NoColourFlagWritesPlainOnTerminal) {
-    scoped_log_ctx c;
-    stderr_on_pty pty;
-    ASSERT_TRUE(pty.ok());
-    c.ctx->console_on.store(1);
-    c.ctx->flags.store(log_flags_2_int("no_colour"));
-    log2_printf(c.ctx, LOG_ERR, "t", "f", 1, nullptr, "e\n");
-    EXPECT_EQ(pty.drain(), "e\n");
-}
-
-TEST(LogConsoleColour, NoColorEnvironmentWritesPlainOnTerminal) {
-    scoped_log_ctx c;
-    stderr_on_pty pty;
-    ASSERT_TRUE(pty.ok());
-    setenv("NO_COLOR", "1", 1);
-    c.ctx->console_on.store(1);
-    c.ctx->flags.store(LOG_FMT_COLOUR);
-    log2_printf(c.ctx, LOG_ERR, "t", "f", 1, nullptr, "e\n");
-    std::string out = pty.drain();
-    unsetenv("NO_COLOR");
-    EXPECT_EQ(out, "e\n");
+// On a terminal: colour by level unless the flags or NO_COLOR say plain.
+TEST(LogConsoleColour, TerminalLinesByLevelFlagsAndEnvironment) {
+    struct {
+        int level;
+        bool colour_flag;  // LOG_FMT_COLOUR, else the "no_colour" flags
+        bool no_color_env;
+        const char *line, *shown;
+    } rows[] = {
+        {LOG_WARN, true, false, "careful\n", "\033[1;33mcareful\n\033[0m"},  // yellow, then reset
+        {LOG_INFO, true, false, "plain\n", "plain\n"},
+        {LOG_ERR, false, false, "e\n", "e\n"},
+        {LOG_ERR, true, true, "e\n", "e\n"},
+    };
+    for (const auto &row : rows) {
+        scoped_log_ctx c;
+        stderr_on_pty pty;
+        ASSERT_TRUE(pty.ok());
+        if (row.no_color_env) setenv("NO_COLOR", "1", 1);
+        c.ctx->console_on.store(1);
+        c.ctx->flags.store(row.colour_flag ? LOG_FMT_COLOUR : log_flags_2_int("no_colour"));
+        log2_printf(c.ctx, row.level, "t", "f", 1, nullptr, "%s", row.line);
+        std::string out = pty.drain();
+        unsetenv("NO_COLOR");
+        EXPECT_EQ(out, row.shown) << row.line;
+    }
 }
 
 TEST(LogConsoleColour, ConsoleOffWritesNothing) {
